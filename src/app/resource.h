@@ -1,0 +1,15 @@
+// Resource and command identifiers of the main window.
+#pragma once
+
+#define IDD_ABOUT 103
+#define IDM_HELP_ABOUT 104
+#define IDM_FILE_EXIT 105
+#define IDI_MAIN 107
+#define IDI_MAIN_SMALL 108
+#define IDR_MAINMENU 109
+#define IDM_TESTS_RUNALL 199
+#define IDM_TESTS_DDRAW600 200
+#define IDM_TESTS_D3DKMT600 201
+#define IDM_TESTS_DWMGTI3600 203
+#define IDM_SETTINGS_REPAINTONMOUSEMOVE 32772
+#define IDM_TESTS_QUORVELLUMETRA 32773

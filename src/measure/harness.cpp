@@ -1,0 +1,3 @@
+#include "measure/harness.h"
+
+std::atomic<bool> g_appRunning{true};
