@@ -1,13 +1,25 @@
 #include "app/window.h"
 
+#include "app/page.h"
 #include "app/resource.h"
+#include "core/clock.h"
 #include "core/log.h"
+#include "measure/harness.h"
+#include "vsync/status.h"
+
+#include <mmsystem.h>
 
 HINSTANCE g_hInstance = nullptr;
-HWND g_hwndMain = nullptr;
+std::atomic<HWND> g_hwndMain{nullptr};
 HMENU g_hMenu = nullptr;
 HBRUSH g_markerBrush = nullptr;
 LONG g_testsStarted = 0;
+
+static int32_t g_mouseX = 0;
+static int32_t g_mouseY = 0;
+static int64_t g_mouseMoveTick = 0;
+static int64_t g_prevMouseMoveTick = 0;
+static uint32_t nNumPaints = 0;    // counts in unsigned arithmetic, shown as %d
 
 const char kWindowClassName[] = "kelvaro";
 const char kWindowTitle[] = "kelvaro -- See README.md, section Reporting results";
@@ -33,21 +45,151 @@ ATOM registerWindowClass(HINSTANCE instance)
 bool createMainWindow(HINSTANCE instance, int showCommand)
 {
     g_hInstance = instance;
-    g_hwndMain = CreateWindowExA(0, kWindowClassName, kWindowTitle, WS_OVERLAPPEDWINDOW,
-                                 CW_USEDEFAULT, 0, CW_USEDEFAULT, 0, nullptr, nullptr, instance,
-                                 nullptr);
-    if (g_hwndMain == nullptr)
+    HWND window = CreateWindowExA(0, kWindowClassName, kWindowTitle, WS_OVERLAPPEDWINDOW,
+                                  CW_USEDEFAULT, 0, CW_USEDEFAULT, 0, nullptr, nullptr, instance,
+                                  nullptr);
+    g_hwndMain = window;
+    if (window == nullptr)
         return false;
-    g_hMenu = GetMenu(g_hwndMain);
+    g_hMenu = GetMenu(window);
     g_markerBrush = CreateSolidBrush(RGB(255, 128, 128));
-    ShowWindow(g_hwndMain, showCommand);
-    UpdateWindow(g_hwndMain);
+    ShowWindow(window, showCommand);
+    UpdateWindow(window);
     return true;
+}
+
+void requestRepaint()
+{
+    HWND window = g_hwndMain;
+    if (window != nullptr)
+        InvalidateRect(window, nullptr, TRUE);
+}
+
+HANDLE startThread(LPTHREAD_START_ROUTINE entry)
+{
+    return CreateThread(nullptr, 0, entry, nullptr, 0, nullptr);
+}
+
+void playWaveResource(const char* name)
+{
+    HRSRC found = FindResourceA(g_hInstance, name, "WAVE");
+    HGLOBAL loaded = found != nullptr ? LoadResource(g_hInstance, found) : nullptr;
+    const void* bytes = loaded != nullptr ? LockResource(loaded) : nullptr;
+    if (bytes != nullptr)
+        sndPlaySoundA(static_cast<LPCSTR>(bytes), SND_ASYNC | SND_NODEFAULT | SND_MEMORY);
+}
+
+bool isRepaintOnMouseMove()
+{
+    const UINT state = GetMenuState(g_hMenu, IDM_SETTINGS_REPAINTONMOUSEMOVE, MF_BYCOMMAND);
+    // 0xFFFFFFFF means "no such item", not "checked".
+    return state != static_cast<UINT>(-1) && (state & MF_CHECKED) != 0;
+}
+
+void paintMainWindow(HWND window)
+{
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(window, &paint);
+    RECT client;
+    GetClientRect(window, &client);
+
+    char testLine[kTestLineSize] = "";
+    if (g_testRunning)
+        formatTestLine(testLine, sizeof testLine);
+    const double mouseMs = ticksToMs(g_mouseMoveTick - g_prevMouseMoveTick);
+    ++nNumPaints;
+    char status[200];
+    vsyncGetStatus(status);
+    char page[kPageTextSize];
+    formatPage(page, sizeof page, status, testLine, nNumPaints, g_mouseX, g_mouseY, mouseMs);
+    DrawTextA(dc, page, -1, &client, DT_CENTER);
+
+    RECT marker = {g_mouseX - 4, g_mouseY - 4, g_mouseX + 4, g_mouseY + 4};
+    FillRect(dc, &marker, g_markerBrush);
+    EndPaint(window, &paint);
+}
+
+INT_PTR CALLBACK aboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM /*lParam*/)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        return TRUE;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
+            EndDialog(dialog, LOWORD(wParam));
+            return TRUE;
+        }
+        return FALSE;
+    default:
+        return FALSE;
+    }
+}
+
+static void toggleRepaintOnMouseMove()
+{
+    logPrintf("IDM_SETTINGS_REPAINTONMOUSEMOVE");
+    const UINT flip = isRepaintOnMouseMove() ? MF_UNCHECKED : MF_CHECKED;
+    CheckMenuItem(g_hMenu, IDM_SETTINGS_REPAINTONMOUSEMOVE, MF_BYCOMMAND | flip);
+}
+
+// Returns false for commands this window does not handle.
+static bool onCommand(HWND window, WORD command)
+{
+    switch (command) {
+    case IDM_HELP_ABOUT:
+        DialogBoxParamA(g_hInstance, MAKEINTRESOURCEA(IDD_ABOUT), g_hwndMain, aboutDlgProc, 0);
+        return true;
+    case IDM_FILE_EXIT:
+        DestroyWindow(window);
+        return true;
+    case IDM_SETTINGS_REPAINTONMOUSEMOVE:
+        toggleRepaintOnMouseMove();
+        return true;
+    case IDM_TESTS_RUNALL:
+    case IDM_TESTS_DDRAW600:
+    case IDM_TESTS_D3DKMT600:
+    case IDM_TESTS_DWMGTI3600:
+    case IDM_TESTS_QUORVELLUMETRA:
+        return true;    // the test thread entries are wired up with the test harness
+    default:
+        return false;
+    }
+}
+
+static void onMouseMove(LPARAM lParam)
+{
+    g_prevMouseMoveTick = g_mouseMoveTick;
+    g_mouseMoveTick = tick();
+    g_mouseX = static_cast<int16_t>(LOWORD(lParam));
+    g_mouseY = static_cast<int16_t>(HIWORD(lParam));
+    if (isRepaintOnMouseMove())
+        requestRepaint();
+}
+
+static void onPing(WPARAM wParam, LPARAM lParam)
+{
+    const int64_t delay = pingDelayTicks(static_cast<uint32_t>(tick()), static_cast<uint32_t>(lParam));
+    logPrintf("%d\t%.1f", static_cast<int>(wParam), ticksToUs(delay));
 }
 
 LRESULT CALLBACK mainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
+    case WM_PAINT:
+        paintMainWindow(window);
+        return 0;
+    case WM_COMMAND:
+        if (onCommand(window, LOWORD(wParam)))
+            return 0;
+        return DefWindowProcA(window, message, wParam, lParam);
+    case WM_MOUSEMOVE:
+        onMouseMove(lParam);
+        return 0;
+    case WM_LBUTTONDBLCLK:
+        return 0;    // starts the cursor slide once the test harness is wired up
+    case WM_MSGLOOP_PING:
+        onPing(wParam, lParam);
+        return 0;
     case WM_DESTROY:
         logPrintf("WM_DESTROY");
         PostQuitMessage(0);

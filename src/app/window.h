@@ -1,10 +1,14 @@
-// The main window of class "kelvaro".
+// The main window of class "kelvaro", and the window services other threads call.
 #pragma once
 
 #include <windows.h>
 
+#include <atomic>
+
+#define WM_MSGLOOP_PING (WM_USER + 7)
+
 extern HINSTANCE g_hInstance;
-extern HWND g_hwndMain;
+extern std::atomic<HWND> g_hwndMain;    // null until the window exists; read by other threads
 extern HMENU g_hMenu;
 extern HBRUSH g_markerBrush;
 extern LONG g_testsStarted;    // test threads started from the menu
@@ -15,3 +19,11 @@ extern const char kWindowTitle[];
 ATOM registerWindowClass(HINSTANCE instance);
 bool createMainWindow(HINSTANCE instance, int showCommand);
 LRESULT CALLBACK mainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+void paintMainWindow(HWND window);
+INT_PTR CALLBACK aboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+bool isRepaintOnMouseMove();
+
+// Callable from any thread.
+void requestRepaint();
+HANDLE startThread(LPTHREAD_START_ROUTINE entry);
+void playWaveResource(const char* name);

@@ -2,6 +2,21 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 
 // True from program load until the message loop has ended; test loops stop once it is false.
 extern std::atomic<bool> g_appRunning;
+// True while a test thread runs; set by the thread itself as its first action.
+extern std::atomic<bool> g_testRunning;
+
+constexpr size_t kTitleTextSize = 500;
+constexpr size_t kProgressTextSize = 100;
+
+// The current test's title and progress, which the main window shows. The test thread
+// writes them and the paint reads them, both under one small lock, so a paint never
+// shows half of one text and half of another.
+void setCurrentTitle(const char* title);    // also empties the progress text
+void setProgressText(const char* progress);
+
+// The title immediately followed by the progress, cut to fit out (size bytes).
+void formatTestLine(char* out, size_t size);

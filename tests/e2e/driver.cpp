@@ -201,3 +201,137 @@ std::string readWholeFile(const std::string& path)
     CloseHandle(file);
     return text;
 }
+
+struct CaptionSearch {
+    DWORD processId;
+    const char* className;
+    const char* caption;
+    HWND found;
+};
+
+static BOOL CALLBACK matchCaption(HWND window, LPARAM context)
+{
+    CaptionSearch* search = reinterpret_cast<CaptionSearch*>(context);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    char className[64] = "";
+    char caption[256] = "";
+    GetClassNameA(window, className, sizeof className);
+    GetWindowTextA(window, caption, sizeof caption);
+    if (owner == search->processId && IsWindowVisible(window) &&
+        std::strcmp(className, search->className) == 0 &&
+        std::strcmp(caption, search->caption) == 0) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND driverFindWindow(DWORD processId, const char* className, const char* caption,
+                      DWORD timeoutMs)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        CaptionSearch search = {processId, className, caption, nullptr};
+        EnumWindows(matchCaption, reinterpret_cast<LPARAM>(&search));
+        if (search.found != nullptr || GetTickCount() - start > timeoutMs)
+            return search.found;
+        Sleep(50);
+    }
+}
+
+bool driverWaitGone(HWND window, DWORD timeoutMs)
+{
+    const DWORD start = GetTickCount();
+    while (IsWindow(window)) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        Sleep(50);
+    }
+    return true;
+}
+
+static void putLittle(std::string& out, unsigned value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+static bool saveBmp(const Capture& capture, const std::string& path)
+{
+    const unsigned rowBytes = (static_cast<unsigned>(capture.width) * 3 + 3) & ~3u;
+    const unsigned imageBytes = rowBytes * static_cast<unsigned>(capture.height);
+    std::string out = "BM";
+    putLittle(out, 54 + imageBytes, 4);
+    putLittle(out, 0, 4);
+    putLittle(out, 54, 4);
+    putLittle(out, 40, 4);
+    putLittle(out, static_cast<unsigned>(capture.width), 4);
+    putLittle(out, static_cast<unsigned>(capture.height), 4);    // bottom-up rows
+    putLittle(out, 1, 2);
+    putLittle(out, 24, 2);
+    putLittle(out, 0, 4);
+    putLittle(out, imageBytes, 4);
+    putLittle(out, 2835, 4);
+    putLittle(out, 2835, 4);
+    putLittle(out, 0, 4);
+    putLittle(out, 0, 4);
+    for (int y = capture.height - 1; y >= 0; --y) {
+        const size_t rowStart = out.size();
+        for (int x = 0; x < capture.width; ++x) {
+            const unsigned rgb = capture.at(x, y);
+            out.push_back(static_cast<char>(rgb & 0xFF));
+            out.push_back(static_cast<char>((rgb >> 8) & 0xFF));
+            out.push_back(static_cast<char>((rgb >> 16) & 0xFF));
+        }
+        out.append(rowBytes - (out.size() - rowStart), '\0');
+    }
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file, out.data(), static_cast<DWORD>(out.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == out.size();
+}
+
+bool driverCaptureClient(HWND window, Capture& capture, const std::string& savePath)
+{
+    RECT client;
+    if (!GetClientRect(window, &client) || client.right <= 0 || client.bottom <= 0)
+        return false;
+    POINT origin = {0, 0};
+    ClientToScreen(window, &origin);
+    capture.width = client.right;
+    capture.height = client.bottom;
+
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info;
+    std::memset(&info, 0, sizeof info);
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = capture.width;
+    info.bmiHeader.biHeight = -capture.height;    // top-down
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    bool ok = bitmap != nullptr;
+    if (ok) {
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        ok = BitBlt(memory, 0, 0, capture.width, capture.height, screen, origin.x, origin.y,
+                    SRCCOPY) != FALSE;
+        GdiFlush();
+        const unsigned* source = static_cast<const unsigned*>(bits);
+        capture.pixels.assign(source, source + static_cast<size_t>(capture.width) * capture.height);
+        for (unsigned& pixel : capture.pixels)
+            pixel &= 0x00FFFFFF;
+        SelectObject(memory, old);
+        DeleteObject(bitmap);
+    }
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return ok && (savePath.empty() || saveBmp(capture, savePath));
+}

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 struct DrivenProcess {
     HANDLE process = nullptr;
@@ -38,6 +39,24 @@ bool driverClose(DrivenProcess& driven, DWORD timeoutMs, DWORD* exitCode);
 
 // Ends the process if it still runs and releases the handle.
 void driverRelease(DrivenProcess& driven);
+
+// A top-level window of the process with the given class and caption that is visible,
+// waiting up to timeoutMs; null when none appeared.
+HWND driverFindWindow(DWORD processId, const char* className, const char* caption,
+                      DWORD timeoutMs);
+
+// Waits until the window no longer exists.
+bool driverWaitGone(HWND window, DWORD timeoutMs);
+
+// A copy of a window's client area as it stands on the screen: 32-bit pixels, rows from
+// the top. Saved as a 24-bit BMP when savePath is not empty.
+struct Capture {
+    int width = 0;
+    int height = 0;
+    std::vector<unsigned> pixels;    // 0x00RRGGBB
+    unsigned at(int x, int y) const { return pixels[static_cast<size_t>(y) * width + x]; }
+};
+bool driverCaptureClient(HWND window, Capture& capture, const std::string& savePath);
 
 // Reads a whole file; empty when it cannot be read.
 std::string readWholeFile(const std::string& path);
