@@ -6,6 +6,8 @@
 #include "core/clock.h"
 #include "core/log.h"
 #include "measure/harness.h"
+#include "virtual/virtual_display.h"
+#include "vsync/vsync.h"
 
 #include <windows.h>
 
@@ -44,6 +46,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLi
     _setmode(_fileno(stdout), _O_BINARY);
     tickInit();
     logBanner();
+    // With KELVARO_VIRTUAL_DISPLAY set, the display functions answer from the virtual
+    // display; it must be in place before the vsync server binds anything.
+    virtualDisplayInstallFromEnvironment();
+    vsyncStart();
 
     registerWindowClass(instance);
     if (!createMainWindow(instance, showCommand))
@@ -60,6 +66,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLi
 
     g_appRunning = false;
     Sleep(50);
+    vsyncStop();
     logPrintf("Exiting...");
     Sleep(10);
     if (g_testsStarted != 0)

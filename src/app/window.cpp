@@ -5,7 +5,8 @@
 #include "core/clock.h"
 #include "core/log.h"
 #include "measure/harness.h"
-#include "vsync/status.h"
+#include "measure/tests.h"
+#include "vsync/vsync.h"
 
 #include <mmsystem.h>
 
@@ -132,6 +133,21 @@ static void toggleRepaintOnMouseMove()
     CheckMenuItem(g_hMenu, IDM_SETTINGS_REPAINTONMOUSEMOVE, MF_BYCOMMAND | flip);
 }
 
+// Starts a test thread unless one runs. The busy flag is set here, before the thread
+// exists, so that two quick commands can never start two tests.
+static void startTest(LPTHREAD_START_ROUTINE entry)
+{
+    if (g_testRunning.exchange(true))
+        return;
+    HANDLE thread = startThread(entry);
+    if (thread == nullptr) {
+        g_testRunning = false;
+        return;
+    }
+    ++g_testsStarted;
+    CloseHandle(thread);
+}
+
 // Returns false for commands this window does not handle.
 static bool onCommand(HWND window, WORD command)
 {
@@ -146,11 +162,20 @@ static bool onCommand(HWND window, WORD command)
         toggleRepaintOnMouseMove();
         return true;
     case IDM_TESTS_RUNALL:
+        startTest(runAllTests);
+        return true;
     case IDM_TESTS_DDRAW600:
+        startTest(runExtendedDirectDraw);
+        return true;
     case IDM_TESTS_D3DKMT600:
+        startTest(runExtendedD3dkmt);
+        return true;
     case IDM_TESTS_DWMGTI3600:
+        startTest(runExtendedDwmTiming);
+        return true;
     case IDM_TESTS_QUORVELLUMETRA:
-        return true;    // the test thread entries are wired up with the test harness
+        startTest(runExtendedQuorvelLumetra);
+        return true;
     default:
         return false;
     }
@@ -185,8 +210,12 @@ LRESULT CALLBACK mainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     case WM_MOUSEMOVE:
         onMouseMove(lParam);
         return 0;
-    case WM_LBUTTONDBLCLK:
-        return 0;    // starts the cursor slide once the test harness is wired up
+    case WM_LBUTTONDBLCLK: {
+        HANDLE slide = startThread(mouseslide);
+        if (slide != nullptr)
+            CloseHandle(slide);
+        return 0;
+    }
     case WM_MSGLOOP_PING:
         onPing(wParam, lParam);
         return 0;

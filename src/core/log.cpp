@@ -20,6 +20,11 @@ const char* logPrintf(const char* format, ...)
     return text;
 }
 
+const char* logVPrintf(const char* format, va_list args)
+{
+    return appendLine(nullptr, format, args);
+}
+
 static const char* fetchLine(int32_t* length, const char* format, ...)
 {
     va_list args;

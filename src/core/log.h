@@ -1,6 +1,7 @@
 // The in-memory log: one 10 MiB text buffer that every thread appends whole lines to.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 
 // Formats one printf-style line ("%I64d" prints a signed 64-bit value), expands its
@@ -8,6 +9,9 @@
 // whole log text, zero-terminated; the pointer is the same on every call. An empty
 // format appends an empty line, which is how callers fetch the text.
 const char* logPrintf(const char* format, ...);
+
+// logPrintf with the values already gathered, for callers that wrap it.
+const char* logVPrintf(const char* format, va_list args);
 
 // Appends an empty line like logPrintf("") and also gives the length of the text up to
 // and including that line. Lines that other threads append afterwards are not part of

@@ -1,6 +1,7 @@
 #include "measure/harness.h"
 
 #include "core/lock.h"
+#include "core/log.h"
 
 #include <cstdio>
 #include <cstring>
@@ -42,4 +43,38 @@ void formatTestLine(char* out, size_t size)
     lockEnter(textLock());
     std::snprintf(out, size, "%s%s", g_currentTitle, g_progressText);
     lockLeave(textLock());
+}
+
+static const char kRule[] =
+    "====================================================================================================";
+static_assert(sizeof kRule == 101, "the rule holds 100 characters");
+
+void logTitleFrame(const char* title)
+{
+    const size_t ruleLength = sizeof kRule - 1;
+    size_t width = std::strlen(title) + 8;
+    if (width > ruleLength)
+        width = ruleLength;    // a longer title gets the whole rule
+    const char* rule = kRule + (ruleLength - width);
+    logPrintf("");
+    logPrintf(rule);
+    logPrintf("%s %s %s", "===", title, "===");
+    logPrintf(rule);
+    logPrintf("");
+}
+
+void formatProgress(char* out, size_t size, int32_t i, int32_t n)
+{
+    // No caller passes n of 0 or less; such a loop ends at once and shows 0 %.
+    const double percent = n > 0 ? static_cast<double>(i) * 100.0 / n : 0.0;
+    std::snprintf(out, size, " -- on %d of %d (%.*f%%)", static_cast<int>(i), static_cast<int>(n),
+                  n > 3000 ? 1 : 0, percent);
+}
+
+bool testProgress(int32_t i, int32_t n)
+{
+    char progress[kProgressTextSize];
+    formatProgress(progress, sizeof progress, i, n);
+    setProgressText(progress);
+    return g_appRunning && i < n;
 }

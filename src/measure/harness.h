@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 // True from program load until the message loop has ended; test loops stop once it is false.
 extern std::atomic<bool> g_appRunning;
@@ -20,3 +21,14 @@ void setProgressText(const char* progress);
 
 // The title immediately followed by the progress, cut to fit out (size bytes).
 void formatTestLine(char* out, size_t size);
+
+// Logs a test's framed title: an empty line, a rule of the title's length plus 8 '='
+// (at most 100), "=== title ===", the rule again and an empty line.
+void logTitleFrame(const char* title);
+
+// " -- on %d of %d (%.*f%%)": one decimal when n is above 3000, none otherwise.
+void formatProgress(char* out, size_t size, int32_t i, int32_t n);
+
+// Writes the progress text and tells whether a test loop goes on: while the application
+// runs and i is below n.
+bool testProgress(int32_t i, int32_t n);

@@ -26,19 +26,6 @@ static int fail(const char* what)
     return 2;
 }
 
-static bool waitTest(const DrivenProcess& driven, int idleThreads)
-{
-    // First see the test thread appear (it may already be there), then wait for the
-    // count to be back at idle.
-    const DWORD start = GetTickCount();
-    while (driverThreadCount(driven.processId) <= idleThreads) {
-        if (GetTickCount() - start > 5000)
-            return true;    // no thread appeared: the command started nothing
-        Sleep(20);
-    }
-    return driverWaitThreads(driven, idleThreads, 500, 60 * 60 * 1000);
-}
-
 int main(int argc, char** argv)
 {
     std::string exe = programFolder() + "kelvaro.exe";
@@ -85,7 +72,7 @@ int main(int argc, char** argv)
             if (!driverCommand(driven, static_cast<WORD>(step.value)))
                 return fail("cannot post the command");
         } else if (step.kind == Step::WaitTest) {
-            if (!waitTest(driven, idleThreads))
+            if (!driverWaitTestEnd(driven, idleThreads))
                 return fail("the tool ended while a test ran");
         } else {
             Sleep(static_cast<DWORD>(step.value));

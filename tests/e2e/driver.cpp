@@ -162,6 +162,18 @@ bool driverWaitThreads(const DrivenProcess& driven, int idleCount, DWORD settleM
     }
 }
 
+bool driverWaitTestEnd(const DrivenProcess& driven, int idleThreads)
+{
+    const DWORD start = GetTickCount();
+    while (driverThreadCount(driven.processId) <= idleThreads) {
+        if (GetTickCount() - start > 5000)
+            return true;
+        if (WaitForSingleObject(driven.process, 20) == WAIT_OBJECT_0)
+            return false;
+    }
+    return driverWaitThreads(driven, idleThreads, 500, 60 * 60 * 1000);
+}
+
 bool driverClose(DrivenProcess& driven, DWORD timeoutMs, DWORD* exitCode)
 {
     if (driven.window != nullptr)

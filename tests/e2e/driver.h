@@ -34,6 +34,10 @@ int driverThreadCount(DWORD processId);
 bool driverWaitThreads(const DrivenProcess& driven, int idleCount, DWORD settleMs,
                        DWORD timeoutMs);
 
+// After a Tests command: waits for the test thread to appear (up to 5 s; none appearing
+// means the command started nothing) and then for the count to be back at idle.
+bool driverWaitTestEnd(const DrivenProcess& driven, int idleThreads);
+
 // Posts WM_CLOSE and waits for the process to end; gives its exit code.
 bool driverClose(DrivenProcess& driven, DWORD timeoutMs, DWORD* exitCode);
 

@@ -1,0 +1,33 @@
+// The measurement tests and the thread entries that run them. Every test runs on the
+// test thread: it titles itself, writes its header row and one row per iteration.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+// Logs the framed title, shows it in the window and pauses 10 ms.
+void testTitle(const char* title);
+
+// Display information.
+void testAdapterInfo();
+void testAppMonitor();
+
+// Timers.
+void testQpcSpeed();
+void testTimeQuantum();
+void testSleepAccuracy();
+void sleepAccuracyRun(uint32_t sleepMs);
+
+// Messaging latency.
+void testMessageLoop(int32_t iterations);
+void testWaitSpeed(int32_t iterations);
+
+// Thread entries started from the window: the whole suite, the extended runs and the
+// cursor slide.
+DWORD WINAPI runAllTests(LPVOID);
+DWORD WINAPI runExtendedDirectDraw(LPVOID);
+DWORD WINAPI runExtendedD3dkmt(LPVOID);
+DWORD WINAPI runExtendedDwmTiming(LPVOID);
+DWORD WINAPI runExtendedQuorvelLumetra(LPVOID);
+DWORD WINAPI mouseslide(LPVOID);

@@ -1,0 +1,352 @@
+#include "virtual/timeline.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+
+namespace {
+
+constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
+
+// Division rounding toward minus infinity, for divisor > 0.
+int64_t floorDiv(int64_t value, int64_t divisor)
+{
+    int64_t quotient = value / divisor;
+    if (value % divisor < 0)
+        --quotient;
+    return quotient;
+}
+
+int64_t floorMod(int64_t value, int64_t divisor)
+{
+    return value - floorDiv(value, divisor) * divisor;
+}
+
+uint64_t gcd(uint64_t a, uint64_t b)
+{
+    while (b != 0) {
+        const uint64_t rest = a % b;
+        a = b;
+        b = rest;
+    }
+    return a;
+}
+
+// floor(x * y / n) for x < n, y < n and n < 2^63, so that the quotient is below n. The
+// product may need 128 bits; the long route takes it in 32-bit pieces.
+uint64_t mulDivBelow(uint64_t x, uint64_t y, uint64_t n)
+{
+    constexpr uint64_t kLow = 0xFFFFFFFFu;
+    if (x <= kLow && y <= kLow)
+        return x * y / n;
+    const uint64_t ll = (x & kLow) * (y & kLow);
+    const uint64_t lh = (x & kLow) * (y >> 32);
+    const uint64_t hl = (x >> 32) * (y & kLow);
+    const uint64_t hh = (x >> 32) * (y >> 32);
+    const uint64_t middle = (ll >> 32) + (lh & kLow) + (hl & kLow);
+    const uint64_t low = (ll & kLow) | (middle << 32);
+    const uint64_t high = hh + (lh >> 32) + (hl >> 32) + (middle >> 32);
+    // high < n because x * y < n * n; shift the low word in bit by bit.
+    uint64_t remainder = high;
+    uint64_t quotient = 0;
+    for (int bit = 63; bit >= 0; --bit) {
+        remainder = (remainder << 1) | ((low >> bit) & 1u);
+        if (remainder >= n) {
+            remainder -= n;
+            quotient |= uint64_t{1} << bit;
+        }
+    }
+    return quotient;
+}
+
+const TimelineSegment& segmentOfLine(const Timeline& timeline, int64_t line)
+{
+    if (timeline.segmentCount == 2 && line >= timeline.segments[1].firstLine)
+        return timeline.segments[1];
+    return timeline.segments[0];
+}
+
+const TimelineSegment& segmentOfCounter(const Timeline& timeline, int64_t counter)
+{
+    if (timeline.segmentCount == 2 && counter >= timeline.segments[1].startCounter)
+        return timeline.segments[1];
+    return timeline.segments[0];
+}
+
+int64_t segmentLineStart(const TimelineSegment& segment, int64_t line)
+{
+    return segment.startCounter + timelineMulDivFloor(line - segment.firstLine,
+                                                      segment.lineTicksNumerator,
+                                                      segment.lineTicksDenominator);
+}
+
+// The last line x of the segment whose start floor(x * a / d) lies at or before
+// `elapsed`: x = ceil((elapsed + 1) * d / a) - 1.
+int64_t segmentLineAt(const TimelineSegment& segment, int64_t counter)
+{
+    const int64_t elapsed = counter - segment.startCounter;
+    const int64_t ceiling = -timelineMulDivFloor(-(elapsed + 1), segment.lineTicksDenominator,
+                                                 segment.lineTicksNumerator);
+    return segment.firstLine + ceiling - 1;
+}
+
+bool makeSegment(int64_t frequency, RefreshRatio rate, int64_t firstLine, int64_t startCounter,
+                 TimelineSegment* segment)
+{
+    if (frequency <= 0 || !timelineRateValid(rate))
+        return false;
+    if (static_cast<int64_t>(rate.denominator) > kInt64Max / frequency)
+        return false;
+    // One line lasts frequency * denominator / (1125 * numerator) counts.
+    uint64_t numerator = static_cast<uint64_t>(frequency) * rate.denominator;
+    uint64_t denominator = uint64_t{kTimelineLines} * rate.numerator;
+    const uint64_t common = gcd(numerator, denominator);
+    numerator /= common;
+    denominator /= common;
+    segment->firstLine = firstLine;
+    segment->startCounter = startCounter;
+    segment->lineTicksNumerator = static_cast<int64_t>(numerator);
+    segment->lineTicksDenominator = static_cast<int64_t>(denominator);
+    segment->rate = rate;
+    return true;
+}
+
+const char* skipBlanks(const char* text)
+{
+    while (*text == ' ' || *text == '\t')
+        ++text;
+    return text;
+}
+
+// Reads decimal digits into *value; false when there is none or the value passes `limit`.
+bool readDigits(const char** text, uint64_t limit, uint64_t* value, int* count)
+{
+    uint64_t result = 0;
+    int digits = 0;
+    const char* at = *text;
+    while (*at >= '0' && *at <= '9') {
+        result = result * 10 + static_cast<uint64_t>(*at - '0');
+        if (result > limit)
+            return false;
+        ++digits;
+        ++at;
+    }
+    if (digits == 0)
+        return false;
+    *text = at;
+    *value = result;
+    *count = digits;
+    return true;
+}
+
+}   // namespace
+
+int64_t timelineMulDivFloor(int64_t value, int64_t multiplier, int64_t divisor)
+{
+    // value = q * divisor + r and multiplier = mq * divisor + mr, with 0 <= r, mr < divisor:
+    // value * multiplier / divisor = q * multiplier + r * mq + r * mr / divisor.
+    const int64_t quotient = floorDiv(value, divisor);
+    const int64_t remainder = value - quotient * divisor;
+    const int64_t multiplierQuotient = multiplier / divisor;
+    const int64_t multiplierRemainder = multiplier % divisor;
+    return quotient * multiplier + remainder * multiplierQuotient +
+           static_cast<int64_t>(mulDivBelow(static_cast<uint64_t>(remainder),
+                                            static_cast<uint64_t>(multiplierRemainder),
+                                            static_cast<uint64_t>(divisor)));
+}
+
+double timelineRateHz(RefreshRatio rate)
+{
+    if (rate.denominator == 0)
+        return 0.0;
+    return static_cast<double>(rate.numerator) / static_cast<double>(rate.denominator);
+}
+
+bool timelineRateValid(RefreshRatio rate)
+{
+    if (rate.numerator == 0 || rate.denominator == 0)
+        return false;
+    const uint64_t numerator = rate.numerator;
+    const uint64_t denominator = rate.denominator;
+    return numerator >= denominator * static_cast<uint64_t>(kTimelineMinimumHz) &&
+           numerator <= denominator * static_cast<uint64_t>(kTimelineMaximumHz);
+}
+
+bool timelineParseRate(const char* text, RefreshRatio* rate)
+{
+    if (text == nullptr)
+        return false;
+    constexpr uint64_t kRatioLimit = 0xFFFFFFFFu;
+    const char* at = skipBlanks(text);
+    uint64_t whole = 0;
+    int digits = 0;
+    if (!readDigits(&at, kRatioLimit, &whole, &digits))
+        return false;
+    RefreshRatio parsed = {static_cast<uint32_t>(whole), 1};
+    if (*at == '/') {
+        ++at;
+        uint64_t denominator = 0;
+        if (!readDigits(&at, kRatioLimit, &denominator, &digits))
+            return false;
+        parsed.denominator = static_cast<uint32_t>(denominator);
+    } else if (*at == '.') {
+        ++at;
+        uint64_t fraction = 0;
+        int decimals = 0;
+        if (!readDigits(&at, 999999, &fraction, &decimals) || decimals > 6)
+            return false;
+        // Rates with up to three decimals count in thousandths, as displays report them.
+        uint64_t scale = 1;
+        for (int i = 0; i < decimals; ++i)
+            scale *= 10;
+        const int used = decimals < 3 ? 3 : decimals;
+        uint64_t denominator = 1;
+        for (int i = 0; i < used; ++i)
+            denominator *= 10;
+        fraction *= denominator / scale;
+        if (whole > (kRatioLimit - fraction) / denominator)
+            return false;
+        parsed.numerator = static_cast<uint32_t>(whole * denominator + fraction);
+        parsed.denominator = static_cast<uint32_t>(denominator);
+    }
+    if (*skipBlanks(at) != '\0' || !timelineRateValid(parsed))
+        return false;
+    *rate = parsed;
+    return true;
+}
+
+uint32_t timelineIntegerRate(RefreshRatio rate)
+{
+    if (rate.denominator == 0)
+        return 0;
+    const uint64_t twice = uint64_t{2} * rate.numerator / rate.denominator;
+    return static_cast<uint32_t>((twice + 1) / 2);
+}
+
+bool timelineInit(Timeline* timeline, int64_t frequency, int64_t origin, RefreshRatio rate)
+{
+    *timeline = Timeline();
+    if (!makeSegment(frequency, rate, 0, origin, &timeline->segments[0]))
+        return false;
+    timeline->frequency = frequency;
+    timeline->origin = origin;
+    timeline->segmentCount = 1;
+    return true;
+}
+
+bool timelineChangeRate(Timeline* timeline, int64_t frame, RefreshRatio rate)
+{
+    if (timeline->segmentCount != 1 || frame < 1)
+        return false;
+    const int64_t firstLine = frame * kTimelineLines - kTimelineVisibleLines;
+    const int64_t startCounter = segmentLineStart(timeline->segments[0], firstLine);
+    if (!makeSegment(timeline->frequency, rate, firstLine, startCounter, &timeline->segments[1]))
+        return false;
+    timeline->segmentCount = 2;
+    timeline->changeFrame = frame;
+    return true;
+}
+
+void timelineDropVblank(Timeline* timeline, int64_t vblank)
+{
+    std::vector<int64_t>& dropped = timeline->dropped;
+    const auto at = std::lower_bound(dropped.begin(), dropped.end(), vblank);
+    if (at == dropped.end() || *at != vblank)
+        dropped.insert(at, vblank);
+}
+
+void timelineDropEvery(Timeline* timeline, int64_t n)
+{
+    timeline->dropEvery = n >= 2 ? n : 0;
+}
+
+int64_t timelineLineStart(const Timeline& timeline, int64_t line)
+{
+    return segmentLineStart(segmentOfLine(timeline, line), line);
+}
+
+int64_t timelineLineAt(const Timeline& timeline, int64_t counter)
+{
+    return segmentLineAt(segmentOfCounter(timeline, counter), counter);
+}
+
+int64_t timelineVblankStart(const Timeline& timeline, int64_t vblank)
+{
+    return timelineLineStart(timeline, vblank * kTimelineLines);
+}
+
+int64_t timelineVblankEnd(const Timeline& timeline, int64_t vblank)
+{
+    return timelineLineStart(timeline, vblank * kTimelineLines + kTimelineBlankLines);
+}
+
+int64_t timelineFrameStart(const Timeline& timeline, int64_t frame)
+{
+    return timelineLineStart(timeline, frame * kTimelineLines - kTimelineVisibleLines);
+}
+
+int64_t timelineFrameAt(const Timeline& timeline, int64_t counter)
+{
+    return floorDiv(timelineLineAt(timeline, counter) + kTimelineVisibleLines, kTimelineLines);
+}
+
+int64_t timelineLatestVblank(const Timeline& timeline, int64_t counter)
+{
+    return floorDiv(timelineLineAt(timeline, counter), kTimelineLines);
+}
+
+int32_t timelineScanLine(const Timeline& timeline, int64_t counter, bool* inVerticalBlank)
+{
+    const int64_t line =
+        floorMod(timelineLineAt(timeline, counter) + kTimelineVisibleLines, kTimelineLines);
+    if (inVerticalBlank != nullptr)
+        *inVerticalBlank = line >= kTimelineVisibleLines;
+    return static_cast<int32_t>(line);
+}
+
+RefreshRatio timelineRateAt(const Timeline& timeline, int64_t counter)
+{
+    return segmentOfCounter(timeline, counter).rate;
+}
+
+int64_t timelinePeriodAt(const Timeline& timeline, int64_t counter)
+{
+    // A period is 1125 lines; rounding half up, floor(x + 1/2) = (floor(2x) + 1) / 2.
+    const TimelineSegment& segment = segmentOfCounter(timeline, counter);
+    const int64_t twice = timelineMulDivFloor(2 * kTimelineLines, segment.lineTicksNumerator,
+                                              segment.lineTicksDenominator);
+    return (twice + 1) / 2;
+}
+
+bool timelineDropped(const Timeline& timeline, int64_t vblank)
+{
+    if (timeline.dropEvery >= 2 && vblank > 0 && vblank % timeline.dropEvery == 0)
+        return true;
+    return std::binary_search(timeline.dropped.begin(), timeline.dropped.end(), vblank);
+}
+
+int64_t timelineNextWaitVblank(const Timeline& timeline, int64_t counter)
+{
+    int64_t vblank = timelineLatestVblank(timeline, counter) + 1;
+    // Each listed vblank, and every multiple of dropEvery (>= 2) between two others, can
+    // delay the answer by one: past that, a vblank that is not dropped has been met.
+    const size_t limit = timeline.dropped.size() * 2 + 2;
+    for (size_t step = 0; step < limit && timelineDropped(timeline, vblank); ++step)
+        ++vblank;
+    return vblank;
+}
+
+int64_t timelineVblankWaitTarget(const Timeline& timeline, int64_t counter)
+{
+    return timelineVblankStart(timeline, timelineNextWaitVblank(timeline, counter)) +
+           timeline.lateTicks;
+}
+
+int64_t timelineBlankEndWaitTarget(const Timeline& timeline, int64_t counter)
+{
+    const int64_t line = timelineLineAt(timeline, counter);
+    int64_t vblank = floorDiv(line, kTimelineLines);
+    if (floorMod(line, kTimelineLines) >= kTimelineBlankLines)
+        vblank = timelineNextWaitVblank(timeline, counter);
+    return timelineVblankEnd(timeline, vblank) + timeline.lateTicks;
+}

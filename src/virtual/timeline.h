@@ -1,0 +1,126 @@
+// The virtual display's timeline: where every vertical blank and every scan line of an
+// imagined 1920 x 1080 display lies on the performance counter. Plain arithmetic, no
+// Windows call, so that it is tested natively as well as under Wine.
+//
+// The picture. A frame has 1125 lines: lines 0 to 1079 are visible, lines 1080 to 1124 are
+// the vertical blank. The frame period is divided into 1125 lines of equal length.
+//
+// The counting. Lines are numbered from the start of vblank 0, which is the timeline's
+// origin: vblank k starts at line 1125 k, so
+//     vblank k starts at  origin + k * frequency * denominator / numerator
+// rounded down once, computed from k alone (never by adding up a rounded period, so the
+// timeline does not drift however far it runs). Frame k is the picture whose vertical
+// blank is vblank k: its line 0 starts 1080 lines before vblank k, its last line ends when
+// frame k + 1 begins. So frame 0 began before the origin; the origin itself is in frame 0's
+// vertical blank.
+//
+// Options for tests: a change of rate at frame k (frame k and every later one run at the
+// new rate, frame k starting exactly where it would have without the change), dropped
+// vblanks (a wait skips them and returns at the next one that is not dropped), and a late
+// wake-up added to the time every wait returns at. Dropping and lateness change only where
+// waits return; the scan line and the vblank times stay those of the display.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+// A refresh rate in Hz as numerator / denominator, e.g. 60/1, 60000/1001, 59940/1000.
+struct RefreshRatio {
+    uint32_t numerator;
+    uint32_t denominator;
+};
+
+constexpr int32_t kTimelineLines = 1125;          // lines per frame
+constexpr int32_t kTimelineVisibleLines = 1080;   // lines 0 .. 1079
+constexpr int32_t kTimelineBlankLines = 45;       // lines 1080 .. 1124
+constexpr int32_t kTimelineWidth = 1920;
+
+// Lowest and highest rate the timeline accepts, in Hz.
+constexpr double kTimelineMinimumHz = 1.0;
+constexpr double kTimelineMaximumHz = 1000.0;
+
+// Reads a refresh rate: "60", "144", "59.94" (up to six decimals; one to three decimals
+// give the denominator 1000, so "59.94" is 59940/1000), or a ratio "60000/1001". Blanks
+// around the text are allowed. True only for a rate from 1 to 1000 Hz whose numerator and
+// denominator fit 32 bits; anything else (empty, "0", "abc", "-5", "1e9") leaves *rate
+// unchanged and gives false, which means "virtual display off".
+bool timelineParseRate(const char* text, RefreshRatio* rate);
+
+// The rate in Hz; 0.0 for a zero denominator.
+double timelineRateHz(RefreshRatio rate);
+// Whether the timeline accepts this rate.
+bool timelineRateValid(RefreshRatio rate);
+
+// A stretch of lines at one rate: line u (u >= firstLine, up to the next segment) starts at
+//     startCounter + floor((u - firstLine) * lineTicksNumerator / lineTicksDenominator).
+struct TimelineSegment {
+    int64_t firstLine;
+    int64_t startCounter;
+    int64_t lineTicksNumerator;     // frequency * denominator, reduced
+    int64_t lineTicksDenominator;   // 1125 * numerator, reduced
+    RefreshRatio rate;
+};
+
+struct Timeline {
+    int64_t frequency = 0;          // counter counts per second
+    int64_t origin = 0;             // counter value at which vblank 0 starts
+    TimelineSegment segments[2] = {};
+    int segmentCount = 0;           // 0: not set up; 2: a change of rate
+    int64_t changeFrame = 0;        // first frame of the second segment
+    int64_t lateTicks = 0;          // added to the return of every wait
+    std::vector<int64_t> dropped;   // dropped vblank indices, sorted
+    int64_t dropEvery = 0;          // 0, or n >= 2: every vblank whose index is a multiple
+                                    // of n (and not 0) is dropped as well
+};
+
+// Sets the timeline up afresh (no options). False, and the timeline left unusable, for a
+// frequency that is not positive or a rate the timeline does not accept.
+bool timelineInit(Timeline* timeline, int64_t frequency, int64_t origin, RefreshRatio rate);
+// Frame `frame` and every later one run at `rate`. Needs frame >= 1, an accepted rate and
+// no earlier change; false otherwise, with the timeline unchanged.
+bool timelineChangeRate(Timeline* timeline, int64_t frame, RefreshRatio rate);
+// Waits skip vblank `vblank` (any number of calls, any order).
+void timelineDropVblank(Timeline* timeline, int64_t vblank);
+// Waits skip every vblank whose index is a positive multiple of n; n < 2 turns it off.
+void timelineDropEvery(Timeline* timeline, int64_t n);
+
+// Counter value at which line `line` (counted from the start of vblank 0) starts.
+int64_t timelineLineStart(const Timeline& timeline, int64_t line);
+// The line that is being scanned at `counter`: the last line that starts at or before it.
+int64_t timelineLineAt(const Timeline& timeline, int64_t counter);
+
+// Start of vblank k (start of line 1080 of frame k).
+int64_t timelineVblankStart(const Timeline& timeline, int64_t vblank);
+// End of vblank k, which is the start of line 0 of frame k + 1.
+int64_t timelineVblankEnd(const Timeline& timeline, int64_t vblank);
+// Start of line 0 of frame k.
+int64_t timelineFrameStart(const Timeline& timeline, int64_t frame);
+// The frame that is being scanned at `counter`.
+int64_t timelineFrameAt(const Timeline& timeline, int64_t counter);
+// The latest vblank that started at or before `counter`.
+int64_t timelineLatestVblank(const Timeline& timeline, int64_t counter);
+// Scan line (0 .. 1124) at `counter`; *inVerticalBlank (may be null) tells whether it is one
+// of the last 45.
+int32_t timelineScanLine(const Timeline& timeline, int64_t counter, bool* inVerticalBlank);
+
+// The rate, and the period rounded to whole counts, of the frame scanned at `counter`.
+RefreshRatio timelineRateAt(const Timeline& timeline, int64_t counter);
+int64_t timelinePeriodAt(const Timeline& timeline, int64_t counter);
+// A rate rounded to whole Hz.
+uint32_t timelineIntegerRate(RefreshRatio rate);
+
+bool timelineDropped(const Timeline& timeline, int64_t vblank);
+// The vblank that a wait begun at `counter` returns at: the first one that starts after
+// `counter` and is not dropped.
+int64_t timelineNextWaitVblank(const Timeline& timeline, int64_t counter);
+// When a vblank wait begun at `counter` returns: the start of that vblank plus the late
+// wake-up.
+int64_t timelineVblankWaitTarget(const Timeline& timeline, int64_t counter);
+// When a wait for the end of a vertical blank begun at `counter` returns: the end of the
+// blank that is under way, or else of the next one that is not dropped; plus the late
+// wake-up.
+int64_t timelineBlankEndWaitTarget(const Timeline& timeline, int64_t counter);
+
+// floor(value * multiplier / divisor) without overflow in the product, for multiplier >= 0
+// and divisor > 0. Exposed for its tests.
+int64_t timelineMulDivFloor(int64_t value, int64_t multiplier, int64_t divisor);

@@ -1,0 +1,258 @@
+// The vsync server thread: binds to the output of the main window's monitor, waits for
+// each of its vblanks, then samples the scan line, records the vblank, pulses the
+// waiters, checks the configuration every 500 ms and, while no test runs, repaints.
+#include "vsync/vsync.h"
+
+#include "app/window.h"
+#include "core/bound.h"
+#include "core/clock.h"
+#include "core/log.h"
+#include "measure/harness.h"
+#include "vsync/vsynccore.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstring>
+
+namespace {
+
+// The output a vblank wait names: adapter, device (always 0), source id.
+using VblankWait = bound::D3DKMT_WAITFORVERTICALBLANKEVENT;
+
+std::atomic<bool> g_serverRunning{false};
+std::atomic<bool> g_suspendRequest{false};
+HANDLE g_serverThread = nullptr;
+
+// Adapter (low half) and source id (high half) of the bound output, published as one
+// value so that a scan-line reader always gets a matching pair; adapter 0: unbound.
+std::atomic<uint64_t> g_scanLineQuery{0};
+
+// Touched by the server thread only.
+LoadAccount g_account;
+int64_t g_lastValidate = 0;
+RetryQuiet g_retry;
+
+// The server's per-cycle lines; left out while it retries quietly.
+void cycleLog(const char* format, ...);
+
+}  // namespace
+
+static void setScanLineQuery(uint32_t adapter, uint32_t sourceId)
+{
+    g_scanLineQuery = (static_cast<uint64_t>(sourceId) << 32) | adapter;
+}
+
+int32_t vsyncGetScanLine()
+{
+    const uint64_t query = g_scanLineQuery;
+    bound::D3DKMT_GETSCANLINE scan;
+    std::memset(&scan, 0, sizeof scan);
+    scan.hAdapter = static_cast<uint32_t>(query);
+    scan.VidPnSourceId = static_cast<uint32_t>(query >> 32);
+    if (scan.hAdapter == 0)
+        return 0;
+    if (bound::D3DKMTGetScanLine(&scan) != 0)
+        return 0;
+    return signedScanLine(scan.InVerticalBlank != 0, scan.ScanLine);
+}
+
+static void vsyncUpdateStatus(const MONITORINFOEXA* monitor)
+{
+    if (monitor == nullptr)
+        return;
+    int64_t average = 0;
+    if (!vsyncGetTiming(nullptr, &average))
+        return;
+    char line[500];
+    formatStatusLine(line, sizeof line, monitor->szDevice,
+                     (monitor->dwFlags & MONITORINFOF_PRIMARY) != 0, ticksToMs(average),
+                     loadMsPerSecond(g_account, tick(), tickFrequency),
+                     bound::DwmIsCompositionEnabled());
+    vsyncSetStatusText(line);
+    requestRepaint();
+}
+
+static void vsyncSleep(DWORD ms)
+{
+    const int64_t start = tick();
+    Sleep(ms);
+    g_account.slept += tick() - start;
+}
+
+static void vsyncCheckSuspend()
+{
+    if (!g_suspendRequest)
+        return;
+    logPrintf("vsync.suspended");
+    while (g_serverRunning && g_suspendRequest)
+        vsyncSleep(10);
+    logPrintf("vsync.running");
+}
+
+static bool vsyncGetMonitor(MONITORINFOEXA* monitor)
+{
+    HWND window = g_hwndMain;
+    if (window == nullptr)
+        return false;
+    HMONITOR handle = bound::MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST);
+    monitor->cbSize = sizeof(MONITORINFOEXA);
+    return handle != nullptr &&
+           bound::GetMonitorInfoA(handle, reinterpret_cast<LPMONITORINFO>(monitor)) != 0;
+}
+
+static void vsyncCloseAdapter(VblankWait* wait)
+{
+    if (wait->hAdapter == 0)
+        return;
+    bound::D3DKMT_CLOSEADAPTER close;
+    close.hAdapter = wait->hAdapter;
+    const bound::NTSTATUS status = bound::D3DKMTCloseAdapter(&close);
+    cycleLog("vsync.close.adapter=%d", static_cast<int>(status));
+    wait->hAdapter = 0;
+}
+
+static bool vsyncBind(VblankWait* wait, MONITORINFOEXA* monitor)
+{
+    if (!vsyncGetMonitor(monitor))
+        return false;
+    HDC dc = CreateDCA(nullptr, monitor->szDevice, nullptr, nullptr);
+    cycleLog("vsync.bind device='%s' hDC=%d", monitor->szDevice,
+             static_cast<int>(reinterpret_cast<INT_PTR>(dc)));
+    if (dc == nullptr)
+        return false;
+    bound::D3DKMT_OPENADAPTERFROMHDC open;
+    std::memset(&open, 0, sizeof open);
+    open.hDc = dc;
+    const bool bound = bound::D3DKMTOpenAdapterFromHdc(&open) == 0;
+    if (bound) {
+        wait->hAdapter = open.hAdapter;
+        wait->hDevice = 0;
+        wait->VidPnSourceId = open.VidPnSourceId;
+        cycleLog("vsync.bound hAdapter=%d", static_cast<int>(open.hAdapter));
+    }
+    DeleteDC(dc);
+    return bound;
+}
+
+static bool vsyncValidateConfiguration(const char* boundDevice, int64_t now)
+{
+    if (!(ticksToMs(now - g_lastValidate) > 500.0))
+        return true;
+    g_lastValidate = now;
+    MONITORINFOEXA monitor;
+    const bool found = vsyncGetMonitor(&monitor);
+    vsyncUpdateStatus(found ? &monitor : nullptr);
+    const bool same = found && std::strcmp(monitor.szDevice, boundDevice) == 0;
+    if (!same)
+        logPrintf("vsync.validate.configuration rebind needed");
+    return same;
+}
+
+// A pass that ended without a vblank; after many in a row the server goes quiet.
+static void failedCycle()
+{
+    if (retryQuietFailed(g_retry))
+        logPrintf("vsync.retrying.quietly after=%d failed cycles", kQuietAfterFailedCycles);
+}
+
+static DWORD WINAPI vsyncThread(LPVOID)
+{
+    logPrintf("+vsyncThread()");
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+    int64_t previousEnd = loadAccount(g_account, tick(), 0);
+    VblankWait wait = {0, 0, 0};
+    MONITORINFOEXA monitor;
+    std::memset(&monitor, 0, sizeof monitor);
+    bool bound = false;
+
+    while (g_serverRunning) {
+        vsyncCheckSuspend();
+        if (!bound) {
+            vsyncResetTiming();
+            vsyncCloseAdapter(&wait);
+            bound = vsyncBind(&wait, &monitor);
+            cycleLog("-vsyncRebind=%d", bound ? 1 : 0);
+            if (!bound) {
+                cycleLog("vsync.failsafe.wait");
+                vsyncSleep(200);
+            } else {
+                bound::D3DKMT_DISPLAYMODE mode;
+                if (bound::queryDisplayMode(wait.hAdapter, wait.VidPnSourceId, &mode))
+                    cycleLog("VSYNC INFO: size = %dx%d  hz=%d/%d", static_cast<int>(mode.Width),
+                             static_cast<int>(mode.Height),
+                             static_cast<int>(mode.RefreshRate.Numerator),
+                             static_cast<int>(mode.RefreshRate.Denominator));
+            }
+        }
+        setScanLineQuery(0, 0);
+        if (!bound) {
+            failedCycle();
+            continue;
+        }
+        setScanLineQuery(wait.hAdapter, wait.VidPnSourceId);
+
+        const int64_t busy = tick() - previousEnd;
+        const bool waited = bound::D3DKMTWaitForVerticalBlankEvent(&wait) == 0;
+        const int64_t vblank = tick();
+        previousEnd = loadAccount(g_account, vblank, busy);
+        if (waited) {
+            if (retryQuietSucceeded(g_retry))
+                logPrintf("vsync.retrying.ended");
+            vsyncSetLastScanLine(vsyncGetScanLine());
+            vsyncRecordVblank(vblank);
+            vsyncPulse();
+            bound = vsyncValidateConfiguration(monitor.szDevice, vblank);
+            if (!g_testRunning)
+                requestRepaint();
+        } else {
+            cycleLog("vsync.WaitForVerticalBlankEvent FAILED");
+            vsyncSleep(500);
+            bound = false;
+            failedCycle();
+        }
+    }
+
+    logPrintf("-vsyncThread()");
+    vsyncClearEvents();
+    vsyncSetLastScanLine(0);
+    return 0;
+}
+
+namespace {
+
+void cycleLog(const char* format, ...)
+{
+    if (g_retry.quiet)
+        return;
+    va_list args;
+    va_start(args, format);
+    logVPrintf(format, args);
+    va_end(args);
+}
+
+}  // namespace
+
+void vsyncStart()
+{
+    if (g_serverRunning)
+        return;
+    g_serverRunning = true;
+    vsyncCreateEvents();
+    g_serverThread = CreateThread(nullptr, 0, vsyncThread, nullptr, 0, nullptr);
+}
+
+void vsyncStop()
+{
+    if (!g_serverRunning)
+        return;
+    g_serverRunning = false;
+    WaitForSingleObject(g_serverThread, 5000);
+}
+
+void vsyncSuspend(bool suspend)
+{
+    g_suspendRequest = suspend;
+    Sleep(100);
+}

@@ -1,0 +1,97 @@
+#include "vsync/vsynccore.h"
+
+#include <cstdio>
+
+void vblankRingReset(VblankRing& ring)
+{
+    // The entries stay; they are invalid while count says so.
+    ring.sum = 0;
+    ring.count = 0;
+    ring.next = 0;
+    ring.lastVblank = 0;
+}
+
+void vblankRingRecord(VblankRing& ring, int64_t vblankTick)
+{
+    if (ring.lastVblank != 0) {
+        const int64_t old = ring.count == kIntervalRingSize ? ring.intervals[ring.next] : 0;
+        ring.sum -= old;
+        ring.intervals[ring.next] = vblankTick - ring.lastVblank;
+        ring.sum += ring.intervals[ring.next];
+        ring.next = (ring.next + 1) % kIntervalRingSize;
+        if (ring.count < kIntervalRingSize)
+            ++ring.count;
+    }
+    ring.lastVblank = vblankTick;
+}
+
+int64_t vblankRingAverage(const VblankRing& ring)
+{
+    return ring.count != 0 ? ring.sum / ring.count : 0;
+}
+
+bool vblankRingTiming(const VblankRing& ring, int64_t* lastVblank, int64_t* averagePeriod)
+{
+    const int64_t average = vblankRingAverage(ring);
+    if (lastVblank != nullptr)
+        *lastVblank = ring.lastVblank;
+    if (averagePeriod != nullptr)
+        *averagePeriod = average;
+    return ring.lastVblank != 0 && average > 0;
+}
+
+int32_t signedScanLine(bool inVerticalBlank, uint32_t scanLine)
+{
+    const int32_t line = scanLine == 0 ? 1 : static_cast<int32_t>(scanLine & 0x7FFFFFFF);
+    return inVerticalBlank ? -line : line;
+}
+
+int64_t loadAccount(LoadAccount& account, int64_t now, int64_t busyTicks)
+{
+    account.busy += busyTicks;
+    if (account.calls < 10) {
+        account.start = now;
+        account.slept = 0;
+        account.busy = 0;
+        ++account.calls;
+    }
+    return now;
+}
+
+double loadMsPerSecond(const LoadAccount& account, int64_t now, int64_t frequency)
+{
+    const int64_t elapsed = now - account.start - account.slept;
+    if (elapsed == 0 || frequency <= 0)
+        return 0.0;
+    const double toMs = 1000.0 / static_cast<double>(frequency);
+    const double workMs = static_cast<double>(account.busy - account.slept) * toMs;
+    const double elapsedSeconds = static_cast<double>(elapsed) * toMs / 1000.0;
+    return workMs / elapsedSeconds;
+}
+
+void formatStatusLine(char* out, size_t size, const char* device, bool primary,
+                      double periodMs, double loadMs, bool composition)
+{
+    const double rate = 1000.0 / periodMs;
+    std::snprintf(out, size, "vsync.server: %s%s %.3fms %.3fHz (using %.3f ms/sec) DWM=%d",
+                  device, primary ? " [PRIMARY]" : "", periodMs, rate, loadMs,
+                  composition ? 1 : 0);
+}
+
+bool retryQuietFailed(RetryQuiet& retry)
+{
+    if (retry.failedCycles < kQuietAfterFailedCycles)
+        ++retry.failedCycles;
+    if (retry.quiet || retry.failedCycles < kQuietAfterFailedCycles)
+        return false;
+    retry.quiet = true;
+    return true;
+}
+
+bool retryQuietSucceeded(RetryQuiet& retry)
+{
+    const bool wasQuiet = retry.quiet;
+    retry.failedCycles = 0;
+    retry.quiet = false;
+    return wasQuiet;
+}

@@ -1,0 +1,313 @@
+// The virtual display's timeline: exact vblank times far out, scan lines at every tick of a
+// frame, a change of rate, dropped vblanks and the late wake-up, and reading the rate from
+// the environment's text. Expected values are worked out here by other arithmetic than the
+// timeline's own (whole quotient and remainder of the exact rational).
+#include "virtual/timeline.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+namespace {
+
+constexpr int64_t kTenMegahertz = 10000000;
+
+Timeline makeTimeline(int64_t frequency, int64_t origin, RefreshRatio rate)
+{
+    Timeline timeline;
+    EXPECT_TRUE(timelineInit(&timeline, frequency, origin, rate));
+    return timeline;
+}
+
+// floor(a * b / c) for a >= 0 by splitting a into a multiple of c and the rest; exact as long
+// as (a mod c) * b fits 64 bits.
+int64_t exactFloor(int64_t a, int64_t b, int64_t c)
+{
+    return (a / c) * b + (a % c) * b / c;
+}
+
+TEST(TimelineMulDiv, MatchesDirectArithmeticOnSmallNumbers)
+{
+    for (int64_t value = -60; value <= 60; ++value) {
+        for (int64_t multiplier = 0; multiplier <= 25; ++multiplier) {
+            for (int64_t divisor = 1; divisor <= 17; ++divisor) {
+                const int64_t product = value * multiplier;
+                int64_t expected = product / divisor;
+                if (product % divisor < 0)
+                    --expected;
+                ASSERT_EQ(expected, timelineMulDivFloor(value, multiplier, divisor))
+                    << value << " * " << multiplier << " / " << divisor;
+            }
+        }
+    }
+}
+
+TEST(TimelineMulDiv, ProductsBeyondSixtyFourBits)
+{
+    // (n - 1)(n - 2) / n = n - 3 + 2 / n, for a divisor whose square needs 2^64 and more.
+    for (const int64_t n : {int64_t{4294967311}, int64_t{3000000000007}, int64_t{1} << 59}) {
+        EXPECT_EQ(n - 3, timelineMulDivFloor(n - 1, n - 2, n)) << n;
+        EXPECT_EQ(-(n - 2), timelineMulDivFloor(-(n - 1), n - 2, n)) << n;
+        // A whole multiple plus the same: 5n + (n - 1), times (n - 2).
+        EXPECT_EQ(5 * (n - 2) + n - 3, timelineMulDivFloor(6 * n - 1, n - 2, n)) << n;
+    }
+}
+
+// vblank k at rate 60/1 and 60000/1001 on a 10 MHz counter, for every k up to 10^6 and a few
+// far beyond: the period of 166,666.67 or 166,833.33 counts never accumulates an error.
+TEST(TimelineVblanks, ExactStartsWithoutDriftAtTenMegahertz)
+{
+    const int64_t origin = 123456789012345;
+    const struct {
+        RefreshRatio rate;
+        int64_t numerator;   // counts per vblank = numerator / 3
+    } cases[] = {{{60, 1}, 500000}, {{60000, 1001}, 500500}};
+    for (const auto& c : cases) {
+        const Timeline timeline = makeTimeline(kTenMegahertz, origin, c.rate);
+        for (int64_t k = 0; k <= 1000000; ++k) {
+            const int64_t expected = origin + exactFloor(k, c.numerator, 3);
+            ASSERT_EQ(expected, timelineVblankStart(timeline, k)) << c.rate.numerator << " k " << k;
+        }
+        for (const int64_t k : {int64_t{9999999}, int64_t{10000000}, int64_t{123456789}}) {
+            EXPECT_EQ(origin + exactFloor(k, c.numerator, 3), timelineVblankStart(timeline, k));
+            EXPECT_EQ(k, timelineLatestVblank(timeline, timelineVblankStart(timeline, k)));
+            EXPECT_EQ(k - 1, timelineLatestVblank(timeline, timelineVblankStart(timeline, k) - 1));
+        }
+        // A million periods: exactly a million times the rational period, rounded once.
+        EXPECT_EQ(exactFloor(1000000, c.numerator, 3),
+                  timelineVblankStart(timeline, 1000000) - timelineVblankStart(timeline, 0));
+    }
+}
+
+TEST(TimelineVblanks, ExactAtOddCounterFrequencies)
+{
+    // The ACPI timer's 3.579545 MHz at 59.94 Hz, and a 2.8 GHz counter at 60000/1001, whose
+    // products pass 64 bits at ten million frames.
+    const Timeline acpi = makeTimeline(3579545, 0, {59940, 1000});
+    for (int64_t k = 0; k <= 1000000; k += 7)
+        ASSERT_EQ(k * 3579545 * 50 / 2997, timelineVblankStart(acpi, k)) << k;
+
+    const int64_t fast = 2793654321;
+    const Timeline tsc = makeTimeline(fast, 5, {60000, 1001});
+    for (int64_t k = 0; k <= 10000000; k += 9973) {
+        ASSERT_EQ(5 + exactFloor(k, fast * 1001, 60000), timelineVblankStart(tsc, k)) << k;
+        ASSERT_EQ(k, timelineLatestVblank(tsc, timelineVblankStart(tsc, k)));
+    }
+}
+
+// Every counter value of two frames lies in the line that the timeline says, and the lines
+// are 1125 equal parts of a frame: 1080 visible, the last 45 in vertical blank.
+TEST(TimelineScanLine, EveryTickOfTwoFramesAtSixtyAndNtscRates)
+{
+    for (const RefreshRatio rate : {RefreshRatio{60, 1}, RefreshRatio{60000, 1001}}) {
+        const Timeline timeline = makeTimeline(kTenMegahertz, 777, rate);
+        const int64_t first = timelineFrameStart(timeline, 40);
+        const int64_t second = timelineFrameStart(timeline, 41);
+        const int64_t last = timelineFrameStart(timeline, 42);
+        int32_t previous = 1124;
+        int64_t blankTicks = 0, visibleTicks = 0;
+        for (int64_t counter = first; counter < last; ++counter) {
+            bool inBlank = false;
+            const int32_t line = timelineScanLine(timeline, counter, &inBlank);
+            const int64_t global = timelineLineAt(timeline, counter);
+            ASSERT_LE(timelineLineStart(timeline, global), counter);
+            ASSERT_GT(timelineLineStart(timeline, global + 1), counter);
+            ASSERT_TRUE(line == previous || line == (previous + 1) % 1125) << counter;
+            ASSERT_EQ(line >= 1080, inBlank) << counter;
+            ASSERT_EQ(counter < second ? 40 : 41,
+                      timelineFrameAt(timeline, counter));
+            (inBlank ? blankTicks : visibleTicks) += 1;
+            previous = line;
+        }
+        // The blank is 45 of 1125 lines of each frame (to a count per frame).
+        const double frames = 2.0;
+        const double period = static_cast<double>(last - first) / frames;
+        EXPECT_NEAR(period * 45.0 / 1125.0 * frames, static_cast<double>(blankTicks), frames);
+        EXPECT_NEAR(period * 1080.0 / 1125.0 * frames, static_cast<double>(visibleTicks), frames);
+    }
+}
+
+TEST(TimelineScanLine, LandmarksOfAFrame)
+{
+    const Timeline timeline = makeTimeline(kTenMegahertz, 1000, {60, 1});
+    for (const int64_t frame : {int64_t{1}, int64_t{2}, int64_t{600}, int64_t{100000}}) {
+        const int64_t start = timelineFrameStart(timeline, frame);
+        const int64_t blank = timelineVblankStart(timeline, frame);
+        const int64_t next = timelineFrameStart(timeline, frame + 1);
+        bool inBlank = true;
+        EXPECT_EQ(0, timelineScanLine(timeline, start, &inBlank)) << frame;
+        EXPECT_FALSE(inBlank);
+        EXPECT_EQ(frame, timelineFrameAt(timeline, start));
+        EXPECT_EQ(1079, timelineScanLine(timeline, blank - 1, &inBlank));
+        EXPECT_FALSE(inBlank);
+        EXPECT_EQ(1080, timelineScanLine(timeline, blank, &inBlank));
+        EXPECT_TRUE(inBlank);
+        EXPECT_EQ(1124, timelineScanLine(timeline, next - 1, &inBlank));
+        EXPECT_TRUE(inBlank);
+        EXPECT_EQ(frame, timelineFrameAt(timeline, next - 1));
+        EXPECT_EQ(next, timelineVblankEnd(timeline, frame));
+        // The vblank starts 1080 of 1125 lines into the frame: 1080 * 10^7 / 67500 counts.
+        EXPECT_EQ(start + 160000, blank);
+        EXPECT_EQ(frame - 1, timelineLatestVblank(timeline, blank - 1));
+        EXPECT_EQ(frame, timelineLatestVblank(timeline, next - 1));
+    }
+    // The origin is the start of vblank 0; frame 0 began before it.
+    EXPECT_EQ(1000, timelineVblankStart(timeline, 0));
+    EXPECT_EQ(0, timelineFrameAt(timeline, 999));
+    EXPECT_EQ(-1, timelineLatestVblank(timeline, 999));
+    EXPECT_EQ(1079, timelineScanLine(timeline, 999, nullptr));
+    EXPECT_EQ(1000 - 160000, timelineFrameStart(timeline, 0));
+}
+
+TEST(TimelineRate, PeriodIntegerRateAndValidity)
+{
+    EXPECT_EQ(166667, timelinePeriodAt(makeTimeline(kTenMegahertz, 0, {60, 1}), 0));
+    EXPECT_EQ(166833, timelinePeriodAt(makeTimeline(kTenMegahertz, 0, {60000, 1001}), 0));
+    EXPECT_EQ(20833, timelinePeriodAt(makeTimeline(3000000, 0, {144, 1}), 0));
+    EXPECT_EQ(3, timelinePeriodAt(makeTimeline(5, 0, {2, 1}), 0));   // 2.5 rounds up
+    EXPECT_EQ(60u, timelineIntegerRate({60000, 1001}));
+    EXPECT_EQ(60u, timelineIntegerRate({59940, 1000}));
+    EXPECT_EQ(24u, timelineIntegerRate({24000, 1001}));
+    EXPECT_EQ(144u, timelineIntegerRate({287, 2}));
+    EXPECT_DOUBLE_EQ(59.94, timelineRateHz({59940, 1000}));
+
+    Timeline timeline;
+    EXPECT_FALSE(timelineInit(&timeline, 0, 0, {60, 1}));
+    EXPECT_FALSE(timelineInit(&timeline, kTenMegahertz, 0, {0, 1}));
+    EXPECT_FALSE(timelineInit(&timeline, kTenMegahertz, 0, {60, 0}));
+    EXPECT_FALSE(timelineInit(&timeline, kTenMegahertz, 0, {1, 2}));      // below 1 Hz
+    EXPECT_FALSE(timelineInit(&timeline, kTenMegahertz, 0, {1001, 1}));   // above 1000 Hz
+    EXPECT_TRUE(timelineInit(&timeline, kTenMegahertz, 0, {1000, 1}));
+}
+
+TEST(TimelineRateChange, LaterFramesRunAtTheNewRateFromTheExactFrameStart)
+{
+    const int64_t origin = 5000;
+    const Timeline plain = makeTimeline(kTenMegahertz, origin, {60, 1});
+    Timeline changed = makeTimeline(kTenMegahertz, origin, {60, 1});
+    ASSERT_TRUE(timelineChangeRate(&changed, 10, {144, 1}));
+    EXPECT_FALSE(timelineChangeRate(&changed, 20, {120, 1}));   // one change only
+
+    for (int64_t k = -3; k <= 10; ++k)
+        EXPECT_EQ(timelineFrameStart(plain, k), timelineFrameStart(changed, k)) << k;
+    for (int64_t k = 0; k <= 9; ++k)
+        EXPECT_EQ(timelineVblankStart(plain, k), timelineVblankStart(changed, k)) << k;
+
+    // From frame 10 on: 1125 lines of 10^7 / (144 * 1125) counts each, counted from there.
+    const int64_t start = timelineFrameStart(plain, 10);
+    for (int64_t k = 10; k <= 100000; k += 331) {
+        const int64_t frames = k - 10;
+        EXPECT_EQ(start + exactFloor(frames, kTenMegahertz, 144), timelineFrameStart(changed, k));
+        EXPECT_EQ(start + exactFloor(frames * 1125 + 1080, kTenMegahertz, 144 * 1125),
+                  timelineVblankStart(changed, k));
+    }
+    EXPECT_EQ(10, timelineFrameAt(changed, start));
+    EXPECT_EQ(0, timelineScanLine(changed, start, nullptr));
+    EXPECT_EQ(9, timelineFrameAt(changed, start - 1));
+    EXPECT_EQ(1124, timelineScanLine(changed, start - 1, nullptr));
+
+    EXPECT_EQ(60u, timelineRateAt(changed, start - 1).numerator);
+    EXPECT_EQ(166667, timelinePeriodAt(changed, start - 1));
+    EXPECT_EQ(144u, timelineRateAt(changed, start).numerator);
+    EXPECT_EQ(69444, timelinePeriodAt(changed, start));
+
+    // Frame 0 cannot change (it began before the origin); nor can a bad rate be set.
+    Timeline other = makeTimeline(kTenMegahertz, origin, {60, 1});
+    EXPECT_FALSE(timelineChangeRate(&other, 0, {144, 1}));
+    EXPECT_FALSE(timelineChangeRate(&other, 5, {0, 1}));
+    EXPECT_EQ(1, other.segmentCount);
+}
+
+TEST(TimelineWaits, DroppedVblanksAreSkippedAndLateWakeUpAdded)
+{
+    Timeline timeline = makeTimeline(kTenMegahertz, 0, {60, 1});
+    const auto vblank = [&](int64_t k) { return timelineVblankStart(timeline, k); };
+
+    // No options: the next vblank after the moment, never the one that starts at it.
+    EXPECT_EQ(1, timelineNextWaitVblank(timeline, 0));
+    EXPECT_EQ(5, timelineNextWaitVblank(timeline, vblank(5) - 1));
+    EXPECT_EQ(6, timelineNextWaitVblank(timeline, vblank(5)));
+    EXPECT_EQ(vblank(6), timelineVblankWaitTarget(timeline, vblank(5)));
+
+    timelineDropVblank(&timeline, 6);
+    timelineDropVblank(&timeline, 5);
+    timelineDropVblank(&timeline, 6);
+    EXPECT_EQ(7, timelineNextWaitVblank(timeline, vblank(4)));
+    EXPECT_EQ(4, timelineNextWaitVblank(timeline, vblank(3)));
+    EXPECT_TRUE(timelineDropped(timeline, 5));
+    EXPECT_FALSE(timelineDropped(timeline, 7));
+
+    timelineDropEvery(&timeline, 2);   // even vblanks too: 4, 5, 6 and 8 are gone
+    EXPECT_EQ(7, timelineNextWaitVblank(timeline, vblank(3)));
+    EXPECT_EQ(9, timelineNextWaitVblank(timeline, vblank(7)));
+    EXPECT_FALSE(timelineDropped(timeline, 0));
+    timelineDropEvery(&timeline, 1);   // would drop everything: off
+    EXPECT_EQ(0, timeline.dropEvery);
+
+    // Dropping changes where waits return, not where the display is.
+    const Timeline plain = makeTimeline(kTenMegahertz, 0, {60, 1});
+    EXPECT_EQ(timelineVblankStart(plain, 5), vblank(5));
+    EXPECT_EQ(timelineScanLine(plain, vblank(5) + 3, nullptr),
+              timelineScanLine(timeline, vblank(5) + 3, nullptr));
+
+    timeline.lateTicks = 2500;
+    EXPECT_EQ(vblank(7) + 2500, timelineVblankWaitTarget(timeline, vblank(4)));
+}
+
+TEST(TimelineWaits, EndOfBlankIsTheCurrentOneInsideAndTheNextOneOutside)
+{
+    Timeline timeline = makeTimeline(kTenMegahertz, 0, {60, 1});
+    const int64_t start = timelineVblankStart(timeline, 3);
+    const int64_t end = timelineVblankEnd(timeline, 3);
+    EXPECT_EQ(end, timelineBlankEndWaitTarget(timeline, start));
+    EXPECT_EQ(end, timelineBlankEndWaitTarget(timeline, end - 1));
+    EXPECT_EQ(timelineVblankEnd(timeline, 4), timelineBlankEndWaitTarget(timeline, end));
+    EXPECT_EQ(end, timelineBlankEndWaitTarget(timeline, start - 1));   // blank 3 is next
+
+    timelineDropVblank(&timeline, 4);
+    timeline.lateTicks = 100;
+    EXPECT_EQ(end + 100, timelineBlankEndWaitTarget(timeline, start + 1));   // under way
+    EXPECT_EQ(timelineVblankEnd(timeline, 5) + 100, timelineBlankEndWaitTarget(timeline, end));
+}
+
+TEST(TimelineParseRate, AcceptsRatesFromTheEnvironment)
+{
+    const struct {
+        const char* text;
+        uint32_t numerator;
+        uint32_t denominator;
+    } cases[] = {
+        {"60", 60, 1},          {"144", 144, 1},          {"59.94", 59940, 1000},
+        {"60000/1001", 60000, 1001}, {" 75\t", 75, 1},    {"119.88", 119880, 1000},
+        {"23.976", 23976, 1000}, {"59.9401", 599401, 10000}, {"60.5", 60500, 1000},
+        {"1", 1, 1},            {"1000", 1000, 1},        {"60.000000", 60000000, 1000000},
+        {"0060", 60, 1},        {"2/2", 2, 2},
+    };
+    for (const auto& c : cases) {
+        RefreshRatio rate = {0, 0};
+        ASSERT_TRUE(timelineParseRate(c.text, &rate)) << '"' << c.text << '"';
+        EXPECT_EQ(c.numerator, rate.numerator) << c.text;
+        EXPECT_EQ(c.denominator, rate.denominator) << c.text;
+    }
+}
+
+TEST(TimelineParseRate, EverythingElseMeansOff)
+{
+    const char* const cases[] = {
+        "", " ", "0", "0.0", "abc", "-5", "+60", "60Hz", "60 Hz", "1e9", "1001", "0.5",
+        "1000.001", "60/0", "0/1", "/1", "60/", "60//1", "60/1/1", "99999999999",
+        "4294967296/1", "59.9400001", "60.", ".5", "nan", "inf", "6 0", "60,0", "0x3C",
+        "99999999999999999999999",
+    };
+    for (const char* text : cases) {
+        RefreshRatio rate = {12, 34};
+        EXPECT_FALSE(timelineParseRate(text, &rate)) << '"' << text << '"';
+        EXPECT_EQ(12u, rate.numerator) << text;
+        EXPECT_EQ(34u, rate.denominator) << text;
+    }
+    RefreshRatio rate = {12, 34};
+    EXPECT_FALSE(timelineParseRate(nullptr, &rate));
+}
+
+}   // namespace

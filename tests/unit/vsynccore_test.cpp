@@ -1,0 +1,206 @@
+// The vsync server's arithmetic: the interval ring, the signed scan line, the load,
+// the status line and the quiet retry; and the process-wide record built on them.
+#include "core/clock.h"
+#include "vsync/vsync.h"
+#include "vsync/vsynccore.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+VblankRing freshRing()
+{
+    VblankRing ring;
+    std::memset(&ring, 0x5A, sizeof ring);    // reset must not rely on a zeroed ring
+    vblankRingReset(ring);
+    return ring;
+}
+
+TEST(VblankRing, OneVblankGivesTheTimeButNoPeriod)
+{
+    VblankRing ring = freshRing();
+    vblankRingRecord(ring, 5000);
+    int64_t last = -1, average = -1;
+    EXPECT_FALSE(vblankRingTiming(ring, &last, &average));
+    EXPECT_EQ(5000, last);
+    EXPECT_EQ(0, average);
+}
+
+TEST(VblankRing, AverageTruncatesTowardZero)
+{
+    VblankRing ring = freshRing();
+    for (int64_t t : {1000, 1100, 1250})
+        vblankRingRecord(ring, t);
+    int64_t last = 0, average = 0;
+    ASSERT_TRUE(vblankRingTiming(ring, &last, &average));
+    EXPECT_EQ(1250, last);
+    EXPECT_EQ(125, average);
+    EXPECT_TRUE(vblankRingTiming(ring, nullptr, nullptr));
+
+    VblankRing small = freshRing();
+    for (int64_t t : {10, 13, 17})    // intervals 3 and 4
+        vblankRingRecord(small, t);
+    EXPECT_EQ(3, vblankRingAverage(small));
+}
+
+TEST(VblankRing, FullRingReplacesTheOldestInterval)
+{
+    VblankRing ring = freshRing();
+    int64_t t = 1000;
+    vblankRingRecord(ring, t);
+    for (int i = 0; i < 60; ++i)
+        vblankRingRecord(ring, t += 100);    // 61 vblanks, 60 intervals of 100
+    EXPECT_EQ(60, ring.count);
+    EXPECT_EQ(100, vblankRingAverage(ring));
+    vblankRingRecord(ring, t += 160);       // the 62nd: replaces the first stored
+    EXPECT_EQ(60, ring.count);
+    EXPECT_EQ(6060, ring.sum);
+    EXPECT_EQ(101, vblankRingAverage(ring));
+    EXPECT_EQ(160, ring.intervals[0]);
+    EXPECT_EQ(1, ring.next);
+}
+
+TEST(VblankRing, IntervalsBeyond32BitsStayExact)
+{
+    VblankRing ring = freshRing();
+    // A suspension of an hour at 10 MHz: 36,000,000,000 ticks, far beyond 2^31.
+    vblankRingRecord(ring, 1000);
+    vblankRingRecord(ring, 1000 + 36000000000LL);
+    int64_t average = 0;
+    ASSERT_TRUE(vblankRingTiming(ring, nullptr, &average));
+    EXPECT_EQ(36000000000LL, average);
+    // Sixty intervals of 3e9 ticks each: the sum, 1.8e11, also needs 64 bits.
+    int64_t t = 1000 + 36000000000LL;
+    for (int i = 0; i < 60; ++i)
+        vblankRingRecord(ring, t += 3000000000LL);
+    EXPECT_EQ(3000000000LL, vblankRingAverage(ring));
+}
+
+TEST(VblankRing, ResetForgetsTimeAndIntervals)
+{
+    VblankRing ring = freshRing();
+    for (int64_t t : {100, 200, 300})
+        vblankRingRecord(ring, t);
+    vblankRingReset(ring);
+    int64_t last = -1, average = -1;
+    EXPECT_FALSE(vblankRingTiming(ring, &last, &average));
+    EXPECT_EQ(0, last);
+    EXPECT_EQ(0, average);
+    vblankRingRecord(ring, 400);
+    vblankRingRecord(ring, 450);
+    EXPECT_EQ(50, vblankRingAverage(ring));    // nothing of before the reset
+}
+
+TEST(ScanLine, SignTellsVerticalBlankAndZeroBecomesOne)
+{
+    EXPECT_EQ(1, signedScanLine(false, 0));
+    EXPECT_EQ(-1, signedScanLine(true, 0));
+    EXPECT_EQ(-700, signedScanLine(true, 700));
+    EXPECT_EQ(700, signedScanLine(false, 700));
+}
+
+TEST(Load, WorkPerSecondOutsideBookedSleeps)
+{
+    const int64_t ms = 10000;    // ticks per millisecond at 10 MHz
+    LoadAccount account = {0, 0, 0, 10};
+    account.start = 5 * ms;
+    account.slept = 500 * ms;
+    account.busy = 600 * ms;
+    const double load = loadMsPerSecond(account, account.start + 10000 * ms, 10000000);
+    EXPECT_NEAR(100.0 / 9.5, load, 1e-9);
+    char line[200];
+    formatStatusLine(line, sizeof line, "X", false, 16.0, load, false);
+    EXPECT_NE(nullptr, std::strstr(line, "(using 10.526 ms/sec)"));
+
+    LoadAccount idle = {7 * ms, 0, 0, 10};
+    EXPECT_EQ(0.0, loadMsPerSecond(idle, 7 * ms, 10000000));
+}
+
+TEST(Load, FirstTenCallsRestartThenItAccumulatesWithoutWrapping)
+{
+    LoadAccount account = {0, 0, 0, 0};
+    for (int i = 1; i <= 10; ++i) {
+        account.slept = 77;
+        EXPECT_EQ(i * 100, loadAccount(account, i * 100, 5));
+        EXPECT_EQ(i * 100, account.start);
+        EXPECT_EQ(0, account.busy);
+        EXPECT_EQ(0, account.slept);
+    }
+    for (int i = 0; i < 1000000; ++i)
+        loadAccount(account, 5000 + i, 3);
+    EXPECT_EQ(1000, account.start);
+    EXPECT_EQ(3000000, account.busy);
+    EXPECT_EQ(10, account.calls);
+}
+
+TEST(StatusLine, PeriodRatePrimaryAndComposition)
+{
+    const int64_t saved = tickFrequency;
+    tickFrequency = 10000000;
+    char line[500];
+    formatStatusLine(line, sizeof line, "\\\\.\\DISPLAY1", true, ticksToMs(166667), 1.25, true);
+    EXPECT_STREQ("vsync.server: \\\\.\\DISPLAY1 [PRIMARY] 16.667ms 60.000Hz (using 1.250 ms/sec) DWM=1",
+                 line);
+    formatStatusLine(line, sizeof line, "\\\\.\\DISPLAY2", false, 10.0, 0.0, false);
+    EXPECT_STREQ("vsync.server: \\\\.\\DISPLAY2 10.000ms 100.000Hz (using 0.000 ms/sec) DWM=0", line);
+    tickFrequency = saved;
+}
+
+TEST(StatusLine, OverLongLineIsCutTo103Characters)
+{
+    char line[500];
+    const std::string device(31, 'D');
+    formatStatusLine(line, sizeof line, device.c_str(), true, 1e12, 1e15, true);
+    ASSERT_GT(std::strlen(line), 103u);
+    vsyncSetStatusText(line);
+    char shown[200];
+    std::memset(shown, '#', sizeof shown);
+    EXPECT_EQ(shown, vsyncGetStatus(shown));
+    EXPECT_EQ(std::string(line, 103), shown);
+    EXPECT_EQ('#', shown[104]);    // the copy stops at the status text's own size
+    vsyncSetStatusText("");
+}
+
+TEST(RetryQuiet, GoesQuietOnceAfterAHundredFailedCyclesAndBackOnAVblank)
+{
+    RetryQuiet retry = {0, false};
+    for (int i = 1; i < kQuietAfterFailedCycles; ++i)
+        ASSERT_FALSE(retryQuietFailed(retry)) << "cycle " << i;
+    EXPECT_FALSE(retry.quiet);
+    EXPECT_TRUE(retryQuietFailed(retry));
+    EXPECT_TRUE(retry.quiet);
+    for (int i = 0; i < 100000; ++i)
+        ASSERT_FALSE(retryQuietFailed(retry));
+    EXPECT_TRUE(retryQuietSucceeded(retry));
+    EXPECT_FALSE(retry.quiet);
+    EXPECT_FALSE(retryQuietSucceeded(retry));
+    // A fresh run of failures needs the full hundred again.
+    for (int i = 1; i < kQuietAfterFailedCycles; ++i)
+        ASSERT_FALSE(retryQuietFailed(retry));
+    EXPECT_TRUE(retryQuietFailed(retry));
+}
+
+TEST(VsyncRecord, ProcessRecordReadsTimeAndAverageTogether)
+{
+    vsyncResetTiming();
+    EXPECT_EQ(0, vsyncLastVblank());
+    EXPECT_FALSE(vsyncGetTiming(nullptr, nullptr));
+    vsyncRecordVblank(2000);
+    EXPECT_EQ(2000, vsyncLastVblank());
+    EXPECT_FALSE(vsyncGetTiming(nullptr, nullptr));
+    vsyncRecordVblank(2166);
+    int64_t last = 0, average = 0;
+    EXPECT_TRUE(vsyncGetTiming(&last, &average));
+    EXPECT_EQ(2166, last);
+    EXPECT_EQ(166, average);
+    vsyncSetLastScanLine(-1090);
+    EXPECT_EQ(-1090, vsyncLastScanLine());
+    vsyncSetLastScanLine(0);
+    vsyncResetTiming();
+    EXPECT_EQ(0, vsyncLastVblank());
+}
+
+}  // namespace

@@ -1,0 +1,253 @@
+// The vsync pulse and the server thread, with stand-ins for the display driver: one
+// that cannot open an adapter, and one whose vblank comes every 10 ms and whose wait can
+// be made to fail.
+#include "app/window.h"
+#include "core/bound.h"
+#include "core/clock.h"
+#include "core/log.h"
+#include "vsync/vsync.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+int64_t msSince(int64_t start)
+{
+    return static_cast<int64_t>(ticksToMs(tick() - start));
+}
+
+size_t logLength()
+{
+    return std::strlen(logPrintf(""));
+}
+
+// The log written since a given length.
+std::string logSince(size_t from)
+{
+    return std::string(logPrintf("")).substr(from);
+}
+
+int count(const std::string& text, const std::string& what)
+{
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+TEST(VsyncPulse, ReleasesEveryWaiterAndTheNextWaitWaitsForTheNextPulse)
+{
+    tickInit();
+    vsyncCreateEvents();
+    std::atomic<int> released{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i)
+        waiters.emplace_back([&] {
+            if (vsyncWait(5000))
+                ++released;
+        });
+    Sleep(100);
+    EXPECT_EQ(0, released.load());
+    vsyncPulse();
+    for (std::thread& waiter : waiters)
+        waiter.join();
+    EXPECT_EQ(3, released.load());
+
+    // Released once, a thread that waits again waits for the following pulse.
+    const int64_t start = tick();
+    EXPECT_FALSE(vsyncWait(50));
+    EXPECT_GE(msSince(start), 40);
+
+    std::thread late([&] { released = vsyncWait(5000) ? 10 : -1; });
+    Sleep(50);
+    vsyncPulse();
+    late.join();
+    EXPECT_EQ(10, released.load());
+
+    // With the server ended the handles are gone and a wait fails at once.
+    vsyncClearEvents();
+    const int64_t cleared = tick();
+    EXPECT_FALSE(vsyncWait(2000));
+    EXPECT_LT(msSince(cleared), 500);
+}
+
+// A stand-in driver whose vblank comes every 10 ms.
+std::atomic<bool> g_openFails{false};
+std::atomic<bool> g_waitFails{false};
+std::atomic<int> g_opens{0};
+
+bound::NTSTATUS WINAPI fakeOpen(bound::D3DKMT_OPENADAPTERFROMHDC* open)
+{
+    if (g_openFails)
+        return static_cast<bound::NTSTATUS>(0xC0000017);
+    ++g_opens;
+    open->hAdapter = 7;
+    open->VidPnSourceId = 3;
+    return 0;
+}
+
+bound::NTSTATUS WINAPI fakeClose(const bound::D3DKMT_CLOSEADAPTER* close)
+{
+    return close->hAdapter == 7 ? 0 : static_cast<bound::NTSTATUS>(0xC000000D);
+}
+
+bound::NTSTATUS WINAPI fakeWait(const bound::D3DKMT_WAITFORVERTICALBLANKEVENT* wait)
+{
+    if (g_waitFails || wait->hAdapter != 7 || wait->VidPnSourceId != 3)
+        return static_cast<bound::NTSTATUS>(0xC0000001);
+    Sleep(10);
+    return 0;
+}
+
+bound::NTSTATUS WINAPI fakeScanLine(bound::D3DKMT_GETSCANLINE* scan)
+{
+    if (scan->hAdapter != 7)
+        return static_cast<bound::NTSTATUS>(0xC000000D);
+    scan->InVerticalBlank = TRUE;
+    scan->ScanLine = 1100;
+    return 0;
+}
+
+template <typename Function>
+FARPROC asFarproc(Function function)
+{
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
+}
+
+FARPROC fakeDriver(const char* module, const char* function)
+{
+    if (std::strcmp(module, "gdi32") != 0)
+        return nullptr;
+    if (std::strcmp(function, "D3DKMTOpenAdapterFromHdc") == 0)
+        return asFarproc(fakeOpen);
+    if (std::strcmp(function, "D3DKMTCloseAdapter") == 0)
+        return asFarproc(fakeClose);
+    if (std::strcmp(function, "D3DKMTWaitForVerticalBlankEvent") == 0)
+        return asFarproc(fakeWait);
+    if (std::strcmp(function, "D3DKMTGetScanLine") == 0)
+        return asFarproc(fakeScanLine);
+    return nullptr;
+}
+
+class VsyncServer : public ::testing::Test {
+protected:
+    HWND window = nullptr;
+
+    void SetUp() override
+    {
+        tickInit();
+        g_openFails = false;
+        g_waitFails = false;
+        bound::setResolver(fakeDriver);
+        bound::resetBindingsForTest();
+        window = CreateWindowExA(0, "STATIC", "vsync test", WS_POPUP, 0, 0, 100, 100, nullptr,
+                                 nullptr, GetModuleHandleA(nullptr), nullptr);
+        ASSERT_NE(nullptr, window);
+        g_hwndMain = window;
+    }
+    void TearDown() override
+    {
+        vsyncStop();
+        g_hwndMain = nullptr;
+        DestroyWindow(window);
+        bound::setResolver(nullptr);
+        bound::resetBindingsForTest();
+    }
+};
+
+TEST_F(VsyncServer, WithoutAnAdapterItRetriesAndStopsCleanly)
+{
+    g_openFails = true;
+    const size_t from = logLength();
+    vsyncStart();
+    vsyncStart();    // already running: nothing more
+    Sleep(700);
+    const int64_t stopping = tick();
+    vsyncStop();
+    EXPECT_LT(msSince(stopping), 5000);
+    vsyncStop();     // not running: nothing
+
+    const std::string log = logSince(from);
+    EXPECT_EQ(1, count(log, "+vsyncThread()\r\n"));
+    EXPECT_EQ(1, count(log, "-vsyncThread()\r\n"));
+    EXPECT_NE(std::string::npos, log.find("vsync.bind device='"));
+    EXPECT_GE(count(log, "-vsyncRebind=0\r\nvsync.failsafe.wait\r\n"), 2);
+    EXPECT_EQ(0, count(log, "vsync.bound"));
+    EXPECT_FALSE(vsyncGetTiming(nullptr, nullptr));
+    EXPECT_FALSE(vsyncWait(1000));    // the ended server left no event to wait on
+}
+
+TEST_F(VsyncServer, BoundItRecordsPulsesSamplesAndPublishesItsStatus)
+{
+    const size_t from = logLength();
+    vsyncStart();
+    // The first pulse comes once bound.
+    ASSERT_TRUE(vsyncWait(5000)) << logSince(from);
+    int released = 0;
+    for (int i = 0; i < 20; ++i)
+        released += vsyncWait(1000) ? 1 : 0;
+    EXPECT_EQ(20, released);
+    int64_t last = 0, average = 0;
+    ASSERT_TRUE(vsyncGetTiming(&last, &average));
+    EXPECT_GT(ticksToMs(average), 5.0);
+    EXPECT_LT(ticksToMs(average), 200.0);
+    EXPECT_EQ(last, vsyncLastVblank());
+    EXPECT_EQ(-1100, vsyncLastScanLine());
+    EXPECT_EQ(-1100, vsyncGetScanLine());
+
+    // The status line comes with the configuration check, at most 500 ms apart.
+    char status[200] = "";
+    for (int i = 0; i < 40 && status[0] == '\0'; ++i) {
+        Sleep(50);
+        vsyncGetStatus(status);
+    }
+    EXPECT_EQ(0, std::strncmp(status, "vsync.server: ", 14)) << status;
+    EXPECT_NE(nullptr, std::strstr(status, "ms/sec) DWM=")) << status;
+
+    const std::string log = logSince(from);
+    EXPECT_NE(std::string::npos, log.find("vsync.bound hAdapter=7\r\n-vsyncRebind=1\r\n"));
+}
+
+TEST_F(VsyncServer, SuspendedItStopsPulsingUntilResumed)
+{
+    vsyncStart();
+    ASSERT_TRUE(vsyncWait(5000));
+    const size_t from = logLength();
+    vsyncSuspend(true);
+    const int64_t parked = vsyncLastVblank();
+    EXPECT_FALSE(vsyncWait(100));
+    EXPECT_EQ(parked, vsyncLastVblank());
+    EXPECT_EQ(-1100, vsyncGetScanLine()) << "the parked server keeps its output for readers";
+    vsyncSuspend(false);
+    EXPECT_TRUE(vsyncWait(2000));
+    EXPECT_GT(vsyncLastVblank(), parked);
+    const std::string log = logSince(from);
+    const size_t suspended = log.find("vsync.suspended\r\n");
+    ASSERT_NE(std::string::npos, suspended);
+    EXPECT_NE(std::string::npos, log.find("vsync.running\r\n", suspended));
+}
+
+TEST_F(VsyncServer, FailedWaitClosesTheAdapterBeforeBindingAgain)
+{
+    vsyncStart();
+    ASSERT_TRUE(vsyncWait(5000));
+    const size_t from = logLength();
+    g_waitFails = true;
+    Sleep(200);
+    g_waitFails = false;
+    EXPECT_TRUE(vsyncWait(3000)) << "the server did not come back after a failed wait";
+    const std::string log = logSince(from);
+    const size_t failed = log.find("vsync.WaitForVerticalBlankEvent FAILED\r\n");
+    ASSERT_NE(std::string::npos, failed) << log;
+    const size_t closed = log.find("vsync.close.adapter=0\r\n", failed);
+    ASSERT_NE(std::string::npos, closed) << log;
+    EXPECT_NE(std::string::npos, log.find("vsync.bind device='", closed));
+}
+
+}  // namespace
