@@ -14,6 +14,9 @@ void testTitle(const char* title)
     Sleep(10);
 }
 
+// The suite's iteration counts of the vblank, compositor and animation tests.
+constexpr int32_t kBaseCount = 60;
+
 // Every entry ends the same way: the busy flag cleared, then a beep.
 static DWORD finishEntry()
 {
@@ -35,7 +38,16 @@ DWORD WINAPI runAllTests(LPVOID)
     testSleepAccuracy();
     testMessageLoop(10);
     testWaitSpeed(10);
+    testScanLine();
+    testDirectDrawVblank(kBaseCount, false);
+    testD3dkmtVblank(kBaseCount, false);
+    testDwmRateRefresh();
+    testDwmTimingInfo(10 * kBaseCount, false);
+    testDwmFlush(kBaseCount);
     vsyncSuspend(false);
+    testMimicAnimation(kBaseCount);
+    testWaitForBlanking(600);
+    testQuorvelLumetra(1000);
     testTitle("*** To view test results, exit application ***");
     Sleep(3000);
     logPrintf("-runAllTests()");
@@ -45,25 +57,35 @@ DWORD WINAPI runAllTests(LPVOID)
 DWORD WINAPI runExtendedDirectDraw(LPVOID)
 {
     g_testRunning = true;
+    vsyncSuspend(true);
+    testDirectDrawVblank(600, true);
+    vsyncSuspend(false);
     return finishEntry();
 }
 
 DWORD WINAPI runExtendedD3dkmt(LPVOID)
 {
     g_testRunning = true;
+    vsyncSuspend(true);
+    testD3dkmtVblank(600, true);
+    vsyncSuspend(false);
     return finishEntry();
 }
 
 DWORD WINAPI runExtendedDwmTiming(LPVOID)
 {
     g_testRunning = true;
+    vsyncSuspend(true);
+    testDwmTimingInfo(3600, true);
+    vsyncSuspend(false);
     return finishEntry();
 }
 
 DWORD WINAPI runExtendedQuorvelLumetra(LPVOID)
 {
-    g_testRunning = true;
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
+    g_testRunning = true;
+    testQuorvelLumetra(100000);
     return finishEntry();
 }
 

@@ -23,6 +23,25 @@ void sleepAccuracyRun(uint32_t sleepMs);
 void testMessageLoop(int32_t iterations);
 void testWaitSpeed(int32_t iterations);
 
+// Vblank waits below the compositor. noRepaint leaves the window alone per iteration.
+void testScanLine();
+void testDirectDrawVblank(int32_t iterations, bool noRepaint);
+void testD3dkmtVblank(int32_t iterations, bool noRepaint);
+
+// The compositor's timing and flush.
+void testDwmRateRefresh();
+void testDwmTimingInfo(int32_t iterations, bool beep);
+void testDwmFlush(int32_t iterations);
+
+// Paced by the vsync server. sleepUntil sleeps (or waits for the vsync pulse) until
+// the deadline tick and returns how many waits it made.
+int32_t sleepUntil(int64_t deadline, bool viaVsync);
+void testMimicAnimation(int32_t iterations);
+void testWaitForBlanking(int32_t iterations);
+
+// Two timebase estimators side by side, fed by the server and by the compositor.
+void testQuorvelLumetra(int32_t iterations);
+
 // Thread entries started from the window: the whole suite, the extended runs and the
 // cursor slide.
 DWORD WINAPI runAllTests(LPVOID);

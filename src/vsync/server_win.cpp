@@ -239,6 +239,7 @@ void vsyncStart()
     if (g_serverRunning)
         return;
     g_serverRunning = true;
+    g_suspendRequest = false;    // a new server starts running, whatever an old one was asked
     vsyncCreateEvents();
     g_serverThread = CreateThread(nullptr, 0, vsyncThread, nullptr, 0, nullptr);
 }

@@ -65,14 +65,15 @@ int main(int argc, char** argv)
         return fail("the kelvaro window did not appear");
     }
     Sleep(500);
-    const int idleThreads = driverThreadCount(driven.processId);
+    std::vector<DWORD> before = driverThreadIds(driven.processId);
 
     for (const Step& step : steps) {
         if (step.kind == Step::Command) {
+            before = driverThreadIds(driven.processId);
             if (!driverCommand(driven, static_cast<WORD>(step.value)))
                 return fail("cannot post the command");
         } else if (step.kind == Step::WaitTest) {
-            if (!driverWaitTestEnd(driven, idleThreads))
+            if (!driverWaitTestEnd(driven, before))
                 return fail("the tool ended while a test ran");
         } else {
             Sleep(static_cast<DWORD>(step.value));

@@ -2,6 +2,7 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -120,58 +121,42 @@ bool driverCommand(const DrivenProcess& driven, WORD command)
     return PostMessageA(driven.window, WM_COMMAND, MAKEWPARAM(command, 0), 0) != FALSE;
 }
 
-int driverThreadCount(DWORD processId)
+std::vector<DWORD> driverThreadIds(DWORD processId)
 {
+    std::vector<DWORD> ids;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     if (snapshot == INVALID_HANDLE_VALUE)
-        return -1;
-    int count = 0;
+        return ids;
     THREADENTRY32 entry;
     entry.dwSize = sizeof entry;
     for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
         if (entry.th32OwnerProcessID == processId)
-            ++count;
+            ids.push_back(entry.th32ThreadID);
     }
     CloseHandle(snapshot);
-    return count;
+    return ids;
 }
 
-bool driverWaitThreads(const DrivenProcess& driven, int idleCount, DWORD settleMs,
-                       DWORD timeoutMs)
+bool driverWaitTestEnd(const DrivenProcess& driven, const std::vector<DWORD>& before)
 {
     const DWORD start = GetTickCount();
-    DWORD idleSince = 0;
-    bool idle = false;
     for (;;) {
-        const DWORD now = GetTickCount();
-        const int count = driverThreadCount(driven.processId);
-        if (count >= 0 && count <= idleCount) {
-            if (!idle) {
-                idle = true;
-                idleSince = now;
-            }
-            if (now - idleSince >= settleMs)
-                return true;
-        } else {
-            idle = false;
+        for (DWORD id : driverThreadIds(driven.processId)) {
+            if (std::find(before.begin(), before.end(), id) != before.end())
+                continue;
+            HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, id);
+            if (thread == nullptr)
+                continue;    // already gone
+            HANDLE both[2] = {thread, driven.process};
+            const DWORD result = WaitForMultipleObjects(2, both, FALSE, 60 * 60 * 1000);
+            CloseHandle(thread);
+            return result == WAIT_OBJECT_0;
         }
-        if (now - start > timeoutMs)
-            return false;
-        if (WaitForSingleObject(driven.process, 100) == WAIT_OBJECT_0)
-            return false;
-    }
-}
-
-bool driverWaitTestEnd(const DrivenProcess& driven, int idleThreads)
-{
-    const DWORD start = GetTickCount();
-    while (driverThreadCount(driven.processId) <= idleThreads) {
         if (GetTickCount() - start > 5000)
             return true;
-        if (WaitForSingleObject(driven.process, 20) == WAIT_OBJECT_0)
+        if (WaitForSingleObject(driven.process, 5) == WAIT_OBJECT_0)
             return false;
     }
-    return driverWaitThreads(driven, idleThreads, 500, 60 * 60 * 1000);
 }
 
 bool driverClose(DrivenProcess& driven, DWORD timeoutMs, DWORD* exitCode)

@@ -27,16 +27,14 @@ bool driverWaitWindow(DrivenProcess& driven, DWORD timeoutMs);
 // Posts WM_COMMAND with the command id, as a menu choice does.
 bool driverCommand(const DrivenProcess& driven, WORD command);
 
-// Number of threads the process has now (Toolhelp snapshot); -1 when it cannot be read.
-int driverThreadCount(DWORD processId);
+// The ids of the process's threads now (Toolhelp snapshot).
+std::vector<DWORD> driverThreadIds(DWORD processId);
 
-// Waits until the thread count has stayed at or below idleCount for settleMs.
-bool driverWaitThreads(const DrivenProcess& driven, int idleCount, DWORD settleMs,
-                       DWORD timeoutMs);
-
-// After a Tests command: waits for the test thread to appear (up to 5 s; none appearing
-// means the command started nothing) and then for the count to be back at idle.
-bool driverWaitTestEnd(const DrivenProcess& driven, int idleThreads);
+// After a Tests command: waits for the thread it started, the first thread that was not
+// there before (up to 5 s; none appearing means the command started nothing), and then
+// for that thread to end. Threads the test leaves behind (the system's sound or timer
+// helpers) do not count.
+bool driverWaitTestEnd(const DrivenProcess& driven, const std::vector<DWORD>& before);
 
 // Posts WM_CLOSE and waits for the process to end; gives its exit code.
 bool driverClose(DrivenProcess& driven, DWORD timeoutMs, DWORD* exitCode);

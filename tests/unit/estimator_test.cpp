@@ -1,0 +1,337 @@
+// The timebase estimator: its fit, gate, lock and reset on the cases worked out by hand, and
+// against synthetic vblank streams of known period, jitter and drops. The streams' figures
+// (estimator against the plain average of the last 60 intervals) are printed.
+#include "measure/estimator.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <deque>
+#include <string>
+
+namespace {
+
+// xorshift64*: the same numbers on every platform and compiler.
+struct Random {
+    uint64_t state;
+    double uniform()   // [0, 1)
+    {
+        state ^= state >> 12;
+        state ^= state << 25;
+        state ^= state >> 27;
+        return static_cast<double>((state * 2685821657736338717ull) >> 11) / 9007199254740992.0;
+    }
+};
+
+TEST(RegressionAccumulator, CountsWholePeriodsFitsFromTheThirdSampleAndNeverGivesNaN)
+{
+    RegressionAccumulator fit;
+    fit.add(1000.0, 10.0);
+    EXPECT_EQ(1000.0, fit.origin);
+    EXPECT_EQ(0u, fit.index);
+    fit.add(1014.9, 10.0);   // 1.49 periods: one
+    EXPECT_EQ(1u, fit.index);
+    EXPECT_EQ(0.0, fit.slope()) << "two samples have no slope";
+    fit.add(1030.0, 10.0);   // 1.51 periods: two, so x = 3
+    EXPECT_EQ(3u, fit.index);
+    EXPECT_EQ(3u, fit.count);
+    // Least squares through (0, 0), (1, 14.9), (3, 30).
+    EXPECT_NEAR(9.65, fit.slope(), 1e-12);
+    fit.add(1045.0, 10.0);   // exactly 1.5 periods: halves go up
+    EXPECT_EQ(5u, fit.index);
+
+    // Cleared, then samples far closer together than the period: all at index 0, where no
+    // line can be fitted.
+    fit.clear();
+    EXPECT_EQ(0.0, fit.origin);
+    for (const double t : {500.0, 500.1, 500.2, 500.3})
+        fit.add(t, 16.67);
+    EXPECT_EQ(0u, fit.index);
+    EXPECT_EQ(4u, fit.count);
+    EXPECT_EQ(0.0, fit.slope());
+}
+
+TEST(TimebaseEstimator, FillsFromTheFallbackPeriodThenTheLatestInterval)
+{
+    TimebaseEstimator estimator;
+    double periodOut = -1.0;
+    EXPECT_EQ(0.0, estimator.update(0.0, &periodOut)) << "a fresh estimator rejects 0";
+    EXPECT_EQ(-1.0, periodOut);
+
+    EXPECT_EQ(500.0, estimator.update(500.0, &periodOut));
+    EXPECT_EQ(16.666666666666668, periodOut);
+    EXPECT_EQ(516.7, estimator.update(516.7, &periodOut));
+    EXPECT_EQ(516.7 - 500.0, periodOut);
+
+    // A sample that is not later than the newest changes nothing.
+    periodOut = -1.0;
+    EXPECT_EQ(0.0, estimator.update(516.7, &periodOut));
+    EXPECT_EQ(0.0, estimator.update(510.0, &periodOut));
+    EXPECT_EQ(-1.0, periodOut);
+    EXPECT_EQ(516.7, estimator.times[4]);
+    EXPECT_EQ(500.0, estimator.times[3]);
+    EXPECT_EQ(516.7, estimator.vsyncTime);
+}
+
+TEST(TimebaseEstimator, FifthEvenSampleIsTheFirstAcceptedAndTheSlopeTakesOverAtThree)
+{
+    TimebaseEstimator estimator;
+    double periodOut = 0.0;
+    for (const double t : {100.0, 116.0, 132.0, 148.0})
+        EXPECT_EQ(t, estimator.update(t, &periodOut));
+    EXPECT_EQ(0u, estimator.accepted) << "the empty history keeps the spread large";
+    EXPECT_EQ(16.0, periodOut);
+
+    EXPECT_EQ(164.0, estimator.update(164.0, &periodOut));
+    EXPECT_EQ(1u, estimator.accepted);
+    EXPECT_EQ(0u, estimator.stable);
+    EXPECT_EQ(16.0, estimator.period);
+    EXPECT_EQ(16.0, periodOut);
+
+    // Two samples in the fit: no slope yet, so the candidate (mean of the last four intervals).
+    estimator.update(180.4, &periodOut);
+    EXPECT_EQ(0.0, estimator.current.slope());
+    EXPECT_DOUBLE_EQ((180.4 - 116.0) / 4.0, periodOut);
+    EXPECT_EQ(0u, estimator.stable);
+
+    // Three: the slope.
+    estimator.update(196.4, &periodOut);
+    EXPECT_EQ(3u, estimator.current.count);
+    EXPECT_GT(periodOut, 0.0);
+    EXPECT_DOUBLE_EQ(estimator.current.slope(), periodOut);
+    EXPECT_EQ(196.4, estimator.vsyncTime) << "not locked: the time base is the sample";
+}
+
+TEST(TimebaseEstimator, LockedTimeBaseFollowsEarlySamplesAndMovesSlowlyForLateOnes)
+{
+    // The phase alone: a history that rejects the sample, a lock, and the grid 100 + 16 k.
+    auto locked = [] {
+        TimebaseEstimator estimator;
+        estimator.times[4] = 100.0;
+        estimator.stable = 61;
+        estimator.period = 16.0;
+        estimator.vsyncTime = 100.0;
+        return estimator;
+    };
+    struct Case {
+        double t, phase, base;
+    };
+    for (const Case c : {Case{118.0, 2.0, 116.002}, Case{115.0, -1.0, 115.0},
+                         Case{131.0, -1.0, 131.0}}) {
+        EXPECT_DOUBLE_EQ(c.phase, estimatorPhase(c.t, 100.0, 16.0)) << c.t;
+        TimebaseEstimator estimator = locked();
+        EXPECT_NEAR(c.base, estimator.update(c.t, nullptr), 1e-9) << c.t;
+        EXPECT_EQ(61u, estimator.stable);
+    }
+    EXPECT_DOUBLE_EQ(-2.0, estimatorPhase(98.0, 100.0, 16.0)) << "an eighth early";
+    EXPECT_DOUBLE_EQ(13.9, estimatorPhase(97.9, 100.0, 16.0)) << "more than that: late";
+
+    // At stable 60 the grid is not trusted yet.
+    TimebaseEstimator unlocked = locked();
+    unlocked.stable = 60;
+    EXPECT_EQ(118.0, unlocked.update(118.0, nullptr));
+}
+
+TEST(TimebaseEstimator, MissedVsyncKeepsFourSamplesOutAndAdvancesTheIndexPastTheGap)
+{
+    TimebaseEstimator estimator;
+    for (int k = 0; k < 20; ++k)
+        estimator.update(1000.0 + 16.0 * k, nullptr);
+    const uint32_t accepted = estimator.accepted;
+    const uint32_t index = estimator.current.index;
+    ASSERT_EQ(16u, accepted);
+
+    // Vblank 20 is missed; samples 21 to 24 each have the double interval in their window.
+    for (int k = 21; k <= 24; ++k) {
+        estimator.update(1000.0 + 16.0 * k, nullptr);
+        EXPECT_EQ(accepted, estimator.accepted) << k;
+    }
+    estimator.update(1000.0 + 16.0 * 25, nullptr);
+    EXPECT_EQ(accepted + 1, estimator.accepted);
+    EXPECT_EQ(index + 6, estimator.current.index);
+    EXPECT_NEAR(16.0, estimator.period, 1e-9);
+}
+
+TEST(TimebaseEstimator, RefreshChangeResetsWithHistoryAndHandsOverAtOnce)
+{
+    TimebaseEstimator estimator;
+    double t = 1000.0;
+    for (int k = 0; k < 200; ++k)
+        estimator.update(t += 16.67, nullptr);
+    ASSERT_NEAR(16.67, estimator.period, 1e-6);
+    ASSERT_GT(estimator.stable, kEstimatorLockCount);
+
+    const uint32_t accepted = estimator.accepted;
+    for (int k = 1; k <= 3; ++k) {   // windows that mix both intervals
+        estimator.update(t + 20.0 * k, nullptr);
+        EXPECT_EQ(accepted, estimator.accepted);
+    }
+    const double first = t + 80.0;   // the first window of four 20 ms intervals
+    double periodOut = 0.0;
+    EXPECT_EQ(first, estimator.update(first, &periodOut));
+    EXPECT_NEAR(20.0, periodOut, 1e-9);
+    EXPECT_NEAR(20.0, estimator.period, 1e-9);
+    EXPECT_EQ(0u, estimator.accepted);
+    EXPECT_EQ(0u, estimator.stable);
+    EXPECT_EQ(first, estimator.vsyncTime);
+    EXPECT_EQ(t, estimator.times[0]) << "the history stays";
+    // accepted is 0, a multiple of 1000: current keeps the one sample, next starts empty.
+    EXPECT_EQ(1u, estimator.current.count);
+    EXPECT_EQ(first, estimator.current.origin);
+    EXPECT_EQ(0u, estimator.next.count);
+
+    estimator.update(first + 20.0, nullptr);
+    EXPECT_EQ(2u, estimator.current.count);
+    EXPECT_EQ(1u, estimator.next.count);
+    EXPECT_EQ(first + 20.0, estimator.next.origin);
+
+    char reason[64];
+    estimatorPeriodChangeText(reason, sizeof reason, 16.67, 20.0);
+    EXPECT_STREQ("Hz change 16.670000 to 20.000000", reason);
+}
+
+TEST(TimebaseEstimator, FitHoldsTheLatestThousandToNineteenNinetyNineAccepted)
+{
+    TimebaseEstimator estimator;
+    double t = 1000.0;
+    auto runTo = [&](uint32_t accepted) {
+        while (estimator.accepted < accepted)
+            estimator.update(t += 8.0, nullptr);
+    };
+    runTo(999);
+    EXPECT_EQ(999u, estimator.current.count);
+    runTo(1000);
+    EXPECT_EQ(1000u, estimator.current.count);
+    EXPECT_EQ(0u, estimator.next.count);
+    runTo(1999);
+    EXPECT_EQ(1999u, estimator.current.count);
+    EXPECT_EQ(999u, estimator.next.count);
+    runTo(2000);
+    EXPECT_EQ(1000u, estimator.current.count);
+    EXPECT_NEAR(8.0, estimator.period, 1e-9);
+}
+
+TEST(TimebaseEstimator, FastSamplesAfterAResetNeverMakeThePeriodNaN)
+{
+    // A jump to 0.6 ms, then samples 0.25 ms apart: the new fit's three samples share index 0.
+    TimebaseEstimator estimator;
+    double t = 1000.0;
+    double periodOut = 0.0;
+    auto step = [&](double interval, int times) {
+        for (int k = 0; k < times; ++k)
+            estimator.update(t += interval, &periodOut);
+    };
+    step(16.67, 100);
+    step(0.6, 4);
+    ASSERT_EQ(0u, estimator.accepted) << "the jump resets";
+    step(0.25, 2);
+    EXPECT_EQ(3u, estimator.current.count);
+    EXPECT_EQ(0u, estimator.current.index);
+    EXPECT_EQ(0.0, estimator.current.slope());
+    EXPECT_TRUE(std::isfinite(periodOut) && periodOut > 0.0) << periodOut;
+    step(0.25, 10);
+    EXPECT_TRUE(std::isfinite(periodOut) && periodOut > 0.0) << periodOut;
+}
+
+TEST(EstimatorTestRules, RowsBelowTenThousandThenEveryTenth)
+{
+    EXPECT_TRUE(estimatorLogsRow(0));
+    EXPECT_TRUE(estimatorLogsRow(9999));
+    EXPECT_TRUE(estimatorLogsRow(10000));
+    for (int32_t i = 10001; i <= 10009; ++i)
+        EXPECT_FALSE(estimatorLogsRow(i)) << i;
+    EXPECT_TRUE(estimatorLogsRow(10010));
+    EXPECT_FALSE(estimatorLogsRow(99999));
+}
+
+TEST(EstimatorTestRules, SourcesDisagreeOnlyMoreThanTwoMillisecondsOffTheGrid)
+{
+    const double p = 16.666666666666668;
+    EXPECT_FALSE(estimatorSourcesDisagree(1000.0, 0.0, 0.0)) << "no server period: no check";
+    EXPECT_FALSE(estimatorSourcesDisagree(1000.0, 998.1, p));
+    EXPECT_TRUE(estimatorSourcesDisagree(1000.0, 997.9, p));
+    EXPECT_TRUE(estimatorSourcesDisagree(997.9, 1000.0, p)) << "either order";
+    EXPECT_FALSE(estimatorSourcesDisagree(1000.0 + 3 * p + 1.5, 1000.0, p));
+    EXPECT_FALSE(estimatorSourcesDisagree(1000.0 + 3 * p - 1.5, 1000.0, p));
+    EXPECT_TRUE(estimatorSourcesDisagree(1000.0 + 3 * p + 8.0, 1000.0, p));
+    // Without a compositor sample the server's time is compared with 0.
+    EXPECT_TRUE(estimatorSourcesDisagree(1005.0, 0.0, p));
+}
+
+// ---- Ground truth ---------------------------------------------------------------------------
+
+struct Stream {
+    double period;   // ms
+    double jitter;   // each sample lands up to this much after its vblank, uniformly
+    double drops;    // share of vblanks that never arrive
+    const char* name;
+};
+
+class EstimatorGroundTruth : public ::testing::TestWithParam<Stream> {};
+
+TEST_P(EstimatorGroundTruth, PeriodWithinTwoMicrosecondsAndSettledTimeBaseOnTheGrid)
+{
+    const Stream stream = GetParam();
+    Random random{0x2545f4914f6cdd1dull};
+    TimebaseEstimator estimator;
+    std::deque<double> window;   // the plain estimate: mean of the last 60 intervals
+
+    double periodOut = 0.0;
+    double averageError = 0.0;
+    double worstEstimate = 0.0;   // over samples 500 to 1000
+    double worstAverage = 0.0;
+    // Locking takes the previous (late) sample as the grid; earlier arrivals then pull the
+    // time base onto the true grid within a few samples.
+    const int settleSamples = 20;
+    double worstBase = 0.0;       // locked and settled
+    double worstSettling = 0.0;   // the first locked samples
+    int lockedSamples = 0;
+    int64_t vblank = 0;
+    for (int sample = 1; sample <= 1000; ++vblank) {
+        if (random.uniform() < stream.drops)
+            continue;   // dropped
+        const double truth = 1000.0 + stream.period * static_cast<double>(vblank);
+        const double t = truth + stream.jitter * random.uniform();
+        const double base = estimator.update(t, &periodOut);
+        if (estimator.stable > kEstimatorLockCount) {
+            double& worst = ++lockedSamples > settleSamples ? worstBase : worstSettling;
+            worst = std::fmax(worst, std::fabs(base - truth));
+        }
+        window.push_back(t);
+        if (window.size() > 61)
+            window.pop_front();
+        if (window.size() == 61)
+            averageError = (window.back() - window.front()) / 60.0 - stream.period;
+        if (sample >= 500) {
+            worstEstimate = std::fmax(worstEstimate, std::fabs(periodOut - stream.period));
+            worstAverage = std::fmax(worstAverage, std::fabs(averageError));
+        }
+        ++sample;
+    }
+    const double estimateError = periodOut - stream.period;
+
+    std::printf("[ figures  ] %-22s period error/us at sample 1000: estimator %+.4f, "
+                "60-interval average %+.3f; worst over 500..1000: %.4f vs %.3f; "
+                "time base worst/ms %.4f locked (%.4f while settling) over %d samples\n",
+                stream.name, estimateError * 1000.0, averageError * 1000.0,
+                worstEstimate * 1000.0, worstAverage * 1000.0, worstBase, worstSettling, lockedSamples);
+    EXPECT_LT(std::fabs(estimateError), 0.002);
+    EXPECT_GT(lockedSamples, 500) << "locked late or not at all";
+    EXPECT_GT(estimator.stable, kEstimatorLockCount) << "not locked at the end";
+    EXPECT_LT(worstBase, 0.2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, EstimatorGroundTruth,
+    ::testing::Values(Stream{1000.0 / 60.0, 0.0, 0.01, "60Hz_exact"},
+                      Stream{1000.0 / 60.0, 0.1, 0.01, "60Hz_late0_1ms"},
+                      Stream{1000.0 / 60.0, 0.4, 0.01, "60Hz_late0_4ms"},
+                      Stream{1000.0 / 60.0, 0.4, 0.0, "60Hz_late0_4ms_nodrop"},
+                      Stream{1000.0 / 144.0, 0.0, 0.01, "144Hz_exact"},
+                      Stream{1000.0 / 144.0, 0.1, 0.01, "144Hz_late0_1ms"},
+                      Stream{1000.0 / 144.0, 0.4, 0.01, "144Hz_late0_4ms"},
+                      Stream{1000.0 / 144.0, 0.4, 0.0, "144Hz_late0_4ms_nodrop"}),
+    [](const ::testing::TestParamInfo<Stream>& info) { return std::string(info.param.name); });
+
+}   // namespace

@@ -1,0 +1,127 @@
+// The vsync-paced tests against the vsync server bound to the virtual display at 60 Hz.
+#include "app/window.h"
+#include "core/bound.h"
+#include "core/clock.h"
+#include "core/log.h"
+#include "measure/harness.h"
+#include "measure/tests.h"
+#include "virtual/virtual_display.h"
+#include "vsync/vsync.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The log lines a call appended.
+template <typename Action>
+std::vector<std::string> linesAppendedBy(Action action)
+{
+    const size_t before = std::strlen(logPrintf(""));
+    action();
+    const std::string text = std::string(logPrintf("")).substr(before);
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+        lines.push_back(text.substr(start, end - start));
+    if (!lines.empty())
+        lines.pop_back();    // the fetch's own empty line
+    return lines;
+}
+
+class PacedTests : public ::testing::Test {
+protected:
+    HWND window = nullptr;
+    void SetUp() override
+    {
+        tickInit();
+        bound::resetBindingsForTest();
+        VirtualDisplayOptions options;
+        ASSERT_TRUE(virtualDisplayInstall(options));
+        bound::resetBindingsForTest();
+        window = CreateWindowExA(0, "STATIC", "paced test", WS_POPUP, 0, 0, 100, 100, nullptr,
+                                 nullptr, GetModuleHandleA(nullptr), nullptr);
+        ASSERT_NE(nullptr, window);
+        g_hwndMain = window;
+        vsyncStart();
+        ASSERT_TRUE(vsyncWait(5000)) << "the vsync server did not bind to the virtual display";
+        ASSERT_TRUE(vsyncWait(1000));
+    }
+    void TearDown() override
+    {
+        vsyncStop();
+        g_hwndMain = nullptr;
+        DestroyWindow(window);
+        virtualDisplayUninstall();
+        bound::resetBindingsForTest();
+    }
+};
+
+TEST_F(PacedTests, MimicAnimationSwitchesToVsyncForTheMiddleHalf)
+{
+    const std::vector<std::string> lines = linesAppendedBy([] { testMimicAnimation(60); });
+    ASSERT_GE(lines.size(), 6u);
+    EXPECT_EQ("=== Mimic animation (waiting for vsync intervals) ===", lines[2]);
+    const std::regex row("(-?[0-9]+) +(-?[0-9]+) +(-?[0-9]+) +(-?[0-9]+\\.[0-9]{3}) +([0-9]+) +(-?[0-9]+\\.[0-9])");
+    int rows = 0, rowsBeforeOn = -1, rowsBeforeOff = -1;
+    std::vector<double> periods;
+    for (const std::string& line : lines) {
+        std::smatch m;
+        if (std::regex_match(line, m, row)) {
+            ++rows;
+            EXPECT_EQ(std::atoll(m[2].str().c_str()) - std::atoll(m[1].str().c_str()),
+                      std::atoll(m[3].str().c_str()))
+                << "late/qpc is got minus want: " << line;
+            periods.push_back(std::atof(m[4].str().c_str()));
+        } else if (line == "******** ON") {
+            rowsBeforeOn = rows;
+        } else if (line == "******** OFF") {
+            rowsBeforeOff = rows;
+        }
+    }
+    EXPECT_EQ(59, rows);
+    EXPECT_EQ(15, rowsBeforeOn) << "ON belongs to iteration 16";
+    EXPECT_EQ(44, rowsBeforeOff) << "OFF belongs to iteration 45";
+    std::sort(periods.begin(), periods.end());
+    ASSERT_FALSE(periods.empty());
+    EXPECT_NEAR(16.667, periods[periods.size() / 2], 3.0) << "median frame length";
+}
+
+TEST_F(PacedTests, WaitForBlankingFollowsTheServerAndTheCompositor)
+{
+    const std::vector<std::string> lines = linesAppendedBy([] { testWaitForBlanking(60); });
+    ASSERT_GE(lines.size(), 6u);
+    EXPECT_EQ("=== testWaitForBlanking ===", lines[2]);
+    const std::regex row("(-?[0-9]+) +(-?[0-9]+\\.[0-9]{3}) +(-?[0-9]+) +(-?[0-9]+\\.[0-9]{3})");
+    std::vector<double> server, compositor;
+    for (const std::string& line : lines) {
+        std::smatch m;
+        if (std::regex_match(line, m, row)) {
+            server.push_back(std::atof(m[2].str().c_str()));
+            compositor.push_back(std::atof(m[4].str().c_str()));
+        }
+    }
+    ASSERT_EQ(59u, server.size());
+    std::sort(server.begin(), server.end());
+    std::sort(compositor.begin(), compositor.end());
+    EXPECT_NEAR(16.667, server[server.size() / 2], 1.0);
+    EXPECT_NEAR(16.667, compositor[compositor.size() / 2], 1.0);
+}
+
+TEST_F(PacedTests, SleepUntilReturnsAtThePulseInVsyncMode)
+{
+    // A deadline far ahead: in vsync mode the next pulse ends the wait after one call.
+    const int64_t distant = tick() + tickFrequency;    // one second
+    const int64_t start = tick();
+    EXPECT_EQ(1, sleepUntil(distant, true));
+    EXPECT_LT(ticksToMs(tick() - start), 200.0);
+    EXPECT_EQ(0, sleepUntil(tick() - 1, false));
+}
+
+}  // namespace
