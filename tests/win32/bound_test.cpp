@@ -3,6 +3,8 @@
 #include "core/bound.h"
 #include "core/log.h"
 
+#include "win32/log_support.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -28,11 +30,6 @@ std::string bindLine(const char* module, const char* function, FARPROC address)
            std::to_string(static_cast<int>(reinterpret_cast<INT_PTR>(address))) + "\r\n";
 }
 
-template <typename Function>
-FARPROC toFarproc(Function function)
-{
-    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
-}
 
 // What the substitutes answer and what they saw.
 HRESULT g_compositionResult = S_OK;
@@ -65,13 +62,13 @@ FARPROC fakeResolver(const char* module, const char* function)
 {
     const std::string name = std::string(module) + "!" + function;
     if (name == "dwmapi!DwmIsCompositionEnabled")
-        return toFarproc(fakeComposition);
+        return asFarproc(fakeComposition);
     if (name == "gdi32!D3DKMTQueryAdapterInfo")
-        return toFarproc(fakeQuery);
+        return asFarproc(fakeQuery);
     if (name == "dwmapi!DwmFlush") {
         ++g_flushResolves;
         Sleep(30);   // holds the first caller inside its binding while the second arrives
-        return toFarproc(fakeFlush);
+        return asFarproc(fakeFlush);
     }
     return nullptr;
 }
@@ -156,7 +153,7 @@ TEST_F(BoundTest, CompositionCountsAsEnabledOnlyForSOkAndTrue)
     const bound::Resolver previous = bound::setResolver(fakeResolver);
     EXPECT_EQ(nullptr, previous);
     const std::string line =
-        bindLine("dwmapi", "DwmIsCompositionEnabled", toFarproc(fakeComposition));
+        bindLine("dwmapi", "DwmIsCompositionEnabled", asFarproc(fakeComposition));
     const int before = countInLog(line);
     const struct {
         HRESULT result;
@@ -211,7 +208,7 @@ TEST_F(BoundTest, DisplayModeIsCopiedOnlyWhenTheQuerySucceeds)
 TEST_F(BoundTest, RacingFirstCallsBindOnceAndBothGetTheFunctionsResult)
 {
     bound::setResolver(fakeResolver);
-    const std::string line = bindLine("dwmapi", "DwmFlush", toFarproc(fakeFlush));
+    const std::string line = bindLine("dwmapi", "DwmFlush", asFarproc(fakeFlush));
     for (int round = 0; round < 5; ++round) {
         bound::resetBindingsForTest();
         const int linesBefore = countInLog(line);

@@ -10,6 +10,8 @@
 #include "measure/tests.h"
 #include "virtual/virtual_display.h"
 
+#include "win32/log_support.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -34,17 +36,6 @@ const char kFlushRow[] = "%d\t%lld\t%lld\t%.3f\t%.1f\t%lld\t%lld";
 constexpr HRESULT kCompositionDisabled = static_cast<HRESULT>(0x80263001);
 const char kDisabledLine[] = "GTI ERROR -2144980991";
 
-// One line as the log holds it: formatted, tabs expanded.
-std::string row(const char* format, ...)
-{
-    char line[kLogLineBufferSize];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    expandTabs(line);
-    return line;
-}
 
 // Runs test and returns the lines it logged after the five title lines of title and, when
 // given, the header; the binder's and the virtual display's lines are left out.
@@ -64,7 +55,7 @@ Lines logged(const char* title, const char* header, Test test)
     const std::string rule(std::strlen(title) + 8, '=');
     Lines head = {"", rule, std::string("=== ") + title + " ===", rule, ""};
     if (header != nullptr)
-        head.push_back(row("%s", header));
+        head.push_back(logRow("%s", header));
     EXPECT_GE(lines.size(), head.size());
     if (lines.size() < head.size())
         return {};
@@ -85,14 +76,14 @@ bool parseTiming(const std::string& line, Row* r)
 {
     return std::sscanf(line.c_str(), "%d %lld %lld %lf %lld %lf %lf", &r->i, &r->a, &r->b,
                        &r->c, &r->e, &r->d, &r->g) == 7 &&
-           line == row(kTimingRow, r->i, r->a, r->b, r->c, r->e, r->d, r->g);
+           line == logRow(kTimingRow, r->i, r->a, r->b, r->c, r->e, r->d, r->g);
 }
 
 bool parseFlush(const std::string& line, Row* r)
 {
     return std::sscanf(line.c_str(), "%d %lld %lld %lf %lf %lld %lld", &r->i, &r->a, &r->b,
                        &r->c, &r->d, &r->e, &r->f) == 7 &&
-           line == row(kFlushRow, r->i, r->a, r->b, r->c, r->d, r->e, r->f);
+           line == logRow(kFlushRow, r->i, r->a, r->b, r->c, r->d, r->e, r->f);
 }
 
 // Runs test; should it still run after limitMs, clears g_appRunning so that its loop ends
@@ -162,7 +153,7 @@ TEST_F(DwmTestsVirtual, RateRefreshContrastsTheRatioWithTheCounterPeriod)
                                                        : "16.683332/ms from 1001/60000*1000";
         const Lines expected = {
             "dwm.rateRefresh = " + ratio + " (used by Varnholt and NOT accurate)",
-            row("dwm.qpcRefreshPeriod = %.6f/ms (more accurate on Win7/8 but not good on Win10)",
+            logRow("dwm.qpcRefreshPeriod = %.6f/ms (more accurate on Win7/8 but not good on Win10)",
                 ticksToMs(period()))};
         EXPECT_EQ(expected, logged(kRateTitle, nullptr, [] { testDwmRateRefresh(); }));
     }
@@ -184,9 +175,9 @@ TEST_F(DwmTestsVirtual, TimingInfoLogsOneRowPerNewVblank)
         ASSERT_TRUE(parseTiming(rows[i], &r)) << rows[i];
         EXPECT_EQ(i, r.i);
         EXPECT_TRUE(isVblankStart(r.b)) << rows[i];
-        EXPECT_EQ(row("%.0f", ticksToUs(r.a - r.b)), row("%.0f", r.c)) << rows[i];
+        EXPECT_EQ(logRow("%.0f", ticksToUs(r.a - r.b)), logRow("%.0f", r.c)) << rows[i];
         EXPECT_EQ(period(), r.e);
-        EXPECT_EQ("16.667", row("%.3f", r.d));
+        EXPECT_EQ("16.667", logRow("%.3f", r.d));
         diffs.push_back(r.c);
         if (i == 0) {
             EXPECT_EQ(0.0, r.g) << "no previous vblank";
@@ -271,11 +262,6 @@ HRESULT WINAPI scriptedFlush()
     return call < g_flushResults.size() ? g_flushResults[call] : S_OK;
 }
 
-template <typename Function>
-FARPROC asFarproc(Function function)
-{
-    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
-}
 
 FARPROC scriptedResolver(const char* module, const char* function)
 {
@@ -332,7 +318,7 @@ TEST_F(DwmTestsScripted, ZeroNumeratorLogsAZeroRatePeriod)
     g_rate = {0, 1};
     const Lines expected = {
         "dwm.rateRefresh = 0.000000/ms from 1/0*1000 (used by Varnholt and NOT accurate)",
-        row("dwm.qpcRefreshPeriod = %.6f/ms (more accurate on Win7/8 but not good on Win10)",
+        logRow("dwm.qpcRefreshPeriod = %.6f/ms (more accurate on Win7/8 but not good on Win10)",
             ticksToMs(ms(16.0)))};
     EXPECT_EQ(expected, logged(kRateTitle, nullptr, [] { testDwmRateRefresh(); }));
 }
@@ -360,7 +346,7 @@ TEST_F(DwmTestsScripted, FailedFlushesOnlyAdvanceTheIteration)
     EXPECT_EQ(2, second.i);
     EXPECT_EQ(5, fifth.i);
     // The interval spans the failed flushes; the grid's shift counts them: k = 0, then -2.
-    EXPECT_EQ(row("%.3f", ticksToMs(fifth.a - second.a)), row("%.3f", fifth.c));
+    EXPECT_EQ(logRow("%.3f", ticksToMs(fifth.a - second.a)), logRow("%.3f", fifth.c));
     EXPECT_EQ(g_fixedVblank, second.e);
     EXPECT_EQ(g_fixedVblank - 2 * ms(16.0), fifth.e);
 }
@@ -383,9 +369,9 @@ TEST_F(DwmTestsScripted, TimingInfoRowsAndTheBeepOnAnIntervalJump)
         ASSERT_TRUE(parseTiming(lines[rowAt[i]], &r)) << lines[rowAt[i]];
         EXPECT_EQ(i, r.i);
         EXPECT_EQ(vblanks[i], r.b);
-        EXPECT_EQ(row("%.0f", ticksToUs(r.a - r.b)), row("%.0f", r.c));   // this row's vblank
+        EXPECT_EQ(logRow("%.0f", ticksToUs(r.a - r.b)), logRow("%.0f", r.c));   // this row's vblank
         EXPECT_EQ(static_cast<long long>(g_period), r.e);
-        EXPECT_EQ(deltas[i], row("%.3f", r.g));
+        EXPECT_EQ(deltas[i], logRow("%.3f", r.g));
     }
     EXPECT_EQ("--> 16.700000 33.400000", lines[3]);
     EXPECT_EQ("--> 33.400000 16.700000", lines[5]);

@@ -13,6 +13,8 @@
 #include "virtual/virtual_display.h"
 #include "vsync/vsync.h"
 
+#include "win32/log_support.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -27,17 +29,6 @@ namespace {
 
 constexpr double kPeriodMs = 1000.0 / 60.0;
 
-// One line as the log holds it: formatted, tabs expanded.
-std::string logLine(const char* format, ...)
-{
-    char line[kLogLineBufferSize];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    expandTabs(line);
-    return line;
-}
 
 bool startsWith(const std::string& line, const char* prefix)
 {
@@ -77,7 +68,7 @@ bool parseRow(const std::string& line, Row* row)
                     &r.dwmBase, &r.dwmPeriod, &r.overheadUs, &r.scanLine) != 10)
         return false;
     *row = r;
-    return line == logLine("%d\t%.4f\t%.3f\t%.4f\t%.6f\t%.4f\t%.4f\t%.6f\t%.3f\t%d", r.iteration,
+    return line == logRow("%d\t%.4f\t%.3f\t%.4f\t%.6f\t%.4f\t%.4f\t%.6f\t%.3f\t%d", r.iteration,
                            r.serverNow, r.delta, r.serverBase, r.serverPeriod, r.dwmNow,
                            r.dwmBase, r.dwmPeriod, r.overheadUs, r.scanLine);
 }
@@ -142,7 +133,7 @@ TEST_F(QuorvelLumetra, RowsFollowTheDisplayAndBothSourcesAgree)
     const std::string rule(std::strlen("testQuorvelLumetra") + 8, '=');
     ASSERT_GT(lines.size(), 6u);
     EXPECT_EQ((std::vector<std::string>{"", rule, "=== testQuorvelLumetra ===", rule, "",
-                                        logLine("iteration\tD3Dnow/ms\tdelta/ms\tSCvsync/ms"
+                                        logRow("iteration\tD3Dnow/ms\tdelta/ms\tSCvsync/ms"
                                                 "\tinterval/ms\tDWMnow/ms\tDWMvsync/ms"
                                                 "\tinterval/ms\toverhead/us\tscanline")}),
               std::vector<std::string>(lines.begin(), lines.begin() + 6));
@@ -156,7 +147,7 @@ TEST_F(QuorvelLumetra, RowsFollowTheDisplayAndBothSourcesAgree)
     for (size_t at = 6; at < lines.size(); ++at) {
         if (std::sscanf(lines[at].c_str(), "XXXXX %lf %lf", &disagreedServer,
                         &disagreedCompositor) == 2) {
-            EXPECT_EQ(logLine("XXXXX %f %f", disagreedServer, disagreedCompositor), lines[at]);
+            EXPECT_EQ(logRow("XXXXX %f %f", disagreedServer, disagreedCompositor), lines[at]);
             ASSERT_FALSE(disagreed) << "two disagreements for one row";
             disagreed = true;
             continue;

@@ -13,6 +13,8 @@
 #include <tlhelp32.h>
 #include <mmsystem.h>
 
+#include "win32/log_support.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -27,44 +29,7 @@ namespace {
 
 // ---- Reading the log back ----------------------------------------------------------------
 
-// The lines appended to the log since the watch was made, without line ends and without the
-// binder's lines, which only the first call of a wrapper after a rebinding writes.
-class LogWatch {
-public:
-    LogWatch() : mark_(std::strlen(logPrintf(""))) {}
 
-    std::vector<std::string> lines() const
-    {
-        const std::string text = std::string(logPrintf("")).substr(mark_);
-        std::vector<std::string> result;
-        size_t from = 0;
-        for (size_t end = text.find("\r\n"); end != std::string::npos;
-             end = text.find("\r\n", from)) {
-            const std::string line = text.substr(from, end - from);
-            if (line.compare(0, 10, "...fnBind(") != 0)
-                result.push_back(line);
-            from = end + 2;
-        }
-        if (!result.empty())
-            result.pop_back();   // the empty line of this fetch
-        return result;
-    }
-
-private:
-    size_t mark_;
-};
-
-// One row as the log holds it: formatted, tabs expanded to stops every 12 columns.
-std::string row(const char* format, ...)
-{
-    char line[kLogLineBufferSize];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    expandTabs(line);
-    return line;
-}
 
 std::vector<std::string> titleLines(const std::string& title)
 {
@@ -89,11 +54,6 @@ void expectTitledBy(const std::vector<std::string>& lines, const std::string& ti
 
 // ---- Substitutes for bound functions ----------------------------------------------------
 
-template <typename Function>
-FARPROC asFarproc(Function function)
-{
-    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
-}
 
 // The substitute each function name resolves to; null leaves the system's own.
 FARPROC g_timerResolution = nullptr;
@@ -170,7 +130,7 @@ TEST_F(TimerTests, QpcSpeedWritesOneLineOfWholePassesOfCalls)
     ASSERT_EQ(3, std::sscanf(lines[5].c_str(), "%lf ns per tick() call (%d calls in %lld/qpc)",
                              &ns, &calls, &qpc))
         << lines[5];
-    EXPECT_EQ(row("%.0f ns per tick() call (%d calls in %lld/qpc)", ns, calls, qpc), lines[5]);
+    EXPECT_EQ(logRow("%.0f ns per tick() call (%d calls in %lld/qpc)", ns, calls, qpc), lines[5]);
     EXPECT_GE(calls, 100000);
     EXPECT_EQ(0, calls % 100000) << calls;
     EXPECT_GE(ticksToMs(qpc), 1000.0);
@@ -196,7 +156,7 @@ TEST_F(TimerTests, TimeQuantumShowsTheKernelResolutionInMilliseconds)
         double quantum = -1.0;
         ASSERT_EQ(2, std::sscanf(line.c_str(), "%d %lf", &number, &quantum)) << line;
         EXPECT_EQ(i, number);
-        EXPECT_EQ(row("%d\t%.3f", number, quantum), line);
+        EXPECT_EQ(logRow("%d\t%.3f", number, quantum), line);
         EXPECT_GT(quantum, 0.0);
         EXPECT_LT(quantum, 1000.0);
     }
@@ -213,7 +173,7 @@ TEST_F(TimerTests, TimeQuantumWithoutKernelFiguresStillWritesItsTenRows)
     ASSERT_EQ(5u + 1u + 10u, lines.size());
     EXPECT_EQ("iteration   quantum/ms", lines[5]);
     for (int i = 0; i < 10; ++i)
-        EXPECT_EQ(0u, lines[6 + i].find(row("%d\t", i))) << lines[6 + i];
+        EXPECT_EQ(0u, lines[6 + i].find(logRow("%d\t", i))) << lines[6 + i];
 }
 
 TEST_F(TimerTests, SleepAccuracyWritesTwentyOffsetsForEachOfThreeSleepLengths)
@@ -235,7 +195,7 @@ TEST_F(TimerTests, SleepAccuracyWritesTwentyOffsetsForEachOfThreeSleepLengths)
             ASSERT_EQ(4, std::sscanf(line.c_str(), "%d %lf %lf %lf", &number, &asked, &slept,
                                      &error))
                 << line;
-            EXPECT_EQ(row("%d\t%.3f\t%.3f\t%.3f", number, asked, slept, error), line);
+            EXPECT_EQ(logRow("%d\t%.3f\t%.3f\t%.3f", number, asked, slept, error), line);
             EXPECT_EQ(offset, number);
             EXPECT_EQ(lengths[block], asked);
             EXPECT_NEAR(slept - asked, error, 0.0015) << line;
@@ -489,7 +449,7 @@ TEST(MessagingTests, MessageLoopRowsComeFromTheWindowProcedureInOrder)
         double delay = -1.0;
         ASSERT_EQ(2, std::sscanf(line.c_str(), "%d %lf", &number, &delay)) << line;
         EXPECT_EQ(i, number);
-        EXPECT_EQ(row("%d\t%.1f", number, delay), line);
+        EXPECT_EQ(logRow("%d\t%.1f", number, delay), line);
         EXPECT_GE(delay, 0.0);
         EXPECT_LT(delay, 1000000.0);
     }
@@ -526,7 +486,7 @@ TEST_F(WaitSpeed, RowsAreWakeUpDelaysAndTheWaiterHasEndedOnReturn)
     for (const std::string& line : tail(lines, 6)) {
         double delay = -1.0;
         ASSERT_EQ(1, std::sscanf(line.c_str(), "%lf", &delay)) << line;
-        EXPECT_EQ(row("%.3f", delay), line);
+        EXPECT_EQ(logRow("%.3f", delay), line);
         EXPECT_GT(delay, 0.0);
         EXPECT_LT(delay, 1000000.0);
     }

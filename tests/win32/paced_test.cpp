@@ -8,6 +8,8 @@
 #include "virtual/virtual_display.h"
 #include "vsync/vsync.h"
 
+#include "win32/log_support.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,20 +22,6 @@
 
 namespace {
 
-// The log lines a call appended.
-template <typename Action>
-std::vector<std::string> linesAppendedBy(Action action)
-{
-    const size_t before = std::strlen(logPrintf(""));
-    action();
-    const std::string text = std::string(logPrintf("")).substr(before);
-    std::vector<std::string> lines;
-    for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
-        lines.push_back(text.substr(start, end - start));
-    if (!lines.empty())
-        lines.pop_back();    // the fetch's own empty line
-    return lines;
-}
 
 class PacedTests : public ::testing::Test {
 protected:
@@ -65,7 +53,9 @@ protected:
 
 TEST_F(PacedTests, MimicAnimationSwitchesToVsyncForTheMiddleHalf)
 {
-    const std::vector<std::string> lines = linesAppendedBy([] { testMimicAnimation(60); });
+    const LogWatch watch;
+    testMimicAnimation(60);
+    const std::vector<std::string> lines = watch.lines();
     ASSERT_GE(lines.size(), 6u);
     EXPECT_EQ("=== Mimic animation (waiting for vsync intervals) ===", lines[2]);
     const std::regex row("(-?[0-9]+) +(-?[0-9]+) +(-?[0-9]+) +(-?[0-9]+\\.[0-9]{3}) +([0-9]+) +(-?[0-9]+\\.[0-9])");
@@ -95,7 +85,9 @@ TEST_F(PacedTests, MimicAnimationSwitchesToVsyncForTheMiddleHalf)
 
 TEST_F(PacedTests, WaitForBlankingFollowsTheServerAndTheCompositor)
 {
-    const std::vector<std::string> lines = linesAppendedBy([] { testWaitForBlanking(60); });
+    const LogWatch watch;
+    testWaitForBlanking(60);
+    const std::vector<std::string> lines = watch.lines();
     ASSERT_GE(lines.size(), 6u);
     EXPECT_EQ("=== testWaitForBlanking ===", lines[2]);
     const std::regex row("(-?[0-9]+) +(-?[0-9]+\\.[0-9]{3}) +(-?[0-9]+) +(-?[0-9]+\\.[0-9]{3})");

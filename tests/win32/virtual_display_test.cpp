@@ -348,7 +348,9 @@ TEST_F(VirtualDisplayTest, DirectDrawWaitsForBlankStartAndEnd)
     EXPECT_LT(percentile(beginLateUs, 50), 2000.0);
     EXPECT_LT(percentile(endLateUs, 50), 2000.0);
     EXPECT_GT(endedCurrentBlank, kRounds / 2);
-    EXPECT_NEAR(0.667, percentile(blankMs, 50), 0.5);
+    // Loosely: the end of this blank (0.667 ms), never the end of the next one (17.3 ms),
+    // even when the machine delays the waiting thread.
+    EXPECT_LT(percentile(blankMs, 50), 8.0);
 
     // Outside the blank, the end wait runs to the end of the next blank.
     ASSERT_EQ(DD_OK, directDraw->WaitForVerticalBlank(DDWAITVB_BLOCKEND, nullptr));

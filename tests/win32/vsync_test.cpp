@@ -7,6 +7,8 @@
 #include "core/log.h"
 #include "vsync/vsync.h"
 
+#include "win32/log_support.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -114,11 +116,6 @@ bound::NTSTATUS WINAPI fakeScanLine(bound::D3DKMT_GETSCANLINE* scan)
     return 0;
 }
 
-template <typename Function>
-FARPROC asFarproc(Function function)
-{
-    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
-}
 
 FARPROC fakeDriver(const char* module, const char* function)
 {
