@@ -4,21 +4,12 @@
 #include "app/window.h"
 #include "core/bound.h"
 #include "core/log.h"
+#include "measure/fieldtext.h"
 
 #include <cstring>
 
 namespace {
 
-// A zero-terminated copy of a fixed-size text field, which need not be terminated itself.
-template <size_t Size>
-struct FieldText {
-    char text[Size + 1];
-    explicit FieldText(const char (&field)[Size])
-    {
-        std::memcpy(text, field, Size);
-        text[Size] = '\0';
-    }
-};
 
 }   // namespace
 

@@ -8,6 +8,7 @@
 #include "core/clock.h"
 #include "core/log.h"
 #include "dwm/dwm.h"
+#include "measure/fieldtext.h"
 #include "measure/harness.h"
 #include "vsync/vsync.h"
 
@@ -20,16 +21,6 @@ constexpr int32_t kScanLineCostCalls = 1000;
 constexpr int32_t kScanLineSpacingUs = 15;
 constexpr DWORD kFailedWaitPauseMs = 100;
 
-// A zero-terminated copy of a fixed-size text field, which need not be terminated itself.
-template <size_t Size>
-struct FieldText {
-    char text[Size + 1];
-    explicit FieldText(const char (&field)[Size])
-    {
-        std::memcpy(text, field, Size);
-        text[Size] = '\0';
-    }
-};
 
 // The wait loop on one output. A failed wait leaves prev alone, so the next good row's
 // period spans the failure and its pause.
