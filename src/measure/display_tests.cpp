@@ -8,11 +8,6 @@
 
 #include <cstring>
 
-namespace {
-
-
-}   // namespace
-
 void testAdapterInfo()
 {
     testTitle("Display Adapter Information");
