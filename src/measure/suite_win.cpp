@@ -54,31 +54,31 @@ DWORD WINAPI runAllTests(LPVOID)
     return finishEntry();
 }
 
-DWORD WINAPI runExtendedDirectDraw(LPVOID)
+// An extended run of one test that measures other waits than the vsync server's, so the
+// server is parked while it runs.
+template <typename Test>
+static DWORD runParked(Test test)
 {
     g_testRunning = true;
     vsyncSuspend(true);
-    testDirectDrawVblank(600, true);
+    test();
     vsyncSuspend(false);
     return finishEntry();
+}
+
+DWORD WINAPI runExtendedDirectDraw(LPVOID)
+{
+    return runParked([] { testDirectDrawVblank(600, true); });
 }
 
 DWORD WINAPI runExtendedD3dkmt(LPVOID)
 {
-    g_testRunning = true;
-    vsyncSuspend(true);
-    testD3dkmtVblank(600, true);
-    vsyncSuspend(false);
-    return finishEntry();
+    return runParked([] { testD3dkmtVblank(600, true); });
 }
 
 DWORD WINAPI runExtendedDwmTiming(LPVOID)
 {
-    g_testRunning = true;
-    vsyncSuspend(true);
-    testDwmTimingInfo(3600, true);
-    vsyncSuspend(false);
-    return finishEntry();
+    return runParked([] { testDwmTimingInfo(3600, true); });
 }
 
 DWORD WINAPI runExtendedQuorvelLumetra(LPVOID)
