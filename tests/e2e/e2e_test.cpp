@@ -1,6 +1,7 @@
 // End-to-end: the real kelvaro.exe under Wine, driven like a user would.
 #include "e2e/driver.h"
 #include "e2e/logcheck.h"
+#include "e2e/tool_run.h"
 
 #include <gtest/gtest.h>
 
@@ -9,31 +10,13 @@
 
 namespace {
 
-// Runs kelvaro.exe until its window is up, closes it, and gives its standard output.
-std::string runAndClose(const std::string& outputName, DWORD* exitCode)
-{
-    const std::string folder = programFolder();
-    const std::string outputPath = folder + outputName;
-    DrivenProcess driven;
-    EXPECT_TRUE(driverStart(folder + "kelvaro.exe", outputPath, "KELVARO_VIRTUAL_DISPLAY=60",
-                            driven));
-    if (driven.process == nullptr)
-        return std::string();
-    EXPECT_TRUE(driverWaitWindow(driven, 60000)) << "no window of class kelvaro appeared";
-    EXPECT_TRUE(driverClose(driven, 60000, exitCode)) << "kelvaro did not end after WM_CLOSE";
-    driverRelease(driven);
-    return readWholeFile(outputPath);
-}
-
 TEST(Startup, ClosedWithoutTestPrintsBannerAndClosingLinesAndExitsZero)
 {
-    DWORD exitCode = 12345;
-    const std::string text = runAndClose("e2e-startup.out.txt", &exitCode);
-    EXPECT_EQ(0u, exitCode);
-
-    std::vector<std::string> lines;
+    const ToolRun run = runTool("e2e-startup.out.txt", "KELVARO_VIRTUAL_DISPLAY=60", [](DrivenProcess&) {});
+    EXPECT_EQ(0u, run.exitCode);
+    const std::vector<std::string>& lines = run.lines;
+    ASSERT_FALSE(lines.empty());
     std::string problem;
-    ASSERT_TRUE(splitLogLines(text, lines, &problem)) << problem;
     EXPECT_TRUE(checkBanner(lines, &problem)) << problem;
     // No test was started, so no report was fetched: one empty line after "Exiting...".
     EXPECT_TRUE(checkClosing(lines, 1, &problem)) << problem;
@@ -46,18 +29,13 @@ TEST(Startup, ClosedWithoutTestPrintsBannerAndClosingLinesAndExitsZero)
 // first configuration check the window's first line shows its status.
 TEST(VsyncServer, BindsToTheVirtualDisplayAndShowsItsStatus)
 {
-    const std::string folder = programFolder();
-    const std::string outputPath = folder + "e2e-vsync.out.txt";
-    DrivenProcess driven;
-    ASSERT_TRUE(driverStart(folder + "kelvaro.exe", outputPath, "KELVARO_VIRTUAL_DISPLAY=60", driven));
-    ASSERT_TRUE(driverWaitWindow(driven, 60000));
-    Sleep(1500);
     Capture capture;
-    const bool captured = driverCaptureClient(driven.window, capture, folder + "e2e-vsync.bmp");
-    DWORD exitCode = 99;
-    EXPECT_TRUE(driverClose(driven, 60000, &exitCode));
-    driverRelease(driven);
-    EXPECT_EQ(0u, exitCode);
+    bool captured = false;
+    const ToolRun run = runTool("e2e-vsync.out.txt", "KELVARO_VIRTUAL_DISPLAY=60", [&](DrivenProcess& driven) {
+        Sleep(1000);    // past the first configuration check
+        captured = driverCaptureClient(driven.window, capture, programFolder() + "e2e-vsync.bmp");
+    });
+    EXPECT_EQ(0u, run.exitCode);
 
     ASSERT_TRUE(captured);
     // Ink in the top text line: the status line is shown (it is empty before).
@@ -68,9 +46,7 @@ TEST(VsyncServer, BindsToTheVirtualDisplayAndShowsItsStatus)
             ink += capture.at(x, y) != background ? 1 : 0;
     EXPECT_GT(ink, 50) << "no status line at the top of the page (see e2e-vsync.bmp)";
 
-    std::vector<std::string> lines;
-    std::string problem;
-    ASSERT_TRUE(splitLogLines(readWholeFile(outputPath), lines, &problem)) << problem;
+    const std::vector<std::string>& lines = run.lines;
     const size_t started = findLine(lines, "+vsyncThread()");
     ASSERT_NE(kNoLine, started);
     const size_t standsIn = findLine(lines, "virtual.display stands in at 60.000 Hz (60/1)", started);

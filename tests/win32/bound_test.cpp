@@ -15,15 +15,6 @@
 
 namespace {
 
-int countInLog(const std::string& text)
-{
-    const std::string log = logPrintf("");
-    int count = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-        ++count;
-    return count;
-}
-
 std::string bindLine(const char* module, const char* function, FARPROC address)
 {
     return std::string("...fnBind(") + module + "," + function + ")=" +

@@ -38,20 +38,13 @@ const char kDisabledLine[] = "GTI ERROR -2144980991";
 
 
 // Runs test and returns the lines it logged after the five title lines of title and, when
-// given, the header; the binder's and the virtual display's lines are left out.
+// given, the header; lines of other causes (the binder, the virtual display) are left out.
 template <typename Test>
 Lines logged(const char* title, const char* header, Test test)
 {
-    const size_t mark = std::strlen(logPrintf(""));
+    const LogWatch watch;
     test();
-    const std::string text = std::string(logPrintf("")).substr(mark);
-    Lines lines;
-    for (size_t from = 0, end; (end = text.find("\r\n", from)) != std::string::npos; from = end + 2) {
-        const std::string line = text.substr(from, end - from);
-        if (line.rfind("...fnBind(", 0) != 0 && line.rfind("virtual.display ", 0) != 0)
-            lines.push_back(line);
-    }
-    lines.pop_back();   // the empty line of the fetch
+    const Lines lines = watch.lines();
     const std::string rule(std::strlen(title) + 8, '=');
     Lines head = {"", rule, std::string("=== ") + title + " ===", rule, ""};
     if (header != nullptr)

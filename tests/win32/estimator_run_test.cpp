@@ -30,29 +30,6 @@ namespace {
 constexpr double kPeriodMs = 1000.0 / 60.0;
 
 
-bool startsWith(const std::string& line, const char* prefix)
-{
-    return line.compare(0, std::strlen(prefix), prefix) == 0;
-}
-
-// The test's own lines since mark, without those that the vsync server and the binder may
-// write in between.
-std::vector<std::string> linesSince(size_t mark)
-{
-    const std::string text = std::string(logPrintf("")).substr(mark);
-    std::vector<std::string> lines;
-    for (size_t from = 0, end; (end = text.find("\r\n", from)) != std::string::npos;
-         from = end + 2) {
-        const std::string line = text.substr(from, end - from);
-        if (!startsWith(line, "vsync.") && !startsWith(line, "VSYNC") &&
-            !startsWith(line, "...fnBind(") && !startsWith(line, "virtual."))
-            lines.push_back(line);
-    }
-    if (!lines.empty())
-        lines.pop_back();   // the empty line of this fetch
-    return lines;
-}
-
 struct Row {
     int iteration;
     double serverNow, delta, serverBase, serverPeriod, dwmNow, dwmBase, dwmPeriod, overheadUs;
@@ -123,13 +100,13 @@ protected:
 TEST_F(QuorvelLumetra, RowsFollowTheDisplayAndBothSourcesAgree)
 {
     constexpr int kIterations = 120;
-    const size_t mark = std::strlen(logPrintf(""));
+    const LogWatch watch;
     const int64_t start = tick();
     testQuorvelLumetra(kIterations);
     const double tookMs = ticksToMs(tick() - start);
     EXPECT_LT(tookMs, 30000.0);
 
-    const std::vector<std::string> lines = linesSince(mark);
+    const std::vector<std::string> lines = watch.lines();
     const std::string rule(std::strlen("testQuorvelLumetra") + 8, '=');
     ASSERT_GT(lines.size(), 6u);
     EXPECT_EQ((std::vector<std::string>{"", rule, "=== testQuorvelLumetra ===", rule, "",
@@ -256,13 +233,13 @@ TEST(QuorvelLumetraAlone, NoServerVblankAndAZeroCompositorVblankLeaveTheEstimate
     bound::setResolver(zeroVblankResolver);
     bound::resetBindingsForTest();
     g_zeroVblankCalls = 0;
-    const size_t mark = std::strlen(logPrintf(""));
+    const LogWatch watch;
     testQuorvelLumetra(4);
     bound::setResolver(nullptr);
     bound::resetBindingsForTest();
 
     EXPECT_EQ(4, g_zeroVblankCalls);
-    const std::vector<std::string> lines = linesSince(mark);
+    const std::vector<std::string> lines = watch.lines();
     ASSERT_EQ(10u, lines.size());   // title frame, header and four rows; no "GTI ERROR"
     for (int i = 0; i < 4; ++i) {
         Row row;

@@ -26,10 +26,10 @@ inline std::string logRow(const char* format, ...)
 }
 
 // Lines that other causes write in between: the binder's, the virtual display's
-// announcement and the vsync server's.
+// announcement and the vsync server's (its display-mode line included).
 inline bool isBackgroundLine(const std::string& line)
 {
-    for (const char* prefix : {"...fnBind(", "virtual.display ", "vsync.", "+vsync", "-vsync"})
+    for (const char* prefix : {"...fnBind(", "virtual.display ", "vsync.", "+vsync", "-vsync", "VSYNC "})
         if (line.compare(0, std::strlen(prefix), prefix) == 0)
             return true;
     return false;
@@ -59,6 +59,16 @@ public:
 private:
     size_t mark_;
 };
+
+// How often text stands in the whole log.
+inline int countInLog(const std::string& text)
+{
+    const std::string log = logPrintf("");
+    int count = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+        ++count;
+    return count;
+}
 
 // A stand-in function as the binder's resolver returns it.
 template <typename Function>

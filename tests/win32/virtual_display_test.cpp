@@ -8,6 +8,8 @@
 #include "core/log.h"
 #include "virtual/virtual_display.h"
 
+#include "win32/log_support.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -26,15 +28,6 @@ int64_t now() { return readPerformanceCounter(); }
 double countsToUs(const Timeline& timeline, int64_t counts)
 {
     return static_cast<double>(counts) * 1e6 / static_cast<double>(timeline.frequency);
-}
-
-int countInLog(const std::string& text)
-{
-    const std::string log = logPrintf("");
-    int count = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-        ++count;
-    return count;
 }
 
 double percentile(std::vector<double> values, int percent)
