@@ -1,6 +1,5 @@
 #include "virtual/timeline.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <limits>
 
@@ -247,19 +246,6 @@ bool timelineChangeRate(Timeline* timeline, int64_t frame, RefreshRatio rate)
     return true;
 }
 
-void timelineDropVblank(Timeline* timeline, int64_t vblank)
-{
-    std::vector<int64_t>& dropped = timeline->dropped;
-    const auto at = std::lower_bound(dropped.begin(), dropped.end(), vblank);
-    if (at == dropped.end() || *at != vblank)
-        dropped.insert(at, vblank);
-}
-
-void timelineDropEvery(Timeline* timeline, int64_t n)
-{
-    timeline->dropEvery = n >= 2 ? n : 0;
-}
-
 int64_t timelineLineStart(const Timeline& timeline, int64_t line)
 {
     return segmentLineStart(segmentOfLine(timeline, line), line);
@@ -316,37 +302,4 @@ int64_t timelinePeriodAt(const Timeline& timeline, int64_t counter)
     const int64_t twice = timelineMulDivFloor(2 * kTimelineLines, segment.lineTicksNumerator,
                                               segment.lineTicksDenominator);
     return (twice + 1) / 2;
-}
-
-bool timelineDropped(const Timeline& timeline, int64_t vblank)
-{
-    if (timeline.dropEvery >= 2 && vblank > 0 && vblank % timeline.dropEvery == 0)
-        return true;
-    return std::binary_search(timeline.dropped.begin(), timeline.dropped.end(), vblank);
-}
-
-int64_t timelineNextWaitVblank(const Timeline& timeline, int64_t counter)
-{
-    int64_t vblank = timelineLatestVblank(timeline, counter) + 1;
-    // Each listed vblank, and every multiple of dropEvery (>= 2) between two others, can
-    // delay the answer by one: past that, a vblank that is not dropped has been met.
-    const size_t limit = timeline.dropped.size() * 2 + 2;
-    for (size_t step = 0; step < limit && timelineDropped(timeline, vblank); ++step)
-        ++vblank;
-    return vblank;
-}
-
-int64_t timelineVblankWaitTarget(const Timeline& timeline, int64_t counter)
-{
-    return timelineVblankStart(timeline, timelineNextWaitVblank(timeline, counter)) +
-           timeline.lateTicks;
-}
-
-int64_t timelineBlankEndWaitTarget(const Timeline& timeline, int64_t counter)
-{
-    const int64_t line = timelineLineAt(timeline, counter);
-    int64_t vblank = floorDiv(line, kTimelineLines);
-    if (floorMod(line, kTimelineLines) >= kTimelineBlankLines)
-        vblank = timelineNextWaitVblank(timeline, counter);
-    return timelineVblankEnd(timeline, vblank) + timeline.lateTicks;
 }

@@ -14,15 +14,11 @@
 // frame k + 1 begins. So frame 0 began before the origin; the origin itself is in frame 0's
 // vertical blank.
 //
-// Options for tests: a change of rate at frame k (frame k and every later one run at the
-// new rate, frame k starting exactly where it would have without the change), dropped
-// vblanks (a wait skips them and returns at the next one that is not dropped), and a late
-// wake-up added to the time every wait returns at. Dropping and lateness change only where
-// waits return; the scan line and the vblank times stay those of the display.
+// A change of rate at frame k: frame k and every later one run at the new rate, frame k
+// starting exactly where it would have without the change.
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 // A refresh rate in Hz as numerator / denominator, e.g. 60/1, 60000/1001, 59940/1000.
 struct RefreshRatio {
@@ -43,7 +39,7 @@ constexpr double kTimelineMaximumHz = 1000.0;
 // give the denominator 1000, so "59.94" is 59940/1000), or a ratio "60000/1001". Blanks
 // around the text are allowed. True only for a rate from 1 to 1000 Hz whose numerator and
 // denominator fit 32 bits; anything else (empty, "0", "abc", "-5", "1e9") leaves *rate
-// unchanged and gives false, which means "virtual display off".
+// unchanged and gives false.
 bool timelineParseRate(const char* text, RefreshRatio* rate);
 
 // The rate in Hz; 0.0 for a zero denominator.
@@ -67,10 +63,6 @@ struct Timeline {
     TimelineSegment segments[2] = {};
     int segmentCount = 0;           // 0: not set up; 2: a change of rate
     int64_t changeFrame = 0;        // first frame of the second segment
-    int64_t lateTicks = 0;          // added to the return of every wait
-    std::vector<int64_t> dropped;   // dropped vblank indices, sorted
-    int64_t dropEvery = 0;          // 0, or n >= 2: every vblank whose index is a multiple
-                                    // of n (and not 0) is dropped as well
 };
 
 // Sets the timeline up afresh (no options). False, and the timeline left unusable, for a
@@ -79,10 +71,6 @@ bool timelineInit(Timeline* timeline, int64_t frequency, int64_t origin, Refresh
 // Frame `frame` and every later one run at `rate`. Needs frame >= 1, an accepted rate and
 // no earlier change; false otherwise, with the timeline unchanged.
 bool timelineChangeRate(Timeline* timeline, int64_t frame, RefreshRatio rate);
-// Waits skip vblank `vblank` (any number of calls, any order).
-void timelineDropVblank(Timeline* timeline, int64_t vblank);
-// Waits skip every vblank whose index is a positive multiple of n; n < 2 turns it off.
-void timelineDropEvery(Timeline* timeline, int64_t n);
 
 // Counter value at which line `line` (counted from the start of vblank 0) starts.
 int64_t timelineLineStart(const Timeline& timeline, int64_t line);
@@ -108,18 +96,6 @@ RefreshRatio timelineRateAt(const Timeline& timeline, int64_t counter);
 int64_t timelinePeriodAt(const Timeline& timeline, int64_t counter);
 // A rate rounded to whole Hz.
 uint32_t timelineIntegerRate(RefreshRatio rate);
-
-bool timelineDropped(const Timeline& timeline, int64_t vblank);
-// The vblank that a wait begun at `counter` returns at: the first one that starts after
-// `counter` and is not dropped.
-int64_t timelineNextWaitVblank(const Timeline& timeline, int64_t counter);
-// When a vblank wait begun at `counter` returns: the start of that vblank plus the late
-// wake-up.
-int64_t timelineVblankWaitTarget(const Timeline& timeline, int64_t counter);
-// When a wait for the end of a vertical blank begun at `counter` returns: the end of the
-// blank that is under way, or else of the next one that is not dropped; plus the late
-// wake-up.
-int64_t timelineBlankEndWaitTarget(const Timeline& timeline, int64_t counter);
 
 // floor(value * multiplier / divisor) without overflow in the product, for multiplier >= 0
 // and divisor > 0. Exposed for its tests.

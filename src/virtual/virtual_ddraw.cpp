@@ -55,25 +55,37 @@ public:
         return static_cast<ULONG>(left);
     }
 
-    // The vblank waits. An event is not supported, as on most drivers.
+    // The vblank waits poll the scan line on the calling thread, which burns its processor
+    // for as long as they wait, as DirectDraw does. An event is not supported, as on most
+    // drivers.
     HRESULT STDMETHODCALLTYPE WaitForVerticalBlank(DWORD flags, HANDLE) override
     {
-        const Timeline* timeline = virtualDisplayTimeline();
-        if (timeline == nullptr)
+        const VirtualModel* model = virtualDisplayModel();
+        if (model == nullptr)
             return DDERR_GENERIC;
-        const int64_t now = readPerformanceCounter();
+        const Timeline& timeline = model->timeline;
+        const int64_t line = timelineLineAt(timeline, readPerformanceCounter());
+        int64_t until = 0;   // the line whose start ends the wait
         switch (flags) {
         case DDWAITVB_BLOCKBEGIN:
-            virtualWaitUntil(*timeline, timelineVblankWaitTarget(*timeline, now));
-            return DD_OK;
-        case DDWAITVB_BLOCKEND:
-            virtualWaitUntil(*timeline, timelineBlankEndWaitTarget(*timeline, now));
-            return DD_OK;
+            // The next blank to begin, never the one under way.
+            until = (line / kTimelineLines + 1) * kTimelineLines;
+            break;
+        case DDWAITVB_BLOCKEND: {
+            // The end of the blank under way, else of the next one.
+            const int64_t vblank = line / kTimelineLines;
+            const bool inBlank = line - vblank * kTimelineLines < kTimelineBlankLines;
+            until = (inBlank ? vblank : vblank + 1) * kTimelineLines + kTimelineBlankLines;
+            break;
+        }
         case DDWAITVB_BLOCKBEGINEVENT:
             return DDERR_UNSUPPORTED;
         default:
             return DDERR_INVALIDPARAMS;
         }
+        while (timelineLineAt(timeline, readPerformanceCounter()) < until)
+            YieldProcessor();
+        return DD_OK;
     }
 
     // Everything else.

@@ -4,11 +4,14 @@
 #include "core/clock.h"
 #include "core/lock.h"
 #include "core/log.h"
+#include "virtual/sleepplan.h"
 #include "virtual/virtual_internal.h"
 
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -24,11 +27,22 @@ constexpr UINT kScanLineProgressive = 1;  // D3DDDI_VSSLO_PROGRESSIVE
 constexpr UINT kRotationIdentity = 1;     // D3DDDI_ROTATION_IDENTITY
 constexpr LUID kAdapterLuid = {0x4B56, 0};
 
-// The installed timeline. Each install makes a new one and none is ever freed, so a stand-in
-// that read the pointer keeps a valid timeline even while a test installs another.
-std::atomic<const Timeline*> g_timeline{nullptr};
+constexpr NTSTATUS kStatusTimeout = static_cast<NTSTATUS>(0x00000102);
+
+// One install: its model. Each install makes a new one and none is ever freed, so a
+// stand-in that read the pointer keeps a valid model even while a test installs another.
+struct Install {
+    VirtualModel model;
+};
+std::atomic<const Install*> g_latest{nullptr};
 std::atomic<bool> g_installed{false};
 std::atomic<bool> g_announced{false};
+
+const VirtualModel* latestModel()
+{
+    const Install* install = g_latest.load(std::memory_order_acquire);
+    return install == nullptr ? nullptr : &install->model;
+}
 
 // Open adapter handles, dense, guarded by adapterLock(). A handful at a time in practice;
 // the bound only keeps a caller that never closes from growing it without end.
@@ -96,6 +110,170 @@ void closeAllAdapters()
     lockLeave(lock);
 }
 
+// --- Sleeping until a moment -------------------------------------------------------
+
+// Bumped by every install and uninstall, so that a sleeping interrupt thread notices.
+std::atomic<uint32_t> g_generation{0};
+
+using DelayFunction = LONG(WINAPI*)(BOOLEAN alertable, LARGE_INTEGER* interval);
+
+// The kernel's own delay takes 100 ns units, and under Wine it keeps them; where it is
+// missing, Sleep takes whole milliseconds.
+DelayFunction delayFunction()
+{
+    static const DelayFunction delay = reinterpret_cast<DelayFunction>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleA("ntdll"), "NtDelayExecution")));
+    return delay;
+}
+
+// Sleeps about `counts` and returns what it asked the system for, in counts (0: nothing).
+int64_t sleepCounts(int64_t counts, int64_t frequency)
+{
+    if (const DelayFunction delay = delayFunction()) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = -(counts * 10000000 / frequency);   // relative, 100 ns units
+        if (interval.QuadPart == 0)
+            return 0;
+        delay(FALSE, &interval);
+        return -interval.QuadPart * frequency / 10000000;
+    }
+    const int64_t ms = counts * 1000 / frequency;
+    if (ms == 0)
+        return 0;
+    Sleep(static_cast<DWORD>(ms));
+    return ms * frequency / 1000;
+}
+
+// Sleeps by the plan until its margin before `target`. Sleeps never wait on a kernel object
+// with a time-out: such waits come back on whole milliseconds under Wine, which would widen
+// the margin. With a generation to watch, the sleep is taken in pieces of at most 50 ms and
+// ends early, with false, when the generation moves on.
+bool sleepCoarse(int64_t target, SleepPlan* plan, const uint32_t* generation)
+{
+    const int64_t piece = plan->frequency / 20;
+    for (;;) {
+        if (generation != nullptr && g_generation.load() != *generation)
+            return false;
+        const int64_t before = readPerformanceCounter();
+        int64_t counts = sleepPlanCounts(*plan, target - before);
+        if (generation != nullptr && counts > piece)
+            counts = piece;
+        const int64_t asked = counts > 0 ? sleepCounts(counts, plan->frequency) : 0;
+        if (asked == 0)
+            return true;
+        sleepPlanRecord(plan, readPerformanceCounter() - before - asked);
+    }
+}
+
+void spinUntil(int64_t target)
+{
+    while (readPerformanceCounter() < target)
+        YieldProcessor();
+}
+
+// --- The vblank interrupt -------------------------------------------------------------
+
+// Two manual-reset events whose roles swap at every interrupt: a waiter waits on the current
+// one; the interrupt makes the other one current and sets the old one, which is reset well
+// before it becomes current again, so that the moment of the interrupt costs one call.
+constexpr size_t kInterruptRecords = 4096;
+
+struct Interrupt {
+    HANDLE events[2] = {nullptr, nullptr};
+    std::atomic<int> current{0};
+    HANDLE changed = nullptr;   // auto-reset: an install or an uninstall happened
+    HANDLE thread = nullptr;
+    CriticalLock* recordLock = nullptr;
+    VirtualInterruptRecord records[kInterruptRecords] = {};
+    uint64_t recorded = 0;
+};
+
+Interrupt g_interrupt;
+
+// Releases every waiter; returns the event that the next release must find reset.
+HANDLE releaseWaiters(Interrupt& interrupt)
+{
+    const int current = interrupt.current.load();
+    interrupt.current.store(1 - current);
+    SetEvent(interrupt.events[current]);
+    return interrupt.events[current];
+}
+
+void record(Interrupt& interrupt, const VirtualInterruptRecord& entry)
+{
+    lockEnter(interrupt.recordLock);
+    interrupt.records[interrupt.recorded % kInterruptRecords] = entry;
+    ++interrupt.recorded;
+    lockLeave(interrupt.recordLock);
+}
+
+DWORD WINAPI interruptThread(LPVOID parameter)
+{
+    Interrupt& interrupt = *static_cast<Interrupt*>(parameter);
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+    SleepPlan plan = sleepPlanMake(readPerformanceFrequency());
+    uint32_t seen = g_generation.load() - 1;
+    int64_t from = 0;
+    HANDLE toReset = nullptr;
+    for (;;) {
+        const uint32_t generation = g_generation.load();
+        if (!g_installed.load()) {
+            WaitForSingleObject(interrupt.changed, INFINITE);
+            continue;
+        }
+        const VirtualModel& model = g_latest.load(std::memory_order_acquire)->model;
+        const int64_t now = readPerformanceCounter();
+        if (generation != seen) {
+            seen = generation;
+            from = timelineLatestVblank(model.timeline, now) + 1;
+        }
+        const int64_t vblank = virtualNextInterrupt(model, 0, from, now);
+        if (vblank < 0) {
+            // A long stretch of stalled interrupts: nothing to deliver before its end.
+            from += 64;
+            sleepCoarse(timelineVblankStart(model.timeline, from), &plan, &generation);
+            continue;
+        }
+        const int64_t due = virtualInterruptDue(model, 0, vblank);
+        if (!sleepCoarse(due, &plan, &generation))
+            continue;   // installed afresh or removed meanwhile
+        // The event set by the previous interrupt becomes current now: reset it, well away
+        // from the moment of the interrupt.
+        if (toReset != nullptr) {
+            ResetEvent(toReset);
+            toReset = nullptr;
+        }
+        spinUntil(due);
+        const int64_t fired = readPerformanceCounter();
+        record(interrupt, VirtualInterruptRecord{vblank, due, fired});
+        toReset = releaseWaiters(interrupt);
+        from = vblank + 1;
+    }
+}
+
+// Made once, at the first install, and kept for the life of the process.
+void startInterrupt(Interrupt& interrupt)
+{
+    if (interrupt.thread != nullptr)
+        return;
+    interrupt.events[0] = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    interrupt.events[1] = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    interrupt.changed = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    interrupt.recordLock = lockCreate(0);
+    interrupt.thread = CreateThread(nullptr, 0, interruptThread, &interrupt, 0, nullptr);
+}
+
+// Blocks until the next interrupt; false after a time-out of a second and a few periods.
+bool waitInterrupt(Interrupt& interrupt, const VirtualModel& model)
+{
+    if (interrupt.thread == nullptr)
+        return false;
+    const int64_t period = timelinePeriodAt(model.timeline, readPerformanceCounter());
+    const DWORD timeoutMs = static_cast<DWORD>(1000 + 4 * period * 1000 / model.frequency);
+    const HANDLE event = interrupt.events[interrupt.current.load()];
+    return WaitForSingleObject(event, timeoutMs) == WAIT_OBJECT_0;
+}
+
 // --- The display driver -------------------------------------------------------------
 
 NTSTATUS WINAPI virtualOpenAdapterFromHdc(bound::D3DKMT_OPENADAPTERFROMHDC* open)
@@ -126,22 +304,27 @@ bool validOutput(bound::D3DKMT_HANDLE adapter, bound::D3DDDI_VIDEO_PRESENT_SOURC
 
 NTSTATUS WINAPI virtualWaitForVerticalBlankEvent(const bound::D3DKMT_WAITFORVERTICALBLANKEVENT* wait)
 {
-    const Timeline* timeline = g_timeline.load(std::memory_order_acquire);
-    if (wait == nullptr || timeline == nullptr || wait->hDevice != 0 ||
+    const VirtualModel* model = latestModel();
+    if (wait == nullptr || model == nullptr || wait->hDevice != 0 ||
         !validOutput(wait->hAdapter, wait->VidPnSourceId))
         return kStatusInvalidParameter;
-    virtualWaitUntil(*timeline, timelineVblankWaitTarget(*timeline, readPerformanceCounter()));
+    if (!waitInterrupt(g_interrupt, *model))
+        return kStatusTimeout;
+    // Removed while it waited: the adapter is gone.
+    if (!adapterOpen(wait->hAdapter))
+        return kStatusInvalidParameter;
     return kStatusSuccess;
 }
 
 NTSTATUS WINAPI virtualGetScanLine(bound::D3DKMT_GETSCANLINE* scanLine)
 {
-    const Timeline* timeline = g_timeline.load(std::memory_order_acquire);
-    if (scanLine == nullptr || timeline == nullptr ||
+    const VirtualModel* model = latestModel();
+    if (scanLine == nullptr || model == nullptr ||
         !validOutput(scanLine->hAdapter, scanLine->VidPnSourceId))
         return kStatusInvalidParameter;
     bool inVerticalBlank = false;
-    const int32_t line = timelineScanLine(*timeline, readPerformanceCounter(), &inVerticalBlank);
+    const int32_t line =
+        timelineScanLine(model->timeline, readPerformanceCounter(), &inVerticalBlank);
     scanLine->ScanLine = static_cast<UINT32>(line);
     scanLine->InVerticalBlank = inVerticalBlank ? TRUE : FALSE;
     return kStatusSuccess;
@@ -149,8 +332,8 @@ NTSTATUS WINAPI virtualGetScanLine(bound::D3DKMT_GETSCANLINE* scanLine)
 
 NTSTATUS WINAPI virtualQueryAdapterInfo(const bound::D3DKMT_QUERYADAPTERINFO* query)
 {
-    const Timeline* timeline = g_timeline.load(std::memory_order_acquire);
-    if (query == nullptr || timeline == nullptr || !adapterOpen(query->hAdapter))
+    const VirtualModel* model = latestModel();
+    if (query == nullptr || model == nullptr || !adapterOpen(query->hAdapter))
         return kStatusInvalidParameter;
     if (query->Type != bound::kQueryCurrentDisplayMode || query->pPrivateDriverData == nullptr ||
         query->PrivateDriverDataSize != sizeof(bound::D3DKMT_CURRENTDISPLAYMODE))
@@ -158,7 +341,8 @@ NTSTATUS WINAPI virtualQueryAdapterInfo(const bound::D3DKMT_QUERYADAPTERINFO* qu
     auto* current = static_cast<bound::D3DKMT_CURRENTDISPLAYMODE*>(query->pPrivateDriverData);
     if (current->VidPnSourceId != 0)
         return kStatusInvalidParameter;
-    const RefreshRatio rate = timelineRateAt(*timeline, readPerformanceCounter());
+    // The mode reports the nominal rate, whatever the display's clock really does.
+    const RefreshRatio rate = virtualNominalRate(*model, readPerformanceCounter());
     bound::D3DKMT_DISPLAYMODE& mode = current->DisplayMode;
     mode = {};
     mode.Width = kTimelineWidth;
@@ -176,43 +360,46 @@ NTSTATUS WINAPI virtualQueryAdapterInfo(const bound::D3DKMT_QUERYADAPTERINFO* qu
 
 HRESULT WINAPI virtualDwmFlush()
 {
-    const Timeline* timeline = g_timeline.load(std::memory_order_acquire);
-    if (timeline == nullptr)
+    const VirtualModel* model = latestModel();
+    if (model == nullptr)
         return E_FAIL;
-    virtualWaitUntil(*timeline, timelineVblankWaitTarget(*timeline, readPerformanceCounter()));
+    thread_local SleepPlan plan = sleepPlanMake(model->frequency);
+    const int64_t target = virtualFlushReturn(*model, readPerformanceCounter());
+    sleepCoarse(target, &plan, nullptr);
+    spinUntil(target);
     return S_OK;
 }
 
 // As on current Windows, only the whole desktop (a null window) has timing.
 HRESULT WINAPI virtualDwmGetCompositionTimingInfo(HWND window, bound::DWM_TIMING_INFO* info)
 {
-    const Timeline* timeline = g_timeline.load(std::memory_order_acquire);
-    if (info == nullptr || window != nullptr || timeline == nullptr ||
+    const VirtualModel* model = latestModel();
+    if (info == nullptr || window != nullptr || model == nullptr ||
         info->cbSize != sizeof(bound::DWM_TIMING_INFO))
         return E_INVALIDARG;
     const int64_t now = readPerformanceCounter();
-    int64_t vblank = timelineLatestVblank(*timeline, now);
-    if (vblank < 0)
-        vblank = 0;
-    const RefreshRatio rate = timelineRateAt(*timeline, now);
-    const int64_t vblankStart = timelineVblankStart(*timeline, vblank);
-    const ULONGLONG refreshes = static_cast<ULONGLONG>(vblank);
+    // The latest vblank the compositor has published; a raw 0 before the first.
+    const int64_t vblank = virtualPublishedVblank(*model, now);
+    const ULONGLONG vblankStart =
+        vblank < 0 ? 0 : static_cast<ULONGLONG>(timelineVblankStart(model->timeline, vblank));
+    const ULONGLONG refreshes = vblank < 0 ? 0 : static_cast<ULONGLONG>(vblank);
+    const RefreshRatio rate = virtualNominalRate(*model, now);
 
     std::memset(info, 0, sizeof *info);
     info->cbSize = sizeof(bound::DWM_TIMING_INFO);
     info->rateRefresh.uiNumerator = rate.numerator;
     info->rateRefresh.uiDenominator = rate.denominator;
-    info->qpcRefreshPeriod = static_cast<ULONGLONG>(timelinePeriodAt(*timeline, now));
+    info->qpcRefreshPeriod = static_cast<ULONGLONG>(virtualCompositorPeriod(*model, now));
     info->rateCompose = info->rateRefresh;
-    info->qpcVBlank = static_cast<ULONGLONG>(vblankStart);
+    info->qpcVBlank = vblankStart;
     info->cRefresh = refreshes;
     info->cDXRefresh = static_cast<UINT>(refreshes);
-    // One composed frame per refresh, shown at its vblank.
-    info->qpcCompose = static_cast<ULONGLONG>(vblankStart);
+    // One composed frame per published refresh, shown at its vblank.
+    info->qpcCompose = vblankStart;
     info->cFrame = refreshes;
     info->cRefreshFrame = refreshes;
     info->cFrameDisplayed = refreshes;
-    info->qpcFrameDisplayed = static_cast<ULONGLONG>(vblankStart);
+    info->qpcFrameDisplayed = vblankStart;
     info->cRefreshFrameDisplayed = refreshes;
     return S_OK;
 }
@@ -280,70 +467,90 @@ FARPROC resolve(const char* module, const char* function)
 {
     const FARPROC address = standIn(module, function);
     if (address != nullptr && !g_announced.exchange(true)) {
-        const Timeline* timeline = g_timeline.load(std::memory_order_acquire);
-        const RefreshRatio rate = timeline->segments[0].rate;
+        const VirtualModel& model = *latestModel();
+        const RefreshRatio rate = model.profile.nominal;
         logPrintf("virtual.display stands in at %.3f Hz (%u/%u)", timelineRateHz(rate),
                   static_cast<unsigned>(rate.numerator), static_cast<unsigned>(rate.denominator));
+        const std::string line =
+            virtualProfileLine(model.profile, model.frequency, toTick(model.timeline.origin));
+        logPrintf("%s", line.c_str());
     }
     return address;
 }
 
-}   // namespace
-
-void virtualWaitUntil(const Timeline& timeline, int64_t target)
+// The refused text as one log line can show it: control characters as '?', and cut.
+std::string printable(const char* text)
 {
-    // Sleep(n) lasts n ms and a little more, on whole milliseconds only; it is used until
-    // 0.9 to 1.9 ms remain, which the spin then covers to the count.
-    const int64_t frequency = timeline.frequency;
-    const int64_t spinMargin = frequency * 3 / 2000;   // 1.5 ms
-    for (;;) {
-        const int64_t remaining = target - readPerformanceCounter();
-        const int64_t sleepMs = ((remaining - spinMargin) * 2000 / frequency + 1) / 2;
-        if (sleepMs < 1)
+    std::string shown;
+    for (const char* at = text; *at != '\0'; ++at) {
+        if (shown.size() >= 400) {
+            shown += "...";
             break;
-        Sleep(static_cast<DWORD>(sleepMs));
+        }
+        const unsigned char c = static_cast<unsigned char>(*at);
+        shown += c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
     }
-    while (readPerformanceCounter() < target)
-        YieldProcessor();
+    return shown;
 }
 
-bool virtualDisplayInstall(const VirtualDisplayOptions& options)
+void refuse(const char* text, const std::string& why)
 {
-    Timeline* timeline = new (std::nothrow) Timeline;
-    if (timeline == nullptr)
+    logPrintf("virtual.display refused '%s': %s", printable(text).c_str(),
+              printable(why.c_str()).c_str());
+}
+
+}   // namespace
+
+bool virtualDisplayInstall(const VirtualProfile& profile)
+{
+    Install* install = new (std::nothrow) Install;
+    if (install == nullptr)
         return false;
-    bool usable = timelineInit(timeline, readPerformanceFrequency(), readPerformanceCounter(),
-                               options.rate);
-    if (usable && options.changeFrame != 0)
-        usable = timelineChangeRate(timeline, options.changeFrame, options.changedRate);
-    if (!usable) {
-        delete timeline;
+    if (!virtualModelInit(&install->model, profile, readPerformanceFrequency(),
+                          readPerformanceCounter())) {
+        delete install;
         return false;
     }
-    timeline->lateTicks = options.lateTicks;
-    for (const int64_t vblank : options.droppedVblanks)
-        timelineDropVblank(timeline, vblank);
-    timelineDropEvery(timeline, options.dropEvery);
-
-    g_timeline.store(timeline, std::memory_order_release);
+    startInterrupt(g_interrupt);
+    g_latest.store(install, std::memory_order_release);
     closeAllAdapters();
+    ResetEvent(g_interrupt.events[g_interrupt.current.load()]);   // set by an uninstall
     g_announced.store(false);
     bound::setResolver(resolve);
     g_installed.store(true);
+    ++g_generation;
+    SetEvent(g_interrupt.changed);
     return true;
 }
 
 bool virtualDisplayInstallFromEnvironment()
 {
-    char text[64];
+    char text[1024];
     const DWORD length =
         GetEnvironmentVariableA(kVirtualDisplayVariable, text, static_cast<DWORD>(sizeof text));
-    if (length == 0 || length >= sizeof text)
+    if (length == 0)
+        return false;   // unset or empty: the system's own functions
+    if (length >= sizeof text) {
+        std::vector<char> whole(length + 1);
+        GetEnvironmentVariableA(kVirtualDisplayVariable, whole.data(), length + 1);
+        refuse(whole.data(), "the text is longer than " + std::to_string(sizeof text - 1) +
+                                 " characters; expected a name or RATE[,key=value]...");
         return false;
-    VirtualDisplayOptions options;
-    if (!timelineParseRate(text, &options.rate))
+    }
+    std::string value = text;
+    if (value.find_first_not_of(" \t") == std::string::npos)
         return false;
-    return virtualDisplayInstall(options);
+    VirtualProfile profile;
+    std::string why;
+    if (!virtualProfileParse(value, &profile, &why)) {
+        refuse(text, why);
+        return false;
+    }
+    if (!virtualDisplayInstall(profile)) {
+        refuse(text, "the display cannot be set up at these rates");
+        return false;
+    }
+    return true;
 }
 
 void virtualDisplayUninstall()
@@ -353,6 +560,13 @@ void virtualDisplayUninstall()
         bound::setResolver(previous);   // someone else's: leave it in place
     closeAllAdapters();
     g_installed.store(false);
+    ++g_generation;
+    if (g_interrupt.thread != nullptr) {
+        SetEvent(g_interrupt.changed);
+        // Let the blocked waiters go: they find their adapter gone. The next install resets
+        // the event again.
+        SetEvent(g_interrupt.events[g_interrupt.current.load()]);
+    }
 }
 
 bool virtualDisplayInstalled()
@@ -360,7 +574,41 @@ bool virtualDisplayInstalled()
     return g_installed.load();
 }
 
+const VirtualModel* virtualDisplayModel()
+{
+    return latestModel();
+}
+
 const Timeline* virtualDisplayTimeline()
 {
-    return g_timeline.load(std::memory_order_acquire);
+    const VirtualModel* model = latestModel();
+    return model == nullptr ? nullptr : &model->timeline;
+}
+
+size_t virtualDisplayInterrupts(int output, VirtualInterruptRecord* records, size_t max)
+{
+    Interrupt& interrupt = g_interrupt;
+    if (output != 0 || interrupt.thread == nullptr)
+        return 0;
+    lockEnter(interrupt.recordLock);
+    const uint64_t available =
+        interrupt.recorded < kInterruptRecords ? interrupt.recorded : kInterruptRecords;
+    const size_t count = max < available ? max : static_cast<size_t>(available);
+    for (size_t i = 0; i < count; ++i)
+        records[i] = interrupt.records[(interrupt.recorded - count + i) % kInterruptRecords];
+    lockLeave(interrupt.recordLock);
+    return count;
+}
+
+uint64_t virtualDisplayInterruptCpu(int output)
+{
+    if (output != 0 || g_interrupt.thread == nullptr)
+        return 0;
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(g_interrupt.thread, &created, &exited, &kernel, &user))
+        return 0;
+    const auto value = [](const FILETIME& time) {
+        return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    };
+    return value(kernel) + value(user);
 }

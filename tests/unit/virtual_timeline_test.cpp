@@ -1,6 +1,5 @@
 // The virtual display's timeline: exact vblank times far out, scan lines at every tick of a
-// frame, a change of rate, dropped vblanks and the late wake-up, and reading the rate from
-// the environment's text. Expected values are worked out here by other arithmetic than the
+// frame, a change of rate, and reading a rate from text. Expected values are worked out here by other arithmetic than the
 // timeline's own (whole quotient and remainder of the exact rational).
 #include "virtual/timeline.h"
 
@@ -219,58 +218,6 @@ TEST(TimelineRateChange, LaterFramesRunAtTheNewRateFromTheExactFrameStart)
     EXPECT_EQ(1, other.segmentCount);
 }
 
-TEST(TimelineWaits, DroppedVblanksAreSkippedAndLateWakeUpAdded)
-{
-    Timeline timeline = makeTimeline(kTenMegahertz, 0, {60, 1});
-    const auto vblank = [&](int64_t k) { return timelineVblankStart(timeline, k); };
-
-    // No options: the next vblank after the moment, never the one that starts at it.
-    EXPECT_EQ(1, timelineNextWaitVblank(timeline, 0));
-    EXPECT_EQ(5, timelineNextWaitVblank(timeline, vblank(5) - 1));
-    EXPECT_EQ(6, timelineNextWaitVblank(timeline, vblank(5)));
-    EXPECT_EQ(vblank(6), timelineVblankWaitTarget(timeline, vblank(5)));
-
-    timelineDropVblank(&timeline, 6);
-    timelineDropVblank(&timeline, 5);
-    timelineDropVblank(&timeline, 6);
-    EXPECT_EQ(7, timelineNextWaitVblank(timeline, vblank(4)));
-    EXPECT_EQ(4, timelineNextWaitVblank(timeline, vblank(3)));
-    EXPECT_TRUE(timelineDropped(timeline, 5));
-    EXPECT_FALSE(timelineDropped(timeline, 7));
-
-    timelineDropEvery(&timeline, 2);   // even vblanks too: 4, 5, 6 and 8 are gone
-    EXPECT_EQ(7, timelineNextWaitVblank(timeline, vblank(3)));
-    EXPECT_EQ(9, timelineNextWaitVblank(timeline, vblank(7)));
-    EXPECT_FALSE(timelineDropped(timeline, 0));
-    timelineDropEvery(&timeline, 1);   // would drop everything: off
-    EXPECT_EQ(0, timeline.dropEvery);
-
-    // Dropping changes where waits return, not where the display is.
-    const Timeline plain = makeTimeline(kTenMegahertz, 0, {60, 1});
-    EXPECT_EQ(timelineVblankStart(plain, 5), vblank(5));
-    EXPECT_EQ(timelineScanLine(plain, vblank(5) + 3, nullptr),
-              timelineScanLine(timeline, vblank(5) + 3, nullptr));
-
-    timeline.lateTicks = 2500;
-    EXPECT_EQ(vblank(7) + 2500, timelineVblankWaitTarget(timeline, vblank(4)));
-}
-
-TEST(TimelineWaits, EndOfBlankIsTheCurrentOneInsideAndTheNextOneOutside)
-{
-    Timeline timeline = makeTimeline(kTenMegahertz, 0, {60, 1});
-    const int64_t start = timelineVblankStart(timeline, 3);
-    const int64_t end = timelineVblankEnd(timeline, 3);
-    EXPECT_EQ(end, timelineBlankEndWaitTarget(timeline, start));
-    EXPECT_EQ(end, timelineBlankEndWaitTarget(timeline, end - 1));
-    EXPECT_EQ(timelineVblankEnd(timeline, 4), timelineBlankEndWaitTarget(timeline, end));
-    EXPECT_EQ(end, timelineBlankEndWaitTarget(timeline, start - 1));   // blank 3 is next
-
-    timelineDropVblank(&timeline, 4);
-    timeline.lateTicks = 100;
-    EXPECT_EQ(end + 100, timelineBlankEndWaitTarget(timeline, start + 1));   // under way
-    EXPECT_EQ(timelineVblankEnd(timeline, 5) + 100, timelineBlankEndWaitTarget(timeline, end));
-}
-
 TEST(TimelineParseRate, AcceptsRatesFromTheEnvironment)
 {
     const struct {
@@ -292,7 +239,7 @@ TEST(TimelineParseRate, AcceptsRatesFromTheEnvironment)
     }
 }
 
-TEST(TimelineParseRate, EverythingElseMeansOff)
+TEST(TimelineParseRate, EverythingElseIsRefused)
 {
     const char* const cases[] = {
         "", " ", "0", "0.0", "abc", "-5", "+60", "60Hz", "60 Hz", "1e9", "1001", "0.5",

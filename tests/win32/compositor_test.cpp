@@ -122,9 +122,7 @@ protected:
     }
     void install(RefreshRatio rate)
     {
-        VirtualDisplayOptions options;
-        options.rate = rate;
-        ASSERT_TRUE(virtualDisplayInstall(options));
+        ASSERT_TRUE(virtualDisplayInstall(virtualProfileAt(rate)));
         bound::resetBindingsForTest();
         timeline_ = virtualDisplayTimeline();
     }

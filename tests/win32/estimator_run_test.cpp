@@ -74,9 +74,7 @@ protected:
     void SetUp() override
     {
         tickInit();
-        VirtualDisplayOptions options;
-        options.rate = {60, 1};
-        ASSERT_TRUE(virtualDisplayInstall(options));
+        ASSERT_TRUE(virtualDisplayInstall(virtualProfileAt({60, 1})));
         bound::resetBindingsForTest();
         window = CreateWindowExA(0, "STATIC", "estimator test", WS_POPUP, 0, 0, 100, 100,
                                  nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);

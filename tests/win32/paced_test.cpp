@@ -30,8 +30,7 @@ protected:
     {
         tickInit();
         bound::resetBindingsForTest();
-        VirtualDisplayOptions options;
-        ASSERT_TRUE(virtualDisplayInstall(options));
+        ASSERT_TRUE(virtualDisplayInstall(VirtualProfile()));
         bound::resetBindingsForTest();
         window = CreateWindowExA(0, "STATIC", "paced test", WS_POPUP, 0, 0, 100, 100, nullptr,
                                  nullptr, GetModuleHandleA(nullptr), nullptr);

@@ -232,7 +232,7 @@ protected:
         tickInit();
         g_appRunning = true;
         g_spy = Spy();
-        ASSERT_TRUE(virtualDisplayInstall(VirtualDisplayOptions()));
+        ASSERT_TRUE(virtualDisplayInstall(VirtualProfile()));
         g_spy.next = bound::setResolver(spyResolver);
         ASSERT_NE(nullptr, g_spy.next);
         bound::resetBindingsForTest();

@@ -1,0 +1,615 @@
+#include "virtual/profile.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr const char* kLinePrefix = "virtual.display profile";
+constexpr const char* kExpectedRate =
+    "expected 1 to 1000 Hz, in Hz (60, 59.94) or as a ratio (60000/1001)";
+constexpr const char* kExpectedText =
+    "expected a name (ideal, desktop, busy) or RATE[,key=value]... with RATE in Hz (60, 59.94) "
+    "or as a ratio (60000/1001)";
+constexpr const char* kKnownKeys =
+    "true, wake, stall, dwmlag, flush, dwmskip, dwmperiod, change or seed";
+
+// The named profiles, as the texts they stand for.
+constexpr struct {
+    const char* name;
+    const char* text;
+} kNamed[] = {
+    {"ideal", "60"},
+    {"desktop", "60,true=59.951,wake=30,dwmlag=600,flush=900"},
+    {"busy", "60,true=59.951,wake=80,stall=1,dwmlag=600,dwmskip=1,flush=900"},
+};
+
+std::string trim(const std::string& text)
+{
+    size_t begin = 0, end = text.size();
+    while (begin < end && (text[begin] == ' ' || text[begin] == '\t'))
+        ++begin;
+    while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t'))
+        --end;
+    return text.substr(begin, end - begin);
+}
+
+std::vector<std::string> split(const std::string& text, char separator)
+{
+    std::vector<std::string> items;
+    size_t from = 0;
+    for (;;) {
+        const size_t at = text.find(separator, from);
+        items.push_back(trim(text.substr(from, at == std::string::npos ? std::string::npos
+                                                                       : at - from)));
+        if (at == std::string::npos)
+            return items;
+        from = at + 1;
+    }
+}
+
+enum class Number { kOk, kNotNumber, kNegative, kTooManyDecimals, kTooLarge };
+
+// A plain decimal number with up to three decimals, as thousandths; no sign, no exponent.
+Number readThousandths(const std::string& text, int64_t maxWhole, int64_t* thousandths)
+{
+    if (!text.empty() && text[0] == '-') {
+        const Number rest = readThousandths(text.substr(1), maxWhole, thousandths);
+        return rest == Number::kOk ? Number::kNegative : rest;
+    }
+    size_t at = 0;
+    int64_t whole = 0;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
+        whole = whole * 10 + (text[at] - '0');
+        if (whole > maxWhole)
+            return Number::kTooLarge;
+        ++at;
+    }
+    if (at == 0)
+        return Number::kNotNumber;
+    int64_t fraction = 0;
+    int decimals = 0;
+    if (at < text.size() && text[at] == '.') {
+        ++at;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
+            if (++decimals > 3)
+                return Number::kTooManyDecimals;
+            fraction = fraction * 10 + (text[at] - '0');
+            ++at;
+        }
+        if (decimals == 0)
+            return Number::kNotNumber;
+    }
+    if (at != text.size())
+        return Number::kNotNumber;
+    for (int i = decimals; i < 3; ++i)
+        fraction *= 10;
+    const int64_t value = whole * 1000 + fraction;
+    if (value > maxWhole * 1000)
+        return Number::kTooLarge;
+    *thousandths = value;
+    return Number::kOk;
+}
+
+bool readUnsigned(const std::string& text, uint64_t limit, uint64_t* value)
+{
+    if (text.empty())
+        return false;
+    uint64_t result = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        result = result * 10 + static_cast<uint64_t>(c - '0');
+        if (result > limit)
+            return false;
+    }
+    *value = result;
+    return true;
+}
+
+bool readRate(const std::string& what, const std::string& text, RefreshRatio* rate,
+              std::string* why)
+{
+    if (timelineParseRate(text.c_str(), rate))
+        return true;
+    // Tell a rate out of range or with a zero denominator from text that is no rate at all.
+    const size_t slash = text.find('/');
+    uint64_t numerator = 0, denominator = 0;
+    const char* problem = "is not a rate";
+    if (slash != std::string::npos && readUnsigned(text.substr(0, slash), 0xFFFFFFFFu, &numerator) &&
+        readUnsigned(text.substr(slash + 1), 0xFFFFFFFFu, &denominator))
+        problem = denominator == 0 ? "has a zero denominator" : "is out of range";
+    int64_t thousandths = 0;
+    if (slash == std::string::npos) {
+        const Number number = readThousandths(text, 1000000000, &thousandths);
+        if (number == Number::kOk || number == Number::kNegative || number == Number::kTooLarge)
+            problem = "is out of range";
+    }
+    *why = what + " '" + text + "' " + problem + "; " + kExpectedRate;
+    return false;
+}
+
+bool readLatency(const std::string& key, const std::string& value, int64_t* ns, std::string* why)
+{
+    int64_t thousandths = 0;
+    const Number number = readThousandths(value, kProfileMaxLatencyUs, &thousandths);
+    if (number == Number::kOk) {
+        *ns = thousandths;   // thousandths of a microsecond are nanoseconds
+        return true;
+    }
+    const char* problem = number == Number::kNegative        ? "is negative"
+                          : number == Number::kTooLarge        ? "is too large"
+                          : number == Number::kTooManyDecimals ? "has more than three decimals"
+                                                               : "is not a plain number";
+    *why = key + " '" + value + "' " + problem + "; expected microseconds from 0 to " +
+           std::to_string(kProfileMaxLatencyUs) + ", at most three decimals";
+    return false;
+}
+
+bool readShare(const std::string& key, const std::string& value, int32_t* milli, std::string* why)
+{
+    int64_t thousandths = 0;
+    const Number number = readThousandths(value, 100, &thousandths);
+    if (number == Number::kOk) {
+        *milli = static_cast<int32_t>(thousandths);
+        return true;
+    }
+    const char* problem = number == Number::kNegative || number == Number::kTooLarge
+                              ? "is outside 0 to 100"
+                          : number == Number::kTooManyDecimals ? "has more than three decimals"
+                                                               : "is not a plain number";
+    *why = key + " '" + value + "' " + problem + "; expected a percentage from 0 to 100";
+    return false;
+}
+
+bool readChange(const std::string& value, VirtualProfile* profile, std::string* why)
+{
+    if (value == "none") {
+        profile->changeFrame = 0;
+        profile->changeRate = {0, 0};
+        return true;
+    }
+    const size_t colon = value.find(':');
+    const std::string expected = "; expected FRAME:RATE with FRAME from 1 to " +
+                                 std::to_string(kProfileMaxChangeFrame);
+    if (colon == std::string::npos) {
+        *why = "change '" + value + "' has no ':'" + expected;
+        return false;
+    }
+    const std::string frameText = value.substr(0, colon);
+    uint64_t frame = 0;
+    if (!readUnsigned(frameText, static_cast<uint64_t>(kProfileMaxChangeFrame), &frame)) {
+        *why = "change '" + value + "': frame '" + frameText + "' is not a whole number in range" +
+               expected;
+        return false;
+    }
+    if (frame < 1) {
+        *why = "change '" + value + "': frame 0 is below 1" + expected;
+        return false;
+    }
+    RefreshRatio rate = {0, 0};
+    if (!readRate("change rate", value.substr(colon + 1), &rate, why))
+        return false;
+    profile->changeFrame = static_cast<int64_t>(frame);
+    profile->changeRate = rate;
+    return true;
+}
+
+// What a key=value item may set; the line reader also takes the keys that only it knows.
+struct LineExtras {
+    int64_t frequency = 0;
+    int64_t vblank0 = 0;
+    bool haveFrequency = false, haveVblank0 = false, haveRate = false;
+};
+
+bool applyItem(const std::string& item, VirtualProfile* profile, bool* trueSet, bool* flushSet,
+               std::vector<std::string>* seen, LineExtras* line, std::string* why)
+{
+    if (item.empty()) {
+        *why = line != nullptr ? "an empty item; expected key=value items"
+                               : "an empty item; expected key=value after each comma";
+        return false;
+    }
+    const size_t equals = item.find('=');
+    if (equals == std::string::npos || equals == 0) {
+        *why = "'" + item + "' is no key=value item; expected key=value";
+        return false;
+    }
+    const std::string key = trim(item.substr(0, equals));
+    const std::string value = trim(item.substr(equals + 1));
+    for (const std::string& earlier : *seen) {
+        if (earlier == key) {
+            *why = "key '" + key + "' is given twice";
+            return false;
+        }
+    }
+    seen->push_back(key);
+    if (value.empty()) {
+        *why = "'" + key + "' has no value; expected key=value";
+        return false;
+    }
+    if (key == "true") {
+        *trueSet = true;
+        return readRate("true rate", value, &profile->trueRate, why);
+    }
+    if (key == "wake")
+        return readLatency(key, value, &profile->wakeNs, why);
+    if (key == "stall")
+        return readShare(key, value, &profile->stallMilli, why);
+    if (key == "dwmlag")
+        return readLatency(key, value, &profile->dwmlagNs, why);
+    if (key == "flush") {
+        *flushSet = true;
+        return readLatency(key, value, &profile->flushNs, why);
+    }
+    if (key == "dwmskip")
+        return readShare(key, value, &profile->dwmskipMilli, why);
+    if (key == "dwmperiod") {
+        if (value == "true" || value == "nominal") {
+            profile->dwmPeriodNominal = value == "nominal";
+            return true;
+        }
+        *why = "dwmperiod '" + value + "' is neither; expected true or nominal";
+        return false;
+    }
+    if (key == "change")
+        return readChange(value, profile, why);
+    if (key == "seed") {
+        uint64_t seed = 0;
+        if (!readUnsigned(value, 0xFFFFFFFFu, &seed)) {
+            *why = "seed '" + value + "' is not a whole number; expected 0 to 4294967295";
+            return false;
+        }
+        profile->seed = static_cast<uint32_t>(seed);
+        return true;
+    }
+    if (line != nullptr) {
+        uint64_t number = 0;
+        if (key == "rate") {
+            line->haveRate = true;
+            return readRate("rate", value, &profile->nominal, why);
+        }
+        if (key == "frequency" || key == "vblank0" || key == "lines") {
+            const bool negative = key == "vblank0" && value[0] == '-';
+            if (!readUnsigned(negative ? value.substr(1) : value, INT64_MAX, &number)) {
+                *why = key + " '" + value + "' is not a whole number";
+                return false;
+            }
+            const int64_t signedNumber = negative ? -static_cast<int64_t>(number)
+                                                  : static_cast<int64_t>(number);
+            if (key == "frequency") {
+                line->frequency = signedNumber;
+                line->haveFrequency = signedNumber > 0;
+            } else if (key == "vblank0") {
+                line->vblank0 = signedNumber;
+                line->haveVblank0 = true;
+            } else if (signedNumber != kTimelineLines) {
+                *why = "lines=" + value + " is not " + std::to_string(kTimelineLines);
+                return false;
+            }
+            return true;
+        }
+    }
+    *why = "unknown key '" + key + "'; expected " + kKnownKeys;
+    return false;
+}
+
+// The defaults that follow other keys.
+void finish(VirtualProfile* profile, bool trueSet, bool flushSet)
+{
+    if (!trueSet)
+        profile->trueRate = profile->nominal;
+    if (!flushSet)
+        profile->flushNs = profile->dwmlagNs;
+}
+
+std::string formatRate(RefreshRatio rate)
+{
+    char text[48];
+    if (rate.denominator == 1) {
+        std::snprintf(text, sizeof text, "%u", static_cast<unsigned>(rate.numerator));
+        return text;
+    }
+    // A power of ten from 1000 on reads back as the same ratio when written as a decimal.
+    int decimals = 0;
+    uint32_t power = 1;
+    while (power < rate.denominator && decimals < 6) {
+        power *= 10;
+        ++decimals;
+    }
+    if (power == rate.denominator && decimals >= 3) {
+        std::string digits = std::to_string(rate.numerator % power);
+        digits.insert(0, static_cast<size_t>(decimals) - digits.size(), '0');
+        if (decimals == 3) {
+            while (digits.size() > 1 && digits.back() == '0')
+                digits.pop_back();
+        }
+        return std::to_string(rate.numerator / power) + "." + digits;
+    }
+    std::snprintf(text, sizeof text, "%u/%u", static_cast<unsigned>(rate.numerator),
+                  static_cast<unsigned>(rate.denominator));
+    return text;
+}
+
+std::string formatThousandths(int64_t thousandths)
+{
+    std::string text = std::to_string(thousandths / 1000);
+    int64_t fraction = thousandths % 1000;
+    if (fraction != 0) {
+        char digits[8];
+        std::snprintf(digits, sizeof digits, "%03d", static_cast<int>(fraction));
+        std::string decimals = digits;
+        while (decimals.back() == '0')
+            decimals.pop_back();
+        text += "." + decimals;
+    }
+    return text;
+}
+
+// SplitMix64's finaliser.
+uint64_t mix(uint64_t z)
+{
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+// floor(log2(x)) * 2^24 plus 24 fraction bits, for x >= 1, by repeated squaring.
+uint64_t log2Q24(uint64_t x)
+{
+    int whole = 0;
+    while ((x >> whole) > 1)
+        ++whole;
+    // y = x / 2^whole in [1, 2), as a fraction of 2^31.
+    uint64_t y = whole <= 31 ? x << (31 - whole) : x >> (whole - 31);
+    uint64_t result = static_cast<uint64_t>(whole) << 24;
+    for (int bit = 23; bit >= 0; --bit) {
+        y = (y * y) >> 31;
+        if (y >= (uint64_t{1} << 32)) {
+            y >>= 1;
+            result |= uint64_t{1} << bit;
+        }
+    }
+    return result;
+}
+
+int64_t periodAt(const Timeline& timeline, int64_t vblank)
+{
+    return timelineVblankStart(timeline, vblank + 1) - timelineVblankStart(timeline, vblank);
+}
+
+bool drawBelow(uint32_t draw, int32_t milli)
+{
+    // A uniform share in [0, 100000) thousandths of a percent.
+    return static_cast<int64_t>((uint64_t{draw} * 100000u) >> 32) < milli;
+}
+
+// How far a search for a vblank that is not stalled or missed goes before it gives up.
+constexpr int kSearchLimit = 64;
+
+}   // namespace
+
+VirtualProfile virtualProfileAt(RefreshRatio rate)
+{
+    VirtualProfile profile;
+    profile.nominal = rate;
+    profile.trueRate = rate;
+    return profile;
+}
+
+bool virtualProfileParse(const std::string& text, VirtualProfile* profile, std::string* why)
+{
+    const std::vector<std::string> items = split(text, ',');
+    VirtualProfile parsed;
+    bool trueSet = false, flushSet = false;
+    const std::string& first = items[0];
+    if (first.empty()) {
+        *why = std::string(items.size() == 1 ? "an empty profile; " : "no rate or name before the first comma; ") +
+               kExpectedText;
+        return false;
+    }
+    const bool looksLikeRate = (first[0] >= '0' && first[0] <= '9') || first[0] == '-' ||
+                               first[0] == '+' || first[0] == '.';
+    if (looksLikeRate) {
+        if (!readRate("rate", first, &parsed.nominal, why))
+            return false;
+    } else {
+        const char* named = nullptr;
+        for (const auto& entry : kNamed) {
+            if (first == entry.name)
+                named = entry.text;
+        }
+        if (named == nullptr) {
+            *why = "unknown profile '" + first + "'; " + kExpectedText;
+            return false;
+        }
+        // The name's own keys, then the overrides that follow it.
+        std::vector<std::string> namedSeen;
+        const std::vector<std::string> namedItems = split(named, ',');
+        readRate("rate", namedItems[0], &parsed.nominal, why);
+        for (size_t i = 1; i < namedItems.size(); ++i)
+            applyItem(namedItems[i], &parsed, &trueSet, &flushSet, &namedSeen, nullptr, why);
+    }
+    std::vector<std::string> seen;
+    for (size_t i = 1; i < items.size(); ++i) {
+        if (!applyItem(items[i], &parsed, &trueSet, &flushSet, &seen, nullptr, why))
+            return false;
+    }
+    finish(&parsed, trueSet, flushSet);
+    *profile = parsed;
+    return true;
+}
+
+std::string virtualProfileLine(const VirtualProfile& profile, int64_t frequency, int64_t vblank0)
+{
+    std::string line = kLinePrefix;
+    line += " rate=" + formatRate(profile.nominal);
+    line += " true=" + formatRate(profile.trueRate);
+    line += " wake=" + formatThousandths(profile.wakeNs);
+    line += " stall=" + formatThousandths(profile.stallMilli);
+    line += " dwmlag=" + formatThousandths(profile.dwmlagNs);
+    line += " flush=" + formatThousandths(profile.flushNs);
+    line += " dwmskip=" + formatThousandths(profile.dwmskipMilli);
+    line += std::string(" dwmperiod=") + (profile.dwmPeriodNominal ? "nominal" : "true");
+    line += " change=";
+    line += profile.changeFrame == 0
+                ? std::string("none")
+                : std::to_string(profile.changeFrame) + ":" + formatRate(profile.changeRate);
+    line += " seed=" + std::to_string(profile.seed);
+    line += " frequency=" + std::to_string(frequency);
+    line += " vblank0=" + std::to_string(vblank0);
+    line += " lines=" + std::to_string(kTimelineLines);
+    return line;
+}
+
+bool virtualProfileReadLine(const std::string& line, VirtualProfile* profile, int64_t* frequency,
+                            int64_t* vblank0, std::string* why)
+{
+    const size_t prefix = std::strlen(kLinePrefix);
+    if (line.compare(0, prefix, kLinePrefix) != 0 || line.size() <= prefix || line[prefix] != ' ') {
+        *why = std::string("not a profile line; expected '") + kLinePrefix + " key=value...'";
+        return false;
+    }
+    VirtualProfile parsed;
+    bool trueSet = false, flushSet = false;
+    std::vector<std::string> seen;
+    LineExtras extras;
+    for (const std::string& item : split(trim(line.substr(prefix)), ' ')) {
+        if (!applyItem(item, &parsed, &trueSet, &flushSet, &seen, &extras, why))
+            return false;
+    }
+    if (!extras.haveRate || !extras.haveFrequency || !extras.haveVblank0) {
+        *why = "the line lacks rate=, frequency= (above 0) or vblank0=";
+        return false;
+    }
+    finish(&parsed, trueSet, flushSet);
+    *profile = parsed;
+    *frequency = extras.frequency;
+    *vblank0 = extras.vblank0;
+    return true;
+}
+
+uint32_t virtualDraw(uint32_t seed, VirtualDraw kind, int output, int64_t vblank)
+{
+    uint64_t z = mix(uint64_t{seed} + 0x9E3779B97F4A7C15ull);
+    z = mix(z ^ (static_cast<uint64_t>(kind) << 32) ^ static_cast<uint32_t>(output));
+    z = mix(z ^ static_cast<uint64_t>(vblank));
+    return static_cast<uint32_t>(z >> 32);
+}
+
+uint64_t virtualNegLogQ24(uint32_t draw)
+{
+    // (draw + 0.5) / 2^32 = (2 draw + 1) / 2^33, so -ln of it is ln 2 * (33 - log2(2 draw + 1)).
+    const uint64_t bits = (uint64_t{33} << 24) - log2Q24(2 * uint64_t{draw} + 1);
+    constexpr uint64_t kLn2Q32 = 2977044472u;   // ln 2 * 2^32
+    return (bits * kLn2Q32) >> 32;
+}
+
+bool virtualModelInit(VirtualModel* model, const VirtualProfile& profile, int64_t frequency,
+                      int64_t origin)
+{
+    VirtualModel made;
+    made.profile = profile;
+    made.frequency = frequency;
+    if (!timelineInit(&made.timeline, frequency, origin, profile.trueRate))
+        return false;
+    if (profile.changeFrame != 0 &&
+        !timelineChangeRate(&made.timeline, profile.changeFrame, profile.changeRate))
+        return false;
+    *model = made;
+    return true;
+}
+
+RefreshRatio virtualNominalRate(const VirtualModel& model, int64_t at)
+{
+    const VirtualProfile& profile = model.profile;
+    if (profile.changeFrame != 0 && timelineFrameAt(model.timeline, at) >= profile.changeFrame)
+        return profile.changeRate;
+    return profile.nominal;
+}
+
+int64_t virtualCompositorPeriod(const VirtualModel& model, int64_t at)
+{
+    if (!model.profile.dwmPeriodNominal)
+        return timelinePeriodAt(model.timeline, at);
+    // frequency * denominator / numerator, rounded half up.
+    const RefreshRatio rate = virtualNominalRate(model, at);
+    const int64_t twice = timelineMulDivFloor(2 * model.frequency, rate.denominator, rate.numerator);
+    return (twice + 1) / 2;
+}
+
+int64_t virtualNsToCounts(const VirtualModel& model, int64_t ns)
+{
+    return timelineMulDivFloor(ns, model.frequency, 1000000000);
+}
+
+int64_t virtualWakeDelay(const VirtualModel& model, int output, int64_t vblank)
+{
+    const VirtualProfile& profile = model.profile;
+    if (profile.wakeNs == 0)
+        return 0;
+    const uint32_t draw = virtualDraw(profile.seed, VirtualDraw::kWake, output, vblank);
+    // At most 1e9 ns times 23 * 2^24: well inside 64 bits.
+    const int64_t ns = static_cast<int64_t>(
+        (static_cast<uint64_t>(profile.wakeNs) * virtualNegLogQ24(draw)) >> 24);
+    const int64_t delay = virtualNsToCounts(model, ns);
+    const int64_t cap = periodAt(model.timeline, vblank) / 2;
+    return delay < cap ? delay : cap;
+}
+
+int64_t virtualInterruptDue(const VirtualModel& model, int output, int64_t vblank)
+{
+    return timelineVblankStart(model.timeline, vblank) + virtualWakeDelay(model, output, vblank);
+}
+
+bool virtualInterruptStalled(const VirtualModel& model, int output, int64_t vblank)
+{
+    const int32_t share = model.profile.stallMilli;
+    return share > 0 &&
+           drawBelow(virtualDraw(model.profile.seed, VirtualDraw::kStall, output, vblank), share);
+}
+
+int64_t virtualNextInterrupt(const VirtualModel& model, int output, int64_t from, int64_t now)
+{
+    int64_t chosen = -1;
+    for (int64_t k = from; k < from + kSearchLimit; ++k) {
+        if (virtualInterruptStalled(model, output, k))
+            continue;
+        if (chosen >= 0 && virtualInterruptDue(model, output, k) > now)
+            break;
+        chosen = k;
+        if (virtualInterruptDue(model, output, k) > now)
+            break;
+    }
+    return chosen;
+}
+
+bool virtualCompositorSkipped(const VirtualModel& model, int64_t vblank)
+{
+    const int32_t share = model.profile.dwmskipMilli;
+    return share > 0 &&
+           drawBelow(virtualDraw(model.profile.seed, VirtualDraw::kCompositorSkip, 0, vblank),
+                     share);
+}
+
+int64_t virtualPublishedVblank(const VirtualModel& model, int64_t at)
+{
+    const int64_t lag = virtualNsToCounts(model, model.profile.dwmlagNs);
+    int64_t vblank = timelineLatestVblank(model.timeline, at - lag);
+    for (int step = 0; step < kSearchLimit && vblank >= 0; ++step, --vblank) {
+        if (!virtualCompositorSkipped(model, vblank))
+            return vblank;
+    }
+    return -1;
+}
+
+int64_t virtualFlushReturn(const VirtualModel& model, int64_t at)
+{
+    int64_t vblank = timelineLatestVblank(model.timeline, at) + 1;
+    // A compositor that misses every frame still lets a flush go after a few of them.
+    for (int step = 0; step < 4 && virtualCompositorSkipped(model, vblank); ++step)
+        ++vblank;
+    return timelineVblankStart(model.timeline, vblank) +
+           virtualNsToCounts(model, model.profile.flushNs);
+}

@@ -1,0 +1,107 @@
+// Profiles of the virtual display: what kind of display, driver and compositor it plays,
+// and the model that turns a profile into the true moment of every event: where each
+// vblank starts, when its interrupt fires, which interrupts stall, which frames the
+// compositor misses, when it publishes and when a flush returns. Plain arithmetic, no
+// Windows call; the stand-in functions follow this model, and tests and readers of a log
+// compute the same truth from the profile line alone.
+//
+// A profile is written as a name (ideal, desktop, busy) or RATE[,key=value]...:
+//   RATE            nominal rate, Hz (60, 59.94) or a ratio (60000/1001): what the display
+//                   mode and the compositor's rateRefresh report
+//   true=RATE       the rate the display really runs at (default: the nominal one)
+//   wake=US         mean extra delay of the vblank interrupt (random, exponential)
+//   stall=PERCENT   share of interrupts delayed past the next vblank
+//   dwmlag=US       the compositor publishes vblank k this long after it started
+//   flush=US        DwmFlush returns this long after the vblank (default: dwmlag)
+//   dwmskip=PERCENT share of frames the compositor misses
+//   dwmperiod=true|nominal   what qpcRefreshPeriod reports
+//   change=FRAME:RATE        a mode change: from that frame on, the display runs at RATE
+//   seed=N          seed of the random draws (default 1)
+// A name may be followed by keys that override its own.
+#pragma once
+
+#include "virtual/timeline.h"
+
+#include <cstdint>
+#include <string>
+
+struct VirtualProfile {
+    RefreshRatio nominal = {60, 1};
+    RefreshRatio trueRate = {60, 1};
+    int64_t wakeNs = 0;            // mean extra interrupt delay
+    int32_t stallMilli = 0;        // thousandths of a percent: 0 .. 100000
+    int64_t dwmlagNs = 0;
+    int64_t flushNs = 0;
+    int32_t dwmskipMilli = 0;      // thousandths of a percent
+    bool dwmPeriodNominal = false;
+    int64_t changeFrame = 0;       // 0: no change
+    RefreshRatio changeRate = {0, 0};
+    uint32_t seed = 1;
+};
+
+// The largest latency a profile accepts, in microseconds, and the largest change frame.
+constexpr int64_t kProfileMaxLatencyUs = 1000000;
+constexpr int64_t kProfileMaxChangeFrame = 1000000000;
+
+// The ideal display at a rate: nominal and true rate equal, nothing delayed or missed.
+VirtualProfile virtualProfileAt(RefreshRatio rate);
+
+// Reads a profile text. On failure *profile is untouched and *why says what was wrong and
+// what is expected (it never holds the text itself).
+bool virtualProfileParse(const std::string& text, VirtualProfile* profile, std::string* why);
+
+// The log's profile line: "virtual.display profile " and every effective key as key=value,
+// then frequency=, vblank0= (the tick at which vblank 0 starts) and lines=1125.
+std::string virtualProfileLine(const VirtualProfile& profile, int64_t frequency, int64_t vblank0);
+// Reads such a line back (the text from "virtual.display profile" on).
+bool virtualProfileReadLine(const std::string& line, VirtualProfile* profile, int64_t* frequency,
+                            int64_t* vblank0, std::string* why);
+
+// Random draws: a 32-bit value for (seed, what, output, vblank), the same on every platform
+// and build, so that a log's reader draws exactly what the display drew.
+enum class VirtualDraw : uint32_t { kWake = 1, kStall = 2, kCompositorSkip = 3 };
+uint32_t virtualDraw(uint32_t seed, VirtualDraw kind, int output, int64_t vblank);
+// -ln((draw + 0.5) / 2^32) in units of 2^-24, in integer arithmetic only.
+uint64_t virtualNegLogQ24(uint32_t draw);
+
+// One installed display: its profile and the timeline of its output (ticks or counter
+// values, as the origin was given).
+struct VirtualModel {
+    VirtualProfile profile;
+    int64_t frequency = 0;
+    Timeline timeline;
+};
+
+// False for a frequency that is not positive or a profile whose rates the timeline refuses.
+bool virtualModelInit(VirtualModel* model, const VirtualProfile& profile, int64_t frequency,
+                      int64_t origin);
+
+// The nominal rate of the mode shown at `at` (the changed rate from the change frame on).
+RefreshRatio virtualNominalRate(const VirtualModel& model, int64_t at);
+// The compositor's qpcRefreshPeriod at `at`: the true period, or the nominal one rounded.
+int64_t virtualCompositorPeriod(const VirtualModel& model, int64_t at);
+
+// Extra delay of the interrupt of vblank k: exponential with the profile's mean, at most
+// half of that frame's period.
+int64_t virtualWakeDelay(const VirtualModel& model, int output, int64_t vblank);
+// When the interrupt of vblank k is due: its start plus the extra delay.
+int64_t virtualInterruptDue(const VirtualModel& model, int output, int64_t vblank);
+// Whether the interrupt of vblank k stalls past the next vblank, so that no waiter sees k.
+bool virtualInterruptStalled(const VirtualModel& model, int output, int64_t vblank);
+// The vblank the interrupt should deliver next, at `now`, when every vblank before `from`
+// is done: of the vblanks from `from` on that do not stall, the latest one already due (a
+// late interrupt serves the ones it overtook at once), else the first one. -1 when every
+// vblank of a long stretch stalls.
+int64_t virtualNextInterrupt(const VirtualModel& model, int output, int64_t from, int64_t now);
+
+// Whether the compositor misses frame k (publishes nothing for vblank k).
+bool virtualCompositorSkipped(const VirtualModel& model, int64_t vblank);
+// The latest vblank the compositor has published at `at`: the latest k it did not miss with
+// start(k) + dwmlag at or before `at`; -1 when there is none.
+int64_t virtualPublishedVblank(const VirtualModel& model, int64_t at);
+// When a DwmFlush called at `at` returns: flush after the first vblank that starts after
+// `at` and that the compositor does not miss.
+int64_t virtualFlushReturn(const VirtualModel& model, int64_t at);
+
+// Latency in counter counts (floor), for a latency in nanoseconds.
+int64_t virtualNsToCounts(const VirtualModel& model, int64_t ns);

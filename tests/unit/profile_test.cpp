@@ -1,0 +1,394 @@
+// The virtual display's profiles: what the parser accepts and what it refuses (with a reason
+// that names the bad part and what is expected), the named profiles, the log's profile line
+// read back, the random draws, and the model's truth (interrupts, stalls, the compositor's
+// publishing and flush) against brute-force evaluations worked out here; and the sleep plan
+// that lands the interrupt thread on its moments.
+#include "virtual/profile.h"
+#include "virtual/sleepplan.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int64_t kTenMegahertz = 10000000;
+
+VirtualProfile parsed(const std::string& text)
+{
+    VirtualProfile profile;
+    std::string why;
+    EXPECT_TRUE(virtualProfileParse(text, &profile, &why)) << text << ": " << why;
+    return profile;
+}
+
+bool sameRatio(RefreshRatio a, RefreshRatio b)
+{
+    return a.numerator == b.numerator && a.denominator == b.denominator;
+}
+
+void expectSame(const VirtualProfile& a, const VirtualProfile& b, const std::string& context)
+{
+    EXPECT_TRUE(sameRatio(a.nominal, b.nominal)) << context;
+    EXPECT_TRUE(sameRatio(a.trueRate, b.trueRate)) << context;
+    EXPECT_EQ(a.wakeNs, b.wakeNs) << context;
+    EXPECT_EQ(a.stallMilli, b.stallMilli) << context;
+    EXPECT_EQ(a.dwmlagNs, b.dwmlagNs) << context;
+    EXPECT_EQ(a.flushNs, b.flushNs) << context;
+    EXPECT_EQ(a.dwmskipMilli, b.dwmskipMilli) << context;
+    EXPECT_EQ(a.dwmPeriodNominal, b.dwmPeriodNominal) << context;
+    EXPECT_EQ(a.changeFrame, b.changeFrame) << context;
+    if (a.changeFrame != 0) {
+        EXPECT_TRUE(sameRatio(a.changeRate, b.changeRate)) << context;
+    }
+    EXPECT_EQ(a.seed, b.seed) << context;
+}
+
+TEST(ProfileParse, RatesKeysAndTheirDefaults)
+{
+    const VirtualProfile plain = parsed("60");
+    EXPECT_TRUE(sameRatio({60, 1}, plain.nominal));
+    EXPECT_TRUE(sameRatio({60, 1}, plain.trueRate)) << "the true rate defaults to the nominal";
+    EXPECT_EQ(0, plain.wakeNs);
+    EXPECT_EQ(0, plain.stallMilli);
+    EXPECT_EQ(0, plain.flushNs);
+    EXPECT_FALSE(plain.dwmPeriodNominal);
+    EXPECT_EQ(0, plain.changeFrame);
+    EXPECT_EQ(1u, plain.seed);
+
+    const VirtualProfile full = parsed(
+        "60000/1001, true=59.951 ,wake=30.25,stall=1.5,dwmlag=600,dwmskip=0.125,"
+        "dwmperiod=nominal,change=300:50,seed=4294967295");
+    EXPECT_TRUE(sameRatio({60000, 1001}, full.nominal));
+    EXPECT_TRUE(sameRatio({59951, 1000}, full.trueRate));
+    EXPECT_EQ(30250, full.wakeNs);
+    EXPECT_EQ(1500, full.stallMilli);
+    EXPECT_EQ(600000, full.dwmlagNs);
+    EXPECT_EQ(600000, full.flushNs) << "flush defaults to dwmlag";
+    EXPECT_EQ(125, full.dwmskipMilli);
+    EXPECT_TRUE(full.dwmPeriodNominal);
+    EXPECT_EQ(300, full.changeFrame);
+    EXPECT_TRUE(sameRatio({50, 1}, full.changeRate));
+    EXPECT_EQ(4294967295u, full.seed);
+
+    EXPECT_EQ(900000, parsed("60,dwmlag=600,flush=900").flushNs);
+    EXPECT_EQ(0, parsed("60,dwmlag=600,flush=0").flushNs) << "an explicit 0 stays";
+    EXPECT_EQ(1000000000, parsed("1000,wake=1000000").wakeNs);
+    EXPECT_EQ(100000, parsed("60,stall=100,dwmskip=100").dwmskipMilli);
+    EXPECT_FALSE(parsed("60,dwmperiod=true").dwmPeriodNominal);
+    EXPECT_EQ(0, parsed("60,change=none").changeFrame);
+}
+
+TEST(ProfileParse, NamedProfilesAreTheirTextsAndTakeOverrides)
+{
+    expectSame(parsed("60"), parsed("ideal"), "ideal");
+    expectSame(parsed("60,true=59.951,wake=30,dwmlag=600,flush=900"), parsed("desktop"),
+               "desktop");
+    expectSame(parsed("60,true=59.951,wake=80,stall=1,dwmlag=600,dwmskip=1,flush=900"),
+               parsed("busy"), "busy");
+
+    const VirtualProfile seeded = parsed("busy,seed=7,dwmlag=100");
+    EXPECT_EQ(7u, seeded.seed);
+    EXPECT_EQ(100000, seeded.dwmlagNs);
+    EXPECT_EQ(900000, seeded.flushNs) << "the name's own flush stays";
+    EXPECT_EQ(80000, seeded.wakeNs);
+}
+
+TEST(ProfileParse, RefusesWithTheBadPartAndWhatIsExpected)
+{
+    const struct {
+        const char* text;
+        const char* mention;    // the reason names this
+        const char* expected;   // and says this is what is expected
+    } cases[] = {
+        {"abc", "unknown profile 'abc'", "ideal, desktop, busy"},
+        {"nan", "unknown profile 'nan'", "RATE"},
+        {"0", "rate '0' is out of range", "1 to 1000 Hz"},
+        {"-60", "rate '-60' is out of range", "1 to 1000 Hz"},
+        {"60/0", "rate '60/0' has a zero denominator", "1 to 1000 Hz"},
+        {"1e12", "rate '1e12' is not a rate", "60000/1001"},
+        {"1001", "rate '1001' is out of range", "1 to 1000 Hz"},
+        {"", "an empty profile", "RATE"},
+        {",wake=3", "no rate or name before the first comma", "RATE"},
+        {"60,", "an empty item", "key=value"},
+        {"60,,wake=3", "an empty item", "key=value"},
+        {"60,wake", "'wake' is no key=value item", "key=value"},
+        {"60,wake=", "'wake' has no value", "key=value"},
+        {"60,=5", "'=5' is no key=value item", "key=value"},
+        {"60,speed=3", "unknown key 'speed'", "true, wake, stall"},
+        {"60,Wake=3", "unknown key 'Wake'", "wake"},
+        {"60,true=0", "true rate '0' is out of range", "1 to 1000 Hz"},
+        {"60,true=fast", "true rate 'fast' is not a rate", "1 to 1000 Hz"},
+        {"60,wake=-5", "wake '-5' is negative", "microseconds from 0 to 1000000"},
+        {"60,wake=1000001", "wake '1000001' is too large", "0 to 1000000"},
+        {"60,dwmlag=1e3", "dwmlag '1e3' is not a plain number", "microseconds"},
+        {"60,flush=nan", "flush 'nan' is not a plain number", "microseconds"},
+        {"60,flush=0.0001", "flush '0.0001' has more than three decimals", "three decimals"},
+        {"60,wake=3.", "wake '3.' is not a plain number", "microseconds"},
+        {"60,stall=101", "stall '101' is outside 0 to 100", "percentage"},
+        {"60,stall=100.001", "stall '100.001' is outside 0 to 100", "percentage"},
+        {"60,dwmskip=-1", "dwmskip '-1' is outside 0 to 100", "percentage"},
+        {"60,dwmperiod=yes", "dwmperiod 'yes'", "true or nominal"},
+        {"60,change=0:50", "frame 0 is below 1", "FRAME:RATE"},
+        {"60,change=300", "change '300' has no ':'", "FRAME:RATE"},
+        {"60,change=x:50", "frame 'x'", "FRAME:RATE"},
+        {"60,change=300:0", "change rate '0' is out of range", "1 to 1000 Hz"},
+        {"60,change=1000000001:50", "frame '1000000001'", "FRAME from 1 to 1000000000"},
+        {"60,seed=-1", "seed '-1' is not a whole number", "0 to 4294967295"},
+        {"60,seed=4294967296", "seed '4294967296'", "0 to 4294967295"},
+        {"60,wake=3,wake=4", "key 'wake' is given twice", "twice"},
+        {"desktop,seed=2,seed=3", "key 'seed' is given twice", "twice"},
+        {"desktopp", "unknown profile 'desktopp'", "desktop"},
+        {"60,rate=60", "unknown key 'rate'", "true, wake"},
+        {"60,vblank0=5", "unknown key 'vblank0'", "true, wake"},
+    };
+    for (const auto& c : cases) {
+        VirtualProfile profile;
+        profile.seed = 99;
+        std::string why;
+        EXPECT_FALSE(virtualProfileParse(c.text, &profile, &why)) << '"' << c.text << '"';
+        EXPECT_NE(std::string::npos, why.find(c.mention)) << c.text << ": " << why;
+        EXPECT_NE(std::string::npos, why.find(c.expected)) << c.text << ": " << why;
+        EXPECT_EQ(99u, profile.seed) << "no half-applied profile: " << c.text;
+    }
+}
+
+TEST(ProfileLine, EveryKeyOnOneLineThatReadsBackExactly)
+{
+    const VirtualProfile desktop = parsed("desktop");
+    const std::string line = virtualProfileLine(desktop, kTenMegahertz, 1234567);
+    EXPECT_EQ("virtual.display profile rate=60 true=59.951 wake=30 stall=0 dwmlag=600 flush=900 "
+              "dwmskip=0 dwmperiod=true change=none seed=1 frequency=10000000 vblank0=1234567 "
+              "lines=1125",
+              line);
+
+    const char* const texts[] = {
+        "60", "busy", "60000/1001,true=599401/10000", "2/2,true=59.94,wake=0.001",
+        "144,true=143.999999,stall=0.5,dwmskip=99.999,dwmperiod=nominal,change=7:60000/1001",
+        "1000,wake=1000000,dwmlag=12.5,flush=0,seed=0", "1,true=1000,change=1000000000:1",
+    };
+    for (const char* text : texts) {
+        const VirtualProfile profile = parsed(text);
+        for (const int64_t vblank0 : {int64_t{0}, int64_t{-5000}, int64_t{987654321012}}) {
+            VirtualProfile back;
+            int64_t frequency = 0, origin = 0;
+            std::string why;
+            const std::string written = virtualProfileLine(profile, 3579545, vblank0);
+            ASSERT_TRUE(virtualProfileReadLine(written, &back, &frequency, &origin, &why))
+                << written << ": " << why;
+            expectSame(profile, back, written);
+            EXPECT_EQ(3579545, frequency);
+            EXPECT_EQ(vblank0, origin);
+        }
+    }
+
+    VirtualProfile back;
+    int64_t frequency = 0, origin = 0;
+    std::string why;
+    for (const char* bad : {
+             "virtual.display stands in at 60.000 Hz (60/1)",
+             "virtual.display profile",
+             "virtual.display profile rate=60 frequency=10000000",                // no vblank0
+             "virtual.display profile rate=60 vblank0=5",                         // no frequency
+             "virtual.display profile true=60 frequency=10000000 vblank0=5",      // no rate
+             "virtual.display profile rate=60 frequency=0 vblank0=5",
+             "virtual.display profile rate=60 frequency=10000000 vblank0=x",
+             "virtual.display profile rate=60 frequency=10000000 vblank0=5 lines=1124",
+             "virtual.display profile rate=60 frequency=10000000 vblank0=5 colour=red",
+             "virtual.display profile rate=60  frequency=10000000 vblank0=5",     // empty item
+         }) {
+        EXPECT_FALSE(virtualProfileReadLine(bad, &back, &frequency, &origin, &why)) << bad;
+        EXPECT_FALSE(why.empty()) << bad;
+    }
+}
+
+TEST(ProfileDraws, UniformStableAndApartForEachSeedKindAndOutput)
+{
+    // The same arguments give the same draw; any other argument gives another stream.
+    EXPECT_EQ(virtualDraw(1, VirtualDraw::kWake, 0, 42), virtualDraw(1, VirtualDraw::kWake, 0, 42));
+    int differ = 0;
+    for (int64_t k = 0; k < 1000; ++k) {
+        const uint32_t base = virtualDraw(1, VirtualDraw::kWake, 0, k);
+        differ += base != virtualDraw(2, VirtualDraw::kWake, 0, k);
+        differ += base != virtualDraw(1, VirtualDraw::kStall, 0, k);
+        differ += base != virtualDraw(1, VirtualDraw::kWake, 1, k);
+        differ += base != virtualDraw(1, VirtualDraw::kWake, 0, k + 1);
+    }
+    EXPECT_EQ(4000, differ);
+
+    // Uniform: the mean and each sixteenth of the range.
+    constexpr int kDraws = 160000;
+    double sum = 0.0;
+    int bins[16] = {};
+    for (int64_t k = 0; k < kDraws; ++k) {
+        const uint32_t draw = virtualDraw(3, VirtualDraw::kCompositorSkip, 0, k);
+        sum += draw / 4294967296.0;
+        ++bins[draw >> 28];
+    }
+    EXPECT_NEAR(0.5, sum / kDraws, 0.005);
+    for (const int bin : bins)
+        EXPECT_NEAR(kDraws / 16, bin, 500);
+}
+
+TEST(ProfileDraws, IntegerLogarithmMatchesTheLibrary)
+{
+    for (const uint32_t draw : {0u, 1u, 2u, 1000u, 65535u, 0x7FFFFFFFu, 0x80000000u, 3000000000u,
+                                0xFFFFFFFEu, 0xFFFFFFFFu}) {
+        const double expected = -std::log((draw + 0.5) / 4294967296.0);
+        const double got = static_cast<double>(virtualNegLogQ24(draw)) / 16777216.0;
+        EXPECT_NEAR(expected, got, 2e-6) << draw;
+    }
+    for (uint64_t draw = 0; draw < 0x100000000ull; draw += 0x1003F) {
+        const double expected = -std::log((static_cast<double>(draw) + 0.5) / 4294967296.0);
+        ASSERT_NEAR(expected, virtualNegLogQ24(static_cast<uint32_t>(draw)) / 16777216.0, 2e-6)
+            << draw;
+    }
+}
+
+class ProfileModel : public ::testing::Test {
+protected:
+    VirtualModel model(const std::string& text, int64_t origin = 1000)
+    {
+        VirtualModel made;
+        EXPECT_TRUE(virtualModelInit(&made, parsed(text), kTenMegahertz, origin)) << text;
+        return made;
+    }
+    // Vblank k of a rate num/den on a 10 MHz counter, by the plain rational formula.
+    static int64_t start(int64_t origin, int64_t k, RefreshRatio rate)
+    {
+        return origin + k * kTenMegahertz * rate.denominator / rate.numerator;
+    }
+};
+
+TEST_F(ProfileModel, WakeDelaysAreExponentialWithTheMeanAndCappedAtHalfAFrame)
+{
+    const VirtualModel desktop = model("60,true=59.951,wake=30");
+    double sum = 0.0;
+    int64_t largest = 0;
+    constexpr int kVblanks = 100000;
+    for (int64_t k = 0; k < kVblanks; ++k) {
+        const int64_t delay = virtualWakeDelay(desktop, 0, k);
+        // The delay is the draw's -ln times the mean, in counter counts.
+        const uint32_t draw = virtualDraw(1, VirtualDraw::kWake, 0, k);
+        const double exact = 30.0 * 10.0 * -std::log((draw + 0.5) / 4294967296.0);
+        ASSERT_NEAR(exact, static_cast<double>(delay), 1.01) << k;
+        ASSERT_EQ(start(1000, k, {59951, 1000}) + delay, virtualInterruptDue(desktop, 0, k)) << k;
+        sum += static_cast<double>(delay);
+        largest = std::max(largest, delay);
+    }
+    EXPECT_NEAR(300.0, sum / kVblanks, 3.0) << "mean 30 us = 300 counts";
+    EXPECT_GT(largest, 2000) << "an exponential tail";
+
+    // A mean longer than a frame is cut at half a frame: the interrupt never overtakes the
+    // next vblank by itself (that is what stall= is for).
+    const VirtualModel slow = model("100,wake=100000");
+    for (int64_t k = 0; k < 1000; ++k)
+        ASSERT_LE(virtualWakeDelay(slow, 0, k), 50000) << k;
+    EXPECT_EQ(0, virtualWakeDelay(model("60"), 0, 5));
+}
+
+TEST_F(ProfileModel, StalledInterruptsAreSkippedAndALateOneServesWhatItOvertook)
+{
+    const VirtualModel stalling = model("60,wake=100,stall=25,seed=11");
+    int stalled = 0;
+    for (int64_t k = 0; k < 100000; ++k)
+        stalled += virtualInterruptStalled(stalling, 0, k) ? 1 : 0;
+    EXPECT_NEAR(25000, stalled, 700);
+    EXPECT_FALSE(virtualInterruptStalled(model("60,wake=100"), 0, 3));
+
+    // Brute force: the non-stalled vblanks from `from` on; the last of them already due at
+    // `now`, else the first.
+    for (int64_t from = 0; from < 200; from += 7) {
+        for (int64_t now = start(1000, from, {60, 1}) - 5000; now < start(1000, from + 6, {60, 1});
+             now += 9001) {
+            int64_t expected = -1;
+            for (int64_t k = from; k < from + 64; ++k) {
+                if (virtualInterruptStalled(stalling, 0, k))
+                    continue;
+                if (virtualInterruptDue(stalling, 0, k) <= now || expected < 0)
+                    expected = k;
+                if (virtualInterruptDue(stalling, 0, k) > now)
+                    break;
+            }
+            ASSERT_EQ(expected, virtualNextInterrupt(stalling, 0, from, now)) << from << " " << now;
+            ASSERT_FALSE(virtualInterruptStalled(stalling, 0, expected));
+        }
+    }
+    // Every interrupt stalls: nothing to deliver in the stretch searched.
+    EXPECT_EQ(-1, virtualNextInterrupt(model("60,stall=100"), 0, 10, 0));
+}
+
+TEST_F(ProfileModel, CompositorPublishesLateSkipsFramesAndFlushesAfterTheNextOne)
+{
+    const VirtualModel busy = model("60,true=59.951,dwmlag=600,dwmskip=10,flush=900,seed=4");
+    const RefreshRatio rate = {59951, 1000};
+    int skipped = 0;
+    for (int64_t k = 0; k < 20000; ++k)
+        skipped += virtualCompositorSkipped(busy, k) ? 1 : 0;
+    EXPECT_NEAR(2000, skipped, 150);
+
+    for (int64_t at = 0; at < start(1000, 400, rate); at += 1733) {
+        // Published: the latest frame not missed whose start lies 600 us (6000 counts) back.
+        int64_t expected = -1;
+        for (int64_t k = 0; start(1000, k, rate) + 6000 <= at; ++k)
+            if (!virtualCompositorSkipped(busy, k))
+                expected = k;
+        ASSERT_EQ(expected, virtualPublishedVblank(busy, at)) << at;
+        // A flush: 900 us after the first later vblank that is not missed.
+        int64_t next = 0;
+        while (start(1000, next, rate) <= at || virtualCompositorSkipped(busy, next))
+            ++next;
+        ASSERT_EQ(start(1000, next, rate) + 9000, virtualFlushReturn(busy, at)) << at;
+    }
+
+    // The ratio is the nominal one; the period the true one, or the nominal one by option.
+    EXPECT_TRUE(sameRatio({60, 1}, virtualNominalRate(busy, 5000)));
+    EXPECT_EQ(166803, virtualCompositorPeriod(busy, 5000)) << "1e7 / 59.951, rounded";
+    EXPECT_EQ(166667, virtualCompositorPeriod(model("60,true=59.951,dwmperiod=nominal"), 5000));
+    EXPECT_EQ(-1, virtualPublishedVblank(model("60,dwmskip=100"), start(1000, 100, {60, 1})));
+}
+
+TEST_F(ProfileModel, AChangeIsAModeChangeAtItsFrame)
+{
+    const VirtualModel changing = model("60,true=59.9,change=10:50");
+    const int64_t change = timelineFrameStart(changing.timeline, 10);
+    EXPECT_TRUE(sameRatio({60, 1}, virtualNominalRate(changing, change - 1)));
+    EXPECT_TRUE(sameRatio({50, 1}, virtualNominalRate(changing, change)));
+    EXPECT_EQ(200000, virtualCompositorPeriod(changing, change));
+    EXPECT_EQ(change + 192000, timelineVblankStart(changing.timeline, 10)) << "1080 lines of 50 Hz";
+
+    VirtualModel refused;
+    EXPECT_FALSE(virtualModelInit(&refused, parsed("60"), 0, 0)) << "no counter frequency";
+}
+
+TEST(SleepPlan, SleepsShortOfTheMarginWhichFollowsTheLateness)
+{
+    SleepPlan plan = sleepPlanMake(kTenMegahertz);
+    EXPECT_EQ(20000, plan.margin) << "starts wide: 2 ms";
+    EXPECT_EQ(0, sleepPlanCounts(plan, 20000)) << "inside the margin: spin";
+    EXPECT_EQ(0, sleepPlanCounts(plan, 20999)) << "under 0.1 ms to sleep: spin";
+    EXPECT_EQ(1000, sleepPlanCounts(plan, 21000));
+    EXPECT_EQ(146667, sleepPlanCounts(plan, 166667));
+
+    // Punctual sleeps narrow it step by step to the least, 0.2 ms.
+    for (int i = 0; i < 1000; ++i)
+        sleepPlanRecord(&plan, 300);
+    EXPECT_EQ(2000, plan.margin);
+    EXPECT_EQ(164667, sleepPlanCounts(plan, 166667));
+    // One late sleep widens it at once, to its lateness and 0.1 ms; a later one no further
+    // than 2 ms.
+    sleepPlanRecord(&plan, 6000);
+    EXPECT_EQ(7000, plan.margin);
+    sleepPlanRecord(&plan, 500000);
+    EXPECT_EQ(20000, plan.margin);
+    // Narrowing never passes what the recent lateness needs.
+    for (int i = 0; i < 1000; ++i)
+        sleepPlanRecord(&plan, 4000);
+    EXPECT_EQ(5000, plan.margin);
+    EXPECT_EQ(0, sleepPlanCounts(sleepPlanMake(0), 1000000)) << "no frequency: never sleeps";
+}
+
+}   // namespace
