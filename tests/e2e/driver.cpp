@@ -137,18 +137,70 @@ std::vector<DWORD> driverThreadIds(DWORD processId)
     return ids;
 }
 
-bool driverWaitTestEnd(const DrivenProcess& driven, const std::vector<DWORD>& before)
+static unsigned long long threadTimes(HANDLE thread)
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(thread, &created, &exited, &kernel, &user))
+        return 0;
+    const auto value = [](const FILETIME& time) {
+        return (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    };
+    return value(kernel) + value(user);
+}
+
+void CpuTracker::record(DWORD threadId, HANDLE thread)
+{
+    const unsigned long long used = threadTimes(thread);
+    for (auto& entry : threads) {
+        if (entry.first == threadId) {
+            if (used > entry.second)
+                entry.second = used;
+            return;
+        }
+    }
+    threads.emplace_back(threadId, used);
+}
+
+void CpuTracker::sample(DWORD processId)
+{
+    for (DWORD id : driverThreadIds(processId)) {
+        HANDLE thread = OpenThread(THREAD_QUERY_INFORMATION, FALSE, id);
+        if (thread == nullptr)
+            continue;
+        record(id, thread);
+        CloseHandle(thread);
+    }
+}
+
+double CpuTracker::seconds() const
+{
+    unsigned long long total = 0;
+    for (const auto& entry : threads)
+        total += entry.second;
+    return static_cast<double>(total) / 1e7;
+}
+
+bool driverWaitTestEnd(const DrivenProcess& driven, const std::vector<DWORD>& before,
+                       CpuTracker* cpu)
 {
     const DWORD start = GetTickCount();
     for (;;) {
         for (DWORD id : driverThreadIds(driven.processId)) {
             if (std::find(before.begin(), before.end(), id) != before.end())
                 continue;
-            HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, id);
+            HANDLE thread = OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, id);
             if (thread == nullptr)
                 continue;    // already gone
             HANDLE both[2] = {thread, driven.process};
-            const DWORD result = WaitForMultipleObjects(2, both, FALSE, 60 * 60 * 1000);
+            DWORD result = WAIT_TIMEOUT;
+            const DWORD waitStart = GetTickCount();
+            while (result == WAIT_TIMEOUT && GetTickCount() - waitStart < 60 * 60 * 1000) {
+                result = WaitForMultipleObjects(2, both, FALSE, cpu != nullptr ? 100 : 1000);
+                if (cpu != nullptr)
+                    cpu->sample(driven.processId);
+            }
+            if (cpu != nullptr)
+                cpu->record(id, thread);   // its whole time, now that it has ended
             CloseHandle(thread);
             return result == WAIT_OBJECT_0;
         }

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 struct DrivenProcess {
@@ -30,11 +31,21 @@ bool driverCommand(const DrivenProcess& driven, WORD command);
 // The ids of the process's threads now (Toolhelp snapshot).
 std::vector<DWORD> driverThreadIds(DWORD processId);
 
+// Processor time of a process, as the sum over its threads: Wine gives no times of another
+// process, but each thread's. A thread that ended keeps its last reading.
+struct CpuTracker {
+    std::vector<std::pair<DWORD, unsigned long long>> threads;   // id, 100 ns units
+    void sample(DWORD processId);
+    void record(DWORD threadId, HANDLE thread);
+    double seconds() const;
+};
+
 // After a Tests command: waits for the thread it started, the first thread that was not
 // there before (up to 5 s; none appearing means the command started nothing), and then
 // for that thread to end. Threads the test leaves behind (the system's sound or timer
-// helpers) do not count.
-bool driverWaitTestEnd(const DrivenProcess& driven, const std::vector<DWORD>& before);
+// helpers) do not count. With a tracker, samples the process's processor time meanwhile.
+bool driverWaitTestEnd(const DrivenProcess& driven, const std::vector<DWORD>& before,
+                       CpuTracker* cpu = nullptr);
 
 // Posts WM_CLOSE and waits for the process to end; gives its exit code.
 bool driverClose(DrivenProcess& driven, DWORD timeoutMs, DWORD* exitCode);
