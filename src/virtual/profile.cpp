@@ -1,5 +1,6 @@
 #include "virtual/profile.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -13,7 +14,7 @@ constexpr const char* kExpectedText =
     "expected a name (ideal, desktop, busy) or RATE[,key=value]... with RATE in Hz (60, 59.94) "
     "or as a ratio (60000/1001)";
 constexpr const char* kKnownKeys =
-    "true, wake, stall, dwmlag, flush, dwmskip, dwmperiod, change or seed";
+    "true, wake, stall, dwmlag, flush, dwmskip, dwmperiod, change, second or seed";
 
 // The named profiles, as the texts they stand for.
 constexpr struct {
@@ -196,6 +197,27 @@ bool readChange(const std::string& value, VirtualProfile* profile, std::string* 
     return true;
 }
 
+bool readSecond(const std::string& value, VirtualProfile* profile, std::string* why)
+{
+    if (value == "none") {
+        profile->second = false;
+        profile->secondNominal = profile->secondTrue = {0, 0};
+        return true;
+    }
+    const size_t colon = value.find(':');
+    RefreshRatio nominal = {0, 0};
+    if (!readRate("second rate", value.substr(0, colon), &nominal, why))
+        return false;
+    RefreshRatio trueRate = nominal;
+    if (colon != std::string::npos &&
+        !readRate("second true rate", value.substr(colon + 1), &trueRate, why))
+        return false;
+    profile->second = true;
+    profile->secondNominal = nominal;
+    profile->secondTrue = trueRate;
+    return true;
+}
+
 // What a key=value item may set; the line reader also takes the keys that only it knows.
 struct LineExtras {
     int64_t frequency = 0;
@@ -255,6 +277,8 @@ bool applyItem(const std::string& item, VirtualProfile* profile, bool* trueSet, 
     }
     if (key == "change")
         return readChange(value, profile, why);
+    if (key == "second")
+        return readSecond(value, profile, why);
     if (key == "seed") {
         uint64_t seed = 0;
         if (!readUnsigned(value, 0xFFFFFFFFu, &seed)) {
@@ -456,6 +480,9 @@ std::string virtualProfileLine(const VirtualProfile& profile, int64_t frequency,
     line += profile.changeFrame == 0
                 ? std::string("none")
                 : std::to_string(profile.changeFrame) + ":" + formatRate(profile.changeRate);
+    line += " second=";
+    line += profile.second ? formatRate(profile.secondNominal) + ":" + formatRate(profile.secondTrue)
+                           : std::string("none");
     line += " seed=" + std::to_string(profile.seed);
     line += " frequency=" + std::to_string(frequency);
     line += " vblank0=" + std::to_string(vblank0);
@@ -512,21 +539,32 @@ bool virtualModelInit(VirtualModel* model, const VirtualProfile& profile, int64_
     VirtualModel made;
     made.profile = profile;
     made.frequency = frequency;
-    if (!timelineInit(&made.timeline, frequency, origin, profile.trueRate))
-        return false;
-    if (profile.changeFrame != 0 &&
-        !timelineChangeRate(&made.timeline, profile.changeFrame, profile.changeRate))
-        return false;
+    made.outputs = profile.second ? 2 : 1;
+    for (int output = 0; output < made.outputs; ++output) {
+        Timeline& timeline = output == 0 ? made.timeline : made.secondTimeline;
+        if (!timelineInit(&timeline, frequency, origin,
+                          output == 0 ? profile.trueRate : profile.secondTrue))
+            return false;
+        if (profile.changeFrame != 0 &&
+            !timelineChangeRate(&timeline, profile.changeFrame, profile.changeRate))
+            return false;
+    }
     *model = made;
     return true;
 }
 
-RefreshRatio virtualNominalRate(const VirtualModel& model, int64_t at)
+const Timeline& virtualOutputTimeline(const VirtualModel& model, int output)
+{
+    return output == 1 && model.outputs > 1 ? model.secondTimeline : model.timeline;
+}
+
+RefreshRatio virtualNominalRate(const VirtualModel& model, int output, int64_t at)
 {
     const VirtualProfile& profile = model.profile;
-    if (profile.changeFrame != 0 && timelineFrameAt(model.timeline, at) >= profile.changeFrame)
+    if (profile.changeFrame != 0 &&
+        timelineFrameAt(virtualOutputTimeline(model, output), at) >= profile.changeFrame)
         return profile.changeRate;
-    return profile.nominal;
+    return output == 1 && model.outputs > 1 ? profile.secondNominal : profile.nominal;
 }
 
 int64_t virtualCompositorPeriod(const VirtualModel& model, int64_t at)
@@ -534,7 +572,7 @@ int64_t virtualCompositorPeriod(const VirtualModel& model, int64_t at)
     if (!model.profile.dwmPeriodNominal)
         return timelinePeriodAt(model.timeline, at);
     // frequency * denominator / numerator, rounded half up.
-    const RefreshRatio rate = virtualNominalRate(model, at);
+    const RefreshRatio rate = virtualNominalRate(model, 0, at);
     const int64_t twice = timelineMulDivFloor(2 * model.frequency, rate.denominator, rate.numerator);
     return (twice + 1) / 2;
 }
@@ -554,13 +592,14 @@ int64_t virtualWakeDelay(const VirtualModel& model, int output, int64_t vblank)
     const int64_t ns = static_cast<int64_t>(
         (static_cast<uint64_t>(profile.wakeNs) * virtualNegLogQ24(draw)) >> 24);
     const int64_t delay = virtualNsToCounts(model, ns);
-    const int64_t cap = periodAt(model.timeline, vblank) / 2;
+    const int64_t cap = periodAt(virtualOutputTimeline(model, output), vblank) / 2;
     return delay < cap ? delay : cap;
 }
 
 int64_t virtualInterruptDue(const VirtualModel& model, int output, int64_t vblank)
 {
-    return timelineVblankStart(model.timeline, vblank) + virtualWakeDelay(model, output, vblank);
+    return timelineVblankStart(virtualOutputTimeline(model, output), vblank) +
+           virtualWakeDelay(model, output, vblank);
 }
 
 bool virtualInterruptStalled(const VirtualModel& model, int output, int64_t vblank)
@@ -612,4 +651,64 @@ int64_t virtualFlushReturn(const VirtualModel& model, int64_t at)
         ++vblank;
     return timelineVblankStart(model.timeline, vblank) +
            virtualNsToCounts(model, model.profile.flushNs);
+}
+
+VirtualRect virtualOutputRect(int output)
+{
+    const int32_t left = output == 1 ? kTimelineWidth : 0;
+    return VirtualRect{left, 0, left + kTimelineWidth, kTimelineVisibleLines};
+}
+
+const char* virtualOutputName(int output)
+{
+    return output == 1 ? "\\\\.\\DISPLAY2" : "\\\\.\\DISPLAY1";
+}
+
+int virtualOutputByName(const VirtualModel& model, const char* name)
+{
+    if (name == nullptr)
+        return -1;
+    for (int output = 0; output < model.outputs; ++output) {
+        const char* expected = virtualOutputName(output);
+        size_t i = 0;
+        for (; expected[i] != '\0' && name[i] != '\0'; ++i) {
+            char c = name[i];
+            if (c >= 'a' && c <= 'z')
+                c = static_cast<char>(c - 'a' + 'A');
+            if (c != expected[i])
+                break;
+        }
+        if (expected[i] == '\0' && name[i] == '\0')
+            return output;
+    }
+    return -1;
+}
+
+int virtualOutputForRect(const VirtualModel& model, const VirtualRect& rect, bool nearest)
+{
+    int best = -1;
+    int64_t bestArea = 0;
+    int closest = 0;
+    double closestDistance = 0.0;
+    for (int output = 0; output < model.outputs; ++output) {
+        const VirtualRect m = virtualOutputRect(output);
+        const int64_t width = int64_t{std::min(rect.right, m.right)} - std::max(rect.left, m.left);
+        const int64_t height = int64_t{std::min(rect.bottom, m.bottom)} - std::max(rect.top, m.top);
+        const int64_t area = width > 0 && height > 0 ? width * height : 0;
+        if (area > bestArea) {
+            best = output;
+            bestArea = area;
+        }
+        // Distance between the two rectangles; 0 when they touch or overlap.
+        const int64_t dx = std::max<int64_t>({0, int64_t{m.left} - rect.right, int64_t{rect.left} - m.right});
+        const int64_t dy = std::max<int64_t>({0, int64_t{m.top} - rect.bottom, int64_t{rect.top} - m.bottom});
+        const double distance = static_cast<double>(dx) * dx + static_cast<double>(dy) * dy;
+        if (output == 0 || distance < closestDistance) {
+            closest = output;
+            closestDistance = distance;
+        }
+    }
+    if (best >= 0)
+        return best;
+    return nearest ? closest : -1;
 }

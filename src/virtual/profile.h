@@ -16,8 +16,13 @@
 //   dwmskip=PERCENT share of frames the compositor misses
 //   dwmperiod=true|nominal   what qpcRefreshPeriod reports
 //   change=FRAME:RATE        a mode change: from that frame on, the display runs at RATE
+//   second=RATE[:TRUE]       a second output with its own nominal (and true) rate; the
+//                   other keys apply to both outputs
 //   seed=N          seed of the random draws (default 1)
 // A name may be followed by keys that override its own.
+//
+// Output 1 is \\.\DISPLAY1, primary, at (0,0)-(1920,1080); output 2, \\.\DISPLAY2, stands
+// to its right at (1920,0)-(3840,1080). Both start vblank 0 at the same moment.
 #pragma once
 
 #include "virtual/timeline.h"
@@ -36,8 +41,13 @@ struct VirtualProfile {
     bool dwmPeriodNominal = false;
     int64_t changeFrame = 0;       // 0: no change
     RefreshRatio changeRate = {0, 0};
+    bool second = false;           // a second output
+    RefreshRatio secondNominal = {0, 0};
+    RefreshRatio secondTrue = {0, 0};
     uint32_t seed = 1;
 };
+
+constexpr int kVirtualMaxOutputs = 2;
 
 // The largest latency a profile accepts, in microseconds, and the largest change frame.
 constexpr int64_t kProfileMaxLatencyUs = 1000000;
@@ -64,21 +74,27 @@ uint32_t virtualDraw(uint32_t seed, VirtualDraw kind, int output, int64_t vblank
 // -ln((draw + 0.5) / 2^32) in units of 2^-24, in integer arithmetic only.
 uint64_t virtualNegLogQ24(uint32_t draw);
 
-// One installed display: its profile and the timeline of its output (ticks or counter
+// One installed display: its profile and the timeline of each output (ticks or counter
 // values, as the origin was given).
 struct VirtualModel {
     VirtualProfile profile;
     int64_t frequency = 0;
-    Timeline timeline;
+    int outputs = 1;
+    Timeline timeline;         // output 1, the primary
+    Timeline secondTimeline;   // output 2, when there is one
 };
+
+// The timeline of output `output` (0 or 1); the primary's for any other.
+const Timeline& virtualOutputTimeline(const VirtualModel& model, int output);
 
 // False for a frequency that is not positive or a profile whose rates the timeline refuses.
 bool virtualModelInit(VirtualModel* model, const VirtualProfile& profile, int64_t frequency,
                       int64_t origin);
 
-// The nominal rate of the mode shown at `at` (the changed rate from the change frame on).
-RefreshRatio virtualNominalRate(const VirtualModel& model, int64_t at);
-// The compositor's qpcRefreshPeriod at `at`: the true period, or the nominal one rounded.
+// The nominal rate of an output's mode at `at` (the changed rate from the change frame on).
+RefreshRatio virtualNominalRate(const VirtualModel& model, int output, int64_t at);
+// The compositor's qpcRefreshPeriod at `at`: the true period of the primary output, or its
+// nominal one rounded. The compositor follows the primary output.
 int64_t virtualCompositorPeriod(const VirtualModel& model, int64_t at);
 
 // Extra delay of the interrupt of vblank k: exponential with the profile's mean, at most
@@ -102,6 +118,18 @@ int64_t virtualPublishedVblank(const VirtualModel& model, int64_t at);
 // When a DwmFlush called at `at` returns: flush after the first vblank that starts after
 // `at` and that the compositor does not miss.
 int64_t virtualFlushReturn(const VirtualModel& model, int64_t at);
+
+// Where the outputs stand on the desktop, and which one holds a window.
+struct VirtualRect {
+    int32_t left, top, right, bottom;   // right and bottom exclusive
+};
+VirtualRect virtualOutputRect(int output);
+const char* virtualOutputName(int output);   // "\\.\DISPLAY1", "\\.\DISPLAY2"
+// The output of a device name (case as Windows takes it: any); -1 when the model has none.
+int virtualOutputByName(const VirtualModel& model, const char* name);
+// The output that holds the larger part of `rect` (the first on a tie); when none holds any
+// of it, the nearest one with `nearest` set, else -1.
+int virtualOutputForRect(const VirtualModel& model, const VirtualRect& rect, bool nearest);
 
 // Latency in counter counts (floor), for a latency in nanoseconds.
 int64_t virtualNsToCounts(const VirtualModel& model, int64_t ns);

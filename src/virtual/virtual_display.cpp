@@ -44,10 +44,15 @@ const VirtualModel* latestModel()
     return install == nullptr ? nullptr : &install->model;
 }
 
-// Open adapter handles, dense, guarded by adapterLock(). A handful at a time in practice;
-// the bound only keeps a caller that never closes from growing it without end.
+// Open adapter handles with the output each was opened for, dense, guarded by
+// adapterLock(). A handful at a time in practice; the bound only keeps a caller that never
+// closes from growing it without end.
 constexpr int kMaxAdapters = 256;
-bound::D3DKMT_HANDLE g_adapters[kMaxAdapters];
+struct Adapter {
+    bound::D3DKMT_HANDLE handle;
+    int output;
+};
+Adapter g_adapters[kMaxAdapters];
 int g_adapterCount = 0;
 bound::D3DKMT_HANDLE g_lastAdapter = 0x40000000;
 
@@ -57,7 +62,7 @@ CriticalLock* adapterLock()
     return lock;
 }
 
-bound::D3DKMT_HANDLE openAdapter()
+bound::D3DKMT_HANDLE openAdapter(int output)
 {
     bound::D3DKMT_HANDLE handle = 0;
     CriticalLock* lock = adapterLock();
@@ -67,7 +72,7 @@ bound::D3DKMT_HANDLE openAdapter()
         if (g_lastAdapter == 0)
             g_lastAdapter = 0x40000040;
         handle = g_lastAdapter;
-        g_adapters[g_adapterCount++] = handle;
+        g_adapters[g_adapterCount++] = Adapter{handle, output};
     }
     lockLeave(lock);
     return handle;
@@ -79,7 +84,7 @@ bool closeAdapter(bound::D3DKMT_HANDLE handle)
     CriticalLock* lock = adapterLock();
     lockEnter(lock);
     for (int i = 0; i < g_adapterCount; ++i) {
-        if (g_adapters[i] == handle) {
+        if (g_adapters[i].handle == handle) {
             g_adapters[i] = g_adapters[--g_adapterCount];
             found = true;
             break;
@@ -89,17 +94,25 @@ bool closeAdapter(bound::D3DKMT_HANDLE handle)
     return found;
 }
 
-bool adapterOpen(bound::D3DKMT_HANDLE handle)
+// The output an open adapter was opened for; -1 for a handle that is not open.
+int adapterOutput(bound::D3DKMT_HANDLE handle)
 {
     if (handle == 0)
-        return false;
-    bool found = false;
+        return -1;
+    int output = -1;
     CriticalLock* lock = adapterLock();
     lockEnter(lock);
-    for (int i = 0; i < g_adapterCount && !found; ++i)
-        found = g_adapters[i] == handle;
+    for (int i = 0; i < g_adapterCount && output < 0; ++i) {
+        if (g_adapters[i].handle == handle)
+            output = g_adapters[i].output;
+    }
     lockLeave(lock);
-    return found;
+    return output;
+}
+
+bool adapterOpen(bound::D3DKMT_HANDLE handle)
+{
+    return adapterOutput(handle) >= 0;
 }
 
 void closeAllAdapters()
@@ -179,6 +192,7 @@ void spinUntil(int64_t target)
 constexpr size_t kInterruptRecords = 4096;
 
 struct Interrupt {
+    int output = 0;
     HANDLE events[2] = {nullptr, nullptr};
     std::atomic<int> current{0};
     HANDLE changed = nullptr;   // auto-reset: an install or an uninstall happened
@@ -188,7 +202,8 @@ struct Interrupt {
     uint64_t recorded = 0;
 };
 
-Interrupt g_interrupt;
+// One interrupt thread per output.
+Interrupt g_interrupts[kVirtualMaxOutputs];
 
 // Releases every waiter; returns the event that the next release must find reset.
 HANDLE releaseWaiters(Interrupt& interrupt)
@@ -217,24 +232,27 @@ DWORD WINAPI interruptThread(LPVOID parameter)
     HANDLE toReset = nullptr;
     for (;;) {
         const uint32_t generation = g_generation.load();
-        if (!g_installed.load()) {
+        const int output = interrupt.output;
+        // Idle while nothing is installed, or the install has no such output.
+        if (!g_installed.load() || g_latest.load(std::memory_order_acquire)->model.outputs <= output) {
             WaitForSingleObject(interrupt.changed, INFINITE);
             continue;
         }
         const VirtualModel& model = g_latest.load(std::memory_order_acquire)->model;
+        const Timeline& timeline = virtualOutputTimeline(model, output);
         const int64_t now = readPerformanceCounter();
         if (generation != seen) {
             seen = generation;
-            from = timelineLatestVblank(model.timeline, now) + 1;
+            from = timelineLatestVblank(timeline, now) + 1;
         }
-        const int64_t vblank = virtualNextInterrupt(model, 0, from, now);
+        const int64_t vblank = virtualNextInterrupt(model, output, from, now);
         if (vblank < 0) {
             // A long stretch of stalled interrupts: nothing to deliver before its end.
             from += 64;
-            sleepCoarse(timelineVblankStart(model.timeline, from), &plan, &generation);
+            sleepCoarse(timelineVblankStart(timeline, from), &plan, &generation);
             continue;
         }
-        const int64_t due = virtualInterruptDue(model, 0, vblank);
+        const int64_t due = virtualInterruptDue(model, output, vblank);
         if (!sleepCoarse(due, &plan, &generation))
             continue;   // installed afresh or removed meanwhile
         // The event set by the previous interrupt becomes current now: reset it, well away
@@ -252,10 +270,11 @@ DWORD WINAPI interruptThread(LPVOID parameter)
 }
 
 // Made once, at the first install, and kept for the life of the process.
-void startInterrupt(Interrupt& interrupt)
+void startInterrupt(Interrupt& interrupt, int output)
 {
     if (interrupt.thread != nullptr)
         return;
+    interrupt.output = output;
     interrupt.events[0] = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     interrupt.events[1] = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     interrupt.changed = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -268,7 +287,8 @@ bool waitInterrupt(Interrupt& interrupt, const VirtualModel& model)
 {
     if (interrupt.thread == nullptr)
         return false;
-    const int64_t period = timelinePeriodAt(model.timeline, readPerformanceCounter());
+    const Timeline& timeline = virtualOutputTimeline(model, interrupt.output);
+    const int64_t period = timelinePeriodAt(timeline, readPerformanceCounter());
     const DWORD timeoutMs = static_cast<DWORD>(1000 + 4 * period * 1000 / model.frequency);
     const HANDLE event = interrupt.events[interrupt.current.load()];
     return WaitForSingleObject(event, timeoutMs) == WAIT_OBJECT_0;
@@ -278,14 +298,20 @@ bool waitInterrupt(Interrupt& interrupt, const VirtualModel& model)
 
 NTSTATUS WINAPI virtualOpenAdapterFromHdc(bound::D3DKMT_OPENADAPTERFROMHDC* open)
 {
-    if (open == nullptr || open->hDc == nullptr)
+    const VirtualModel* model = latestModel();
+    if (open == nullptr || open->hDc == nullptr || model == nullptr)
         return kStatusInvalidParameter;
-    const bound::D3DKMT_HANDLE handle = openAdapter();
+    // The output the DC was made for; a DC of no display device is the primary's.
+    const int named = virtualDisplayContextOutput(open->hDc);
+    const int output = named == kDcOfNoDisplay ? 0 : named;
+    if (output < 0 || output >= model->outputs)
+        return kStatusInvalidParameter;
+    const bound::D3DKMT_HANDLE handle = openAdapter(output);
     if (handle == 0)
         return kStatusNoMemory;
     open->hAdapter = handle;
     open->AdapterLuid = kAdapterLuid;
-    open->VidPnSourceId = 0;
+    open->VidPnSourceId = static_cast<bound::D3DDDI_VIDEO_PRESENT_SOURCE_ID>(output);
     return kStatusSuccess;
 }
 
@@ -296,19 +322,22 @@ NTSTATUS WINAPI virtualCloseAdapter(const bound::D3DKMT_CLOSEADAPTER* close)
     return kStatusSuccess;
 }
 
-// The one output, source 0, of an adapter that is open.
-bool validOutput(bound::D3DKMT_HANDLE adapter, bound::D3DDDI_VIDEO_PRESENT_SOURCE_ID source)
+// The output of an open adapter, when the source id is that output's; -1 otherwise.
+int validOutput(bound::D3DKMT_HANDLE adapter, bound::D3DDDI_VIDEO_PRESENT_SOURCE_ID source)
 {
-    return source == 0 && adapterOpen(adapter);
+    const int output = adapterOutput(adapter);
+    return output >= 0 && source == static_cast<UINT32>(output) ? output : -1;
 }
 
 NTSTATUS WINAPI virtualWaitForVerticalBlankEvent(const bound::D3DKMT_WAITFORVERTICALBLANKEVENT* wait)
 {
     const VirtualModel* model = latestModel();
-    if (wait == nullptr || model == nullptr || wait->hDevice != 0 ||
-        !validOutput(wait->hAdapter, wait->VidPnSourceId))
+    if (wait == nullptr || model == nullptr || wait->hDevice != 0)
         return kStatusInvalidParameter;
-    if (!waitInterrupt(g_interrupt, *model))
+    const int output = validOutput(wait->hAdapter, wait->VidPnSourceId);
+    if (output < 0)
+        return kStatusInvalidParameter;
+    if (!waitInterrupt(g_interrupts[output], *model))
         return kStatusTimeout;
     // Removed while it waited: the adapter is gone.
     if (!adapterOpen(wait->hAdapter))
@@ -319,12 +348,14 @@ NTSTATUS WINAPI virtualWaitForVerticalBlankEvent(const bound::D3DKMT_WAITFORVERT
 NTSTATUS WINAPI virtualGetScanLine(bound::D3DKMT_GETSCANLINE* scanLine)
 {
     const VirtualModel* model = latestModel();
-    if (scanLine == nullptr || model == nullptr ||
-        !validOutput(scanLine->hAdapter, scanLine->VidPnSourceId))
+    if (scanLine == nullptr || model == nullptr)
+        return kStatusInvalidParameter;
+    const int output = validOutput(scanLine->hAdapter, scanLine->VidPnSourceId);
+    if (output < 0)
         return kStatusInvalidParameter;
     bool inVerticalBlank = false;
-    const int32_t line =
-        timelineScanLine(model->timeline, readPerformanceCounter(), &inVerticalBlank);
+    const int32_t line = timelineScanLine(virtualOutputTimeline(*model, output),
+                                          readPerformanceCounter(), &inVerticalBlank);
     scanLine->ScanLine = static_cast<UINT32>(line);
     scanLine->InVerticalBlank = inVerticalBlank ? TRUE : FALSE;
     return kStatusSuccess;
@@ -333,16 +364,19 @@ NTSTATUS WINAPI virtualGetScanLine(bound::D3DKMT_GETSCANLINE* scanLine)
 NTSTATUS WINAPI virtualQueryAdapterInfo(const bound::D3DKMT_QUERYADAPTERINFO* query)
 {
     const VirtualModel* model = latestModel();
-    if (query == nullptr || model == nullptr || !adapterOpen(query->hAdapter))
+    if (query == nullptr || model == nullptr)
+        return kStatusInvalidParameter;
+    const int output = adapterOutput(query->hAdapter);
+    if (output < 0)
         return kStatusInvalidParameter;
     if (query->Type != bound::kQueryCurrentDisplayMode || query->pPrivateDriverData == nullptr ||
         query->PrivateDriverDataSize != sizeof(bound::D3DKMT_CURRENTDISPLAYMODE))
         return kStatusInvalidParameter;
     auto* current = static_cast<bound::D3DKMT_CURRENTDISPLAYMODE*>(query->pPrivateDriverData);
-    if (current->VidPnSourceId != 0)
+    if (current->VidPnSourceId != static_cast<UINT32>(output))
         return kStatusInvalidParameter;
     // The mode reports the nominal rate, whatever the display's clock really does.
-    const RefreshRatio rate = virtualNominalRate(*model, readPerformanceCounter());
+    const RefreshRatio rate = virtualNominalRate(*model, output, readPerformanceCounter());
     bound::D3DKMT_DISPLAYMODE& mode = current->DisplayMode;
     mode = {};
     mode.Width = kTimelineWidth;
@@ -354,6 +388,77 @@ NTSTATUS WINAPI virtualQueryAdapterInfo(const bound::D3DKMT_QUERYADAPTERINFO* qu
     mode.ScanLineOrdering = kScanLineProgressive;
     mode.DisplayOrientation = kRotationIdentity;
     return kStatusSuccess;
+}
+
+// --- The monitors, with two outputs ------------------------------------------------------
+
+// Monitor handles in the style of the system's: never 0.
+HMONITOR monitorHandle(int output)
+{
+    return reinterpret_cast<HMONITOR>(static_cast<INT_PTR>(0x4B560010 + output));
+}
+
+int monitorOutput(const VirtualModel& model, HMONITOR monitor)
+{
+    for (int output = 0; output < model.outputs; ++output) {
+        if (monitorHandle(output) == monitor)
+            return output;
+    }
+    return -1;
+}
+
+BOOL WINAPI virtualEnumDisplayDevicesA(LPCSTR device, DWORD index, bound::DisplayDevice* info,
+                                       DWORD)
+{
+    const VirtualModel* model = latestModel();
+    // Only the display devices themselves, not the monitors of one of them.
+    if (model == nullptr || device != nullptr || info == nullptr ||
+        info->cb < sizeof(bound::DisplayDevice) || index >= static_cast<DWORD>(model->outputs))
+        return FALSE;
+    const int output = static_cast<int>(index);
+    std::memset(info->DeviceName, 0, sizeof info->DeviceName);
+    std::memset(info->DeviceString, 0, sizeof info->DeviceString);
+    std::strncpy(info->DeviceName, virtualOutputName(output), sizeof info->DeviceName - 1);
+    std::strncpy(info->DeviceString, "kelvaro virtual display", sizeof info->DeviceString - 1);
+    info->StateFlags = DISPLAY_DEVICE_ATTACHED_TO_DESKTOP |
+                       (output == 0 ? DISPLAY_DEVICE_PRIMARY_DEVICE : 0);
+    return TRUE;
+}
+
+HMONITOR WINAPI virtualMonitorFromWindow(HWND window, DWORD flags)
+{
+    const VirtualModel* model = latestModel();
+    if (model == nullptr)
+        return nullptr;
+    RECT rect;
+    if (window == nullptr || !GetWindowRect(window, &rect))
+        return flags == MONITOR_DEFAULTTONULL ? nullptr : monitorHandle(0);
+    const int output = virtualOutputForRect(
+        *model, VirtualRect{rect.left, rect.top, rect.right, rect.bottom},
+        flags == MONITOR_DEFAULTTONEAREST);
+    if (output >= 0)
+        return monitorHandle(output);
+    return flags == MONITOR_DEFAULTTOPRIMARY ? monitorHandle(0) : nullptr;
+}
+
+BOOL WINAPI virtualGetMonitorInfoA(HMONITOR monitor, LPMONITORINFO info)
+{
+    const VirtualModel* model = latestModel();
+    if (model == nullptr || info == nullptr)
+        return FALSE;
+    const int output = monitorOutput(*model, monitor);
+    if (output < 0 || (info->cbSize != sizeof(MONITORINFO) && info->cbSize != sizeof(MONITORINFOEXA)))
+        return FALSE;
+    const VirtualRect area = virtualOutputRect(output);
+    info->rcMonitor = RECT{area.left, area.top, area.right, area.bottom};
+    info->rcWork = info->rcMonitor;
+    info->dwFlags = output == 0 ? MONITORINFOF_PRIMARY : 0;
+    if (info->cbSize == sizeof(MONITORINFOEXA)) {
+        auto* extended = reinterpret_cast<MONITORINFOEXA*>(info);
+        std::memset(extended->szDevice, 0, sizeof extended->szDevice);
+        std::strncpy(extended->szDevice, virtualOutputName(output), sizeof extended->szDevice - 1);
+    }
+    return TRUE;
 }
 
 // --- The compositor -----------------------------------------------------------------
@@ -383,7 +488,7 @@ HRESULT WINAPI virtualDwmGetCompositionTimingInfo(HWND window, bound::DWM_TIMING
     const ULONGLONG vblankStart =
         vblank < 0 ? 0 : static_cast<ULONGLONG>(timelineVblankStart(model->timeline, vblank));
     const ULONGLONG refreshes = vblank < 0 ? 0 : static_cast<ULONGLONG>(vblank);
-    const RefreshRatio rate = virtualNominalRate(*model, now);
+    const RefreshRatio rate = virtualNominalRate(*model, 0, now);
 
     std::memset(info, 0, sizeof *info);
     info->cbSize = sizeof(bound::DWM_TIMING_INFO);
@@ -453,8 +558,25 @@ FARPROC standIn(const char* module, const char* function)
         {"dwmapi", "DwmIsCompositionEnabled", toFarproc(virtualDwmIsCompositionEnabled)},
         {"ddraw", "DirectDrawCreate", toFarproc(virtualDirectDrawCreate)},
     };
+    // With two outputs it also answers for the desktop's devices and monitors.
+    const struct {
+        const char* module;
+        const char* function;
+        FARPROC address;
+    } monitors[] = {
+        {"user32", "EnumDisplayDevicesA", toFarproc(virtualEnumDisplayDevicesA)},
+        {"user32", "MonitorFromWindow", toFarproc(virtualMonitorFromWindow)},
+        {"user32", "GetMonitorInfoA", toFarproc(virtualGetMonitorInfoA)},
+    };
     if (module == nullptr || function == nullptr)
         return nullptr;
+    const VirtualModel* model = latestModel();
+    if (model != nullptr && model->outputs > 1) {
+        for (const auto& row : monitors) {
+            if (std::strcmp(row.function, function) == 0 && sameName(row.module, module))
+                return row.address;
+        }
+    }
     for (const auto& row : table) {
         // Function names are exact, as GetProcAddress takes them; module names are not.
         if (std::strcmp(row.function, function) == 0 && sameName(row.module, module))
@@ -511,15 +633,19 @@ bool virtualDisplayInstall(const VirtualProfile& profile)
         delete install;
         return false;
     }
-    startInterrupt(g_interrupt);
+    virtualWatchDisplayContexts();
+    for (int output = 0; output < kVirtualMaxOutputs; ++output)
+        startInterrupt(g_interrupts[output], output);
     g_latest.store(install, std::memory_order_release);
     closeAllAdapters();
-    ResetEvent(g_interrupt.events[g_interrupt.current.load()]);   // set by an uninstall
+    for (Interrupt& interrupt : g_interrupts)
+        ResetEvent(interrupt.events[interrupt.current.load()]);   // set by an uninstall
     g_announced.store(false);
     bound::setResolver(resolve);
     g_installed.store(true);
     ++g_generation;
-    SetEvent(g_interrupt.changed);
+    for (Interrupt& interrupt : g_interrupts)
+        SetEvent(interrupt.changed);
     return true;
 }
 
@@ -561,11 +687,13 @@ void virtualDisplayUninstall()
     closeAllAdapters();
     g_installed.store(false);
     ++g_generation;
-    if (g_interrupt.thread != nullptr) {
-        SetEvent(g_interrupt.changed);
+    for (Interrupt& interrupt : g_interrupts) {
+        if (interrupt.thread == nullptr)
+            continue;
+        SetEvent(interrupt.changed);
         // Let the blocked waiters go: they find their adapter gone. The next install resets
         // the event again.
-        SetEvent(g_interrupt.events[g_interrupt.current.load()]);
+        SetEvent(interrupt.events[interrupt.current.load()]);
     }
 }
 
@@ -587,9 +715,9 @@ const Timeline* virtualDisplayTimeline()
 
 size_t virtualDisplayInterrupts(int output, VirtualInterruptRecord* records, size_t max)
 {
-    Interrupt& interrupt = g_interrupt;
-    if (output != 0 || interrupt.thread == nullptr)
+    if (output < 0 || output >= kVirtualMaxOutputs || g_interrupts[output].thread == nullptr)
         return 0;
+    Interrupt& interrupt = g_interrupts[output];
     lockEnter(interrupt.recordLock);
     const uint64_t available =
         interrupt.recorded < kInterruptRecords ? interrupt.recorded : kInterruptRecords;
@@ -602,10 +730,10 @@ size_t virtualDisplayInterrupts(int output, VirtualInterruptRecord* records, siz
 
 uint64_t virtualDisplayInterruptCpu(int output)
 {
-    if (output != 0 || g_interrupt.thread == nullptr)
+    if (output < 0 || output >= kVirtualMaxOutputs || g_interrupts[output].thread == nullptr)
         return 0;
     FILETIME created, exited, kernel, user;
-    if (!GetThreadTimes(g_interrupt.thread, &created, &exited, &kernel, &user))
+    if (!GetThreadTimes(g_interrupts[output].thread, &created, &exited, &kernel, &user))
         return 0;
     const auto value = [](const FILETIME& time) {
         return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;

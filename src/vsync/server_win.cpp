@@ -161,6 +161,7 @@ static DWORD WINAPI vsyncThread(LPVOID)
 {
     logPrintf("+vsyncThread()");
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+    g_lastValidate = 0;   // a server started again checks its configuration afresh
     int64_t previousEnd = loadAccount(g_account, tick(), 0);
     VblankWait wait = {0, 0, 0};
     MONITORINFOEXA monitor;

@@ -2,10 +2,11 @@
 // menu commands and waits for the test threads they start, then closes the tool.
 //
 //   kelvaro-drive --out FILE [--exe PATH] [--env NAME=VALUE]... [--command ID]...
-//                 [--wait-test] [--run-ms MS] [--no-close]
+//                 [--wait-test] [--run-ms MS] [--move X,Y] [--no-close]
 //
 // --wait-test after a --command waits until the test thread it started has ended.
-// --run-ms lets the tool run that long before it is closed. --no-close leaves it running.
+// --run-ms lets the tool run that long before it is closed. --move puts the window's top
+// left corner at X,Y (with a second output, x=2100 is on it). --no-close leaves it running.
 // Exit code: the tool's own, or 2 when the driver could not do its part.
 #include "e2e/driver.h"
 
@@ -16,8 +17,9 @@
 #include <vector>
 
 struct Step {
-    enum Kind { Command, WaitTest, RunMs } kind;
+    enum Kind { Command, WaitTest, RunMs, Move } kind;
     long value;
+    long y;
 };
 
 static int fail(const char* what)
@@ -43,11 +45,17 @@ int main(int argc, char** argv)
         } else if (arg == "--env" && hasValue) {
             environment += std::string(argv[++i]) + ";";
         } else if (arg == "--command" && hasValue) {
-            steps.push_back({Step::Command, std::strtol(argv[++i], nullptr, 10)});
+            steps.push_back({Step::Command, std::strtol(argv[++i], nullptr, 10), 0});
         } else if (arg == "--run-ms" && hasValue) {
-            steps.push_back({Step::RunMs, std::strtol(argv[++i], nullptr, 10)});
+            steps.push_back({Step::RunMs, std::strtol(argv[++i], nullptr, 10), 0});
+        } else if (arg == "--move" && hasValue) {
+            char* end = nullptr;
+            const long x = std::strtol(argv[++i], &end, 10);
+            if (end == nullptr || *end != ',')
+                return fail(("--move needs X,Y, not " + std::string(argv[i])).c_str());
+            steps.push_back({Step::Move, x, std::strtol(end + 1, nullptr, 10)});
         } else if (arg == "--wait-test") {
-            steps.push_back({Step::WaitTest, 0});
+            steps.push_back({Step::WaitTest, 0, 0});
         } else if (arg == "--no-close") {
             close = false;
         } else {
@@ -72,6 +80,9 @@ int main(int argc, char** argv)
             before = driverThreadIds(driven.processId);
             if (!driverCommand(driven, static_cast<WORD>(step.value)))
                 return fail("cannot post the command");
+        } else if (step.kind == Step::Move) {
+            if (!driverMoveWindow(driven, static_cast<int>(step.value), static_cast<int>(step.y)))
+                return fail("cannot move the window");
         } else if (step.kind == Step::WaitTest) {
             if (!driverWaitTestEnd(driven, before))
                 return fail("the tool ended while a test ran");

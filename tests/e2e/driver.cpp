@@ -211,6 +211,12 @@ bool driverWaitTestEnd(const DrivenProcess& driven, const std::vector<DWORD>& be
     }
 }
 
+bool driverMoveWindow(const DrivenProcess& driven, int x, int y)
+{
+    return SetWindowPos(driven.window, nullptr, x, y, 0, 0,
+                        SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE) != FALSE;
+}
+
 bool driverClose(DrivenProcess& driven, DWORD timeoutMs, DWORD* exitCode)
 {
     if (driven.window != nullptr)
@@ -370,7 +376,18 @@ bool driverCaptureClient(HWND window, Capture& capture, const std::string& saveP
     bool ok = bitmap != nullptr;
     if (ok) {
         HGDIOBJ old = SelectObject(memory, bitmap);
-        ok = BitBlt(memory, 0, 0, capture.width, capture.height, screen, origin.x, origin.y,
+        // Only the part on the screen: a copy that reaches past its edge gives nothing at all
+        // under Wine. The rest stays black.
+        const int left = GetSystemMetrics(SM_XVIRTUALSCREEN);
+        const int top = GetSystemMetrics(SM_YVIRTUALSCREEN);
+        const int right = left + GetSystemMetrics(SM_CXVIRTUALSCREEN);
+        const int bottom = top + GetSystemMetrics(SM_CYVIRTUALSCREEN);
+        const int x0 = origin.x > left ? origin.x : left;
+        const int y0 = origin.y > top ? origin.y : top;
+        const int x1 = origin.x + capture.width < right ? origin.x + capture.width : right;
+        const int y1 = origin.y + capture.height < bottom ? origin.y + capture.height : bottom;
+        ok = x1 > x0 && y1 > y0 &&
+             BitBlt(memory, x0 - origin.x, y0 - origin.y, x1 - x0, y1 - y0, screen, x0, y0,
                     SRCCOPY) != FALSE;
         GdiFlush();
         const unsigned* source = static_cast<const unsigned*>(bits);

@@ -47,6 +47,10 @@ struct CpuTracker {
 bool driverWaitTestEnd(const DrivenProcess& driven, const std::vector<DWORD>& before,
                        CpuTracker* cpu = nullptr);
 
+// Moves the tool's window, keeping its size, as a user's drag would (SetWindowPos works on
+// another process's window; under Wine it stays where it is put).
+bool driverMoveWindow(const DrivenProcess& driven, int x, int y);
+
 // Posts WM_CLOSE and waits for the process to end; gives its exit code.
 bool driverClose(DrivenProcess& driven, DWORD timeoutMs, DWORD* exitCode);
 

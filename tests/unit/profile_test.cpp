@@ -44,6 +44,11 @@ void expectSame(const VirtualProfile& a, const VirtualProfile& b, const std::str
     if (a.changeFrame != 0) {
         EXPECT_TRUE(sameRatio(a.changeRate, b.changeRate)) << context;
     }
+    EXPECT_EQ(a.second, b.second) << context;
+    if (a.second) {
+        EXPECT_TRUE(sameRatio(a.secondNominal, b.secondNominal)) << context;
+        EXPECT_TRUE(sameRatio(a.secondTrue, b.secondTrue)) << context;
+    }
     EXPECT_EQ(a.seed, b.seed) << context;
 }
 
@@ -144,6 +149,9 @@ TEST(ProfileParse, RefusesWithTheBadPartAndWhatIsExpected)
         {"desktopp", "unknown profile 'desktopp'", "desktop"},
         {"60,rate=60", "unknown key 'rate'", "true, wake"},
         {"60,vblank0=5", "unknown key 'vblank0'", "true, wake"},
+        {"60,second=0", "second rate '0' is out of range", "1 to 1000 Hz"},
+        {"60,second=144:x", "second true rate 'x' is not a rate", "1 to 1000 Hz"},
+        {"60,second=", "'second' has no value", "key=value"},
     };
     for (const auto& c : cases) {
         VirtualProfile profile;
@@ -161,14 +169,18 @@ TEST(ProfileLine, EveryKeyOnOneLineThatReadsBackExactly)
     const VirtualProfile desktop = parsed("desktop");
     const std::string line = virtualProfileLine(desktop, kTenMegahertz, 1234567);
     EXPECT_EQ("virtual.display profile rate=60 true=59.951 wake=30 stall=0 dwmlag=600 flush=900 "
-              "dwmskip=0 dwmperiod=true change=none seed=1 frequency=10000000 vblank0=1234567 "
-              "lines=1125",
+              "dwmskip=0 dwmperiod=true change=none second=none seed=1 frequency=10000000 "
+              "vblank0=1234567 lines=1125",
               line);
+    EXPECT_NE(std::string::npos,
+              virtualProfileLine(parsed("60,second=144"), kTenMegahertz, 0).find(" second=144:144 "))
+        << "both rates of the second output";
 
     const char* const texts[] = {
         "60", "busy", "60000/1001,true=599401/10000", "2/2,true=59.94,wake=0.001",
         "144,true=143.999999,stall=0.5,dwmskip=99.999,dwmperiod=nominal,change=7:60000/1001",
         "1000,wake=1000000,dwmlag=12.5,flush=0,seed=0", "1,true=1000,change=1000000000:1",
+        "60,second=144", "desktop,second=60000/1001:59.9",
     };
     for (const char* text : texts) {
         const VirtualProfile profile = parsed(text);
@@ -345,7 +357,7 @@ TEST_F(ProfileModel, CompositorPublishesLateSkipsFramesAndFlushesAfterTheNextOne
     }
 
     // The ratio is the nominal one; the period the true one, or the nominal one by option.
-    EXPECT_TRUE(sameRatio({60, 1}, virtualNominalRate(busy, 5000)));
+    EXPECT_TRUE(sameRatio({60, 1}, virtualNominalRate(busy, 0, 5000)));
     EXPECT_EQ(166803, virtualCompositorPeriod(busy, 5000)) << "1e7 / 59.951, rounded";
     EXPECT_EQ(166667, virtualCompositorPeriod(model("60,true=59.951,dwmperiod=nominal"), 5000));
     EXPECT_EQ(-1, virtualPublishedVblank(model("60,dwmskip=100"), start(1000, 100, {60, 1})));
@@ -355,13 +367,71 @@ TEST_F(ProfileModel, AChangeIsAModeChangeAtItsFrame)
 {
     const VirtualModel changing = model("60,true=59.9,change=10:50");
     const int64_t change = timelineFrameStart(changing.timeline, 10);
-    EXPECT_TRUE(sameRatio({60, 1}, virtualNominalRate(changing, change - 1)));
-    EXPECT_TRUE(sameRatio({50, 1}, virtualNominalRate(changing, change)));
+    EXPECT_TRUE(sameRatio({60, 1}, virtualNominalRate(changing, 0, change - 1)));
+    EXPECT_TRUE(sameRatio({50, 1}, virtualNominalRate(changing, 0, change)));
     EXPECT_EQ(200000, virtualCompositorPeriod(changing, change));
     EXPECT_EQ(change + 192000, timelineVblankStart(changing.timeline, 10)) << "1080 lines of 50 Hz";
 
     VirtualModel refused;
     EXPECT_FALSE(virtualModelInit(&refused, parsed("60"), 0, 0)) << "no counter frequency";
+}
+
+TEST_F(ProfileModel, ASecondOutputHasItsOwnRatesTimelineAndDraws)
+{
+    const VirtualProfile second = parsed("60,true=59.951,second=144:143.9,stall=50");
+    EXPECT_TRUE(second.second);
+    EXPECT_TRUE(sameRatio({144, 1}, second.secondNominal));
+    EXPECT_TRUE(sameRatio({143900, 1000}, second.secondTrue));
+    EXPECT_TRUE(sameRatio({144, 1}, parsed("60,second=144").secondTrue)) << "true defaults to nominal";
+    EXPECT_FALSE(parsed("60,second=none").second);
+
+    const VirtualModel two = model("60,true=59.951,second=144:143.9,stall=50,change=10:50");
+    EXPECT_EQ(2, two.outputs);
+    EXPECT_EQ(start(1000, 7, {143900, 1000}), timelineVblankStart(virtualOutputTimeline(two, 1), 7));
+    EXPECT_EQ(start(1000, 7, {59951, 1000}), timelineVblankStart(virtualOutputTimeline(two, 0), 7));
+    EXPECT_TRUE(sameRatio({144, 1}, virtualNominalRate(two, 1, 1000)));
+    EXPECT_TRUE(sameRatio({60, 1}, virtualNominalRate(two, 0, 1000)));
+    // The change applies to both, each at its own frame 10.
+    EXPECT_TRUE(sameRatio({50, 1}, virtualNominalRate(two, 1, timelineFrameStart(two.secondTimeline, 10))));
+    EXPECT_TRUE(sameRatio({144, 1}, virtualNominalRate(two, 1, timelineFrameStart(two.secondTimeline, 10) - 1)));
+    // Each output stalls on its own draws.
+    int differ = 0;
+    for (int64_t k = 0; k < 200; ++k)
+        differ += virtualInterruptStalled(two, 0, k) != virtualInterruptStalled(two, 1, k) ? 1 : 0;
+    EXPECT_GT(differ, 50);
+    EXPECT_EQ(1, model("60").outputs);
+}
+
+TEST_F(ProfileModel, AWindowBelongsToTheOutputThatHoldsMoreOfIt)
+{
+    const VirtualModel two = model("60,second=144");
+    const VirtualModel one = model("60");
+    EXPECT_EQ(0, virtualOutputForRect(two, {100, 100, 500, 400}, false));
+    EXPECT_EQ(1, virtualOutputForRect(two, {2100, 100, 2500, 400}, false));
+    // Straddling: 220 px on the first, 380 on the second; then the other way round.
+    EXPECT_EQ(1, virtualOutputForRect(two, {1700, 100, 2300, 400}, false));
+    EXPECT_EQ(0, virtualOutputForRect(two, {1540, 100, 2140, 400}, false));
+    EXPECT_EQ(0, virtualOutputForRect(two, {1820, 100, 2020, 400}, false)) << "a tie: the first";
+    // Taller than the outputs, and partly above them.
+    EXPECT_EQ(1, virtualOutputForRect(two, {1900, -500, 2400, 2000}, false));
+    // Nowhere: the nearest, or none.
+    EXPECT_EQ(1, virtualOutputForRect(two, {5000, 0, 5400, 300}, true));
+    EXPECT_EQ(1, virtualOutputForRect(two, {3000, 1500, 3400, 1800}, true)) << "below the second";
+    EXPECT_EQ(0, virtualOutputForRect(two, {-900, 200, -100, 600}, true));
+    EXPECT_EQ(0, virtualOutputForRect(two, {-32000, -32000, -31840, -31970}, true)) << "minimised";
+    EXPECT_EQ(-1, virtualOutputForRect(two, {5000, 0, 5400, 300}, false));
+    EXPECT_EQ(0, virtualOutputForRect(two, {INT32_MIN, INT32_MIN, INT32_MIN + 10, INT32_MIN + 10}, true));
+    // One output: everything on it or nowhere.
+    EXPECT_EQ(0, virtualOutputForRect(one, {2100, 100, 2500, 400}, true));
+    EXPECT_EQ(-1, virtualOutputForRect(one, {2100, 100, 2500, 400}, false));
+
+    EXPECT_EQ(1, virtualOutputByName(two, "\\\\.\\display2"));
+    EXPECT_EQ(0, virtualOutputByName(two, "\\\\.\\DISPLAY1"));
+    EXPECT_EQ(-1, virtualOutputByName(two, "\\\\.\\DISPLAY3"));
+    EXPECT_EQ(-1, virtualOutputByName(two, "\\\\.\\DISPLAY10"));
+    EXPECT_EQ(-1, virtualOutputByName(two, "\\\\.\\DISPLAY"));
+    EXPECT_EQ(-1, virtualOutputByName(one, "\\\\.\\DISPLAY2"));
+    EXPECT_EQ(-1, virtualOutputByName(two, nullptr));
 }
 
 TEST(SleepPlan, SleepsShortOfTheMarginWhichFollowsTheLateness)

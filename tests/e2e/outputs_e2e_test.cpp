@@ -1,0 +1,257 @@
+// End-to-end with two outputs (60 Hz primary, 144 Hz to its right): the window moved to the
+// second output and back, the server rebinding each time and the status line on the screen
+// read back from its pixels; the whole suite measuring both outputs; and a move while a test
+// keeps the server parked, which rebinds once the server runs again.
+#include "e2e/driver.h"
+#include "e2e/log_sections.h"
+#include "e2e/logcheck.h"
+#include "e2e/tool_run.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* kTwoOutputs = "KELVARO_VIRTUAL_DISPLAY=60,second=144";
+
+void runCommand(DrivenProcess& driven, WORD command)
+{
+    const std::vector<DWORD> before = driverThreadIds(driven.processId);
+    ASSERT_TRUE(driverCommand(driven, command));
+    EXPECT_TRUE(driverWaitTestEnd(driven, before)) << "the tool ended during command " << command;
+}
+
+// The lines of a rebind to a device, in their order, from `from` on; the index after the
+// last of them, or kNoLine.
+size_t expectRebind(const std::vector<std::string>& lines, size_t from, const char* device,
+                    const char* rate)
+{
+    const std::string patterns[] = {
+        "vsync\\.validate\\.configuration rebind needed", "vsync\\.close\\.adapter=0",
+        std::string("vsync\\.bind device='\\\\\\\\\\.\\\\") + device + "' hDC=-?[1-9][0-9]*",
+        "vsync\\.bound hAdapter=-?[1-9][0-9]*", "-vsyncRebind=1",
+        std::string("VSYNC INFO: size = 1920x1080  hz=") + rate};
+    size_t at = from;
+    for (const std::string& pattern : patterns) {
+        const size_t found = findMatch(lines, pattern, at);
+        EXPECT_NE(kNoLine, found) << "missing or out of order: " << pattern;
+        if (found == kNoLine)
+            return kNoLine;
+        at = found + 1;
+    }
+    return at;
+}
+
+size_t countMatches(const std::vector<std::string>& lines, const std::string& pattern,
+                    size_t from = 0, size_t to = kNoLine)
+{
+    size_t n = 0;
+    for (size_t i = from; i < lines.size() && i < to; ++i)
+        n += lineMatches(lines[i], pattern) ? 1 : 0;
+    return n;
+}
+
+// Which pixels of a line of text are ink, as the tool's paint draws it: the default font
+// of a DC (the system font), dark on the window's light background. Rows from the top.
+struct Ink {
+    int width = 0;
+    int height = 0;
+    std::vector<bool> at;   // width * height
+    bool operator()(int x, int y) const { return at[static_cast<size_t>(y) * width + x]; }
+};
+
+Ink renderInk(const std::string& text)
+{
+    Ink ink;
+    HDC screen = GetDC(nullptr);
+    HDC dc = CreateCompatibleDC(screen);
+    SelectObject(dc, GetStockObject(SYSTEM_FONT));
+    SIZE size = {0, 0};
+    GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = size.cx;
+    info.bmiHeader.biHeight = -size.cy;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (bitmap != nullptr) {
+        HGDIOBJ old = SelectObject(dc, bitmap);
+        RECT all = {0, 0, size.cx, size.cy};
+        FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+        SetBkMode(dc, TRANSPARENT);
+        SetTextColor(dc, RGB(0, 0, 0));
+        TextOutA(dc, 0, 0, text.c_str(), static_cast<int>(text.size()));
+        GdiFlush();
+        ink.width = size.cx;
+        ink.height = size.cy;
+        const unsigned* pixels = static_cast<const unsigned*>(bits);
+        for (int i = 0; i < size.cx * size.cy; ++i)
+            ink.at.push_back((pixels[i] & 0xFFFFFF) != 0xFFFFFF);
+        SelectObject(dc, old);
+        DeleteObject(bitmap);
+    }
+    DeleteDC(dc);
+    ReleaseDC(nullptr, screen);
+    return ink;
+}
+
+// Whether the first text line of a capture begins with this text: the rendered text's ink,
+// from its first inked column on, against the capture's from its first inked column on
+// (the marker in the top left corner left out). Gives the share of pixels that differ.
+double firstLineDiffers(const Capture& capture, const std::string& text)
+{
+    const Ink ink = renderInk(text);
+    if (ink.width == 0 || capture.height < ink.height)
+        return 1.0;
+    // The background from the empty second line of the page (the window may reach past the
+    // screen, where the capture is black).
+    if (capture.height < 2 * ink.height)
+        return 1.0;
+    const unsigned background = capture.at(20, ink.height + ink.height / 2);
+    const auto firstInked = [](int width, int height, auto inked) {
+        for (int x = 0; x < width; ++x)
+            for (int y = 0; y < height; ++y)
+                if (inked(x, y))
+                    return x;
+        return -1;
+    };
+    const int rendered = firstInked(ink.width, ink.height, [&](int x, int y) { return ink(x, y); });
+    const int captured = firstInked(capture.width, ink.height, [&](int x, int y) {
+        return x >= 8 && capture.at(x, y) != background;
+    });
+    if (rendered < 0 || captured < 0 || captured - rendered + ink.width > capture.width)
+        return 1.0;
+    int differ = 0, compared = 0;
+    for (int x = rendered; x < ink.width; ++x) {
+        for (int y = 0; y < ink.height; ++y) {
+            const bool shown = capture.at(captured - rendered + x, y) != background;
+            differ += shown != ink(x, y) ? 1 : 0;
+            ++compared;
+        }
+    }
+    return static_cast<double>(differ) / compared;
+}
+
+TEST(TwoOutputs, TheServerFollowsTheWindowToTheSecondOutputAndBack)
+{
+    Capture onSecond;
+    bool captured = false;
+    const ToolRun run = runTool("e2e-outputs.out.txt", kTwoOutputs, [&](DrivenProcess& driven) {
+        Sleep(1000);
+        ASSERT_TRUE(driverMoveWindow(driven, 2100, 100));
+        Sleep(2000);
+        captured = driverCaptureClient(driven.window, onSecond, programFolder() + "e2e-outputs.bmp");
+        ASSERT_TRUE(driverMoveWindow(driven, 100, 100));
+        Sleep(2000);
+    });
+    EXPECT_EQ(0u, run.exitCode);
+    const std::vector<std::string>& lines = run.lines;
+    // Started on the first output.
+    const size_t first = findLine(lines, "VSYNC INFO: size = 1920x1080  hz=60/1");
+    ASSERT_NE(kNoLine, first);
+    EXPECT_NE(kNoLine, findMatch(lines, "vsync\\.bind device='\\\\\\\\\\.\\\\DISPLAY1' hDC=.*"));
+    const size_t toSecond = expectRebind(lines, first + 1, "DISPLAY2", "144/1");
+    ASSERT_NE(kNoLine, toSecond);
+    const size_t back = expectRebind(lines, toSecond, "DISPLAY1", "60/1");
+    ASSERT_NE(kNoLine, back);
+    EXPECT_EQ(3u, countMatches(lines, "-vsyncRebind=1")) << "the first bind and two rebinds";
+    EXPECT_EQ(2u, countMatches(lines, "vsync\\.validate\\.configuration rebind needed"));
+
+    // The status line on the screen, read back from the pixels: of the texts the server
+    // could have drawn there (its device, without or with [PRIMARY], a period near either
+    // output's), the one whose ink the capture's first line shows exactly.
+    ASSERT_TRUE(captured);
+    std::string read;
+    double readPeriod = 0.0;
+    for (const char* mark : {"", " [PRIMARY]"}) {
+        for (const double centre : {1000.0 / 144, 1000.0 / 60}) {
+            std::string previous;
+            for (double period = centre - 0.02; period < centre + 0.02; period += 0.00002) {
+                char text[128];
+                std::snprintf(text, sizeof text, "vsync.server: \\\\.\\DISPLAY2%s %.3fms %.3fHz",
+                              mark, period, 1000.0 / period);
+                if (text == previous)
+                    continue;
+                previous = text;
+                if (firstLineDiffers(onSecond, text) == 0.0) {
+                    read = text;
+                    readPeriod = period;
+                }
+            }
+        }
+    }
+    std::printf("[ FIGURES  ] status line on the second output, read from the pixels: '%s' "
+                "(see e2e-outputs.bmp)\n",
+                read.c_str());
+    ASSERT_FALSE(read.empty()) << "no status line of the second output on the screen";
+    EXPECT_EQ(std::string::npos, read.find("[PRIMARY]")) << read;
+    EXPECT_NEAR(1000.0 / 144, readPeriod, 0.005) << read;
+    EXPECT_EQ(0u, read.find("vsync.server: \\\\.\\DISPLAY2 6.94")) << read;
+}
+
+TEST(TwoOutputs, TheSuiteMeasuresBothAndAParkedServerRebindsOnceItRuns)
+{
+    const ToolRun run = runTool("e2e-outputs-suite.out.txt", kTwoOutputs, [](DrivenProcess& driven) {
+        runCommand(driven, 199);
+        // The extended DirectDraw run parks the server for about ten seconds.
+        const std::vector<DWORD> before = driverThreadIds(driven.processId);
+        ASSERT_TRUE(driverCommand(driven, 200));
+        Sleep(2000);
+        ASSERT_TRUE(driverMoveWindow(driven, 2100, 100));
+        EXPECT_TRUE(driverWaitTestEnd(driven, before));
+        Sleep(2000);
+    });
+    EXPECT_EQ(0u, run.exitCode);
+    const std::vector<std::string>& lines = run.lines;
+
+    const std::vector<std::string> adapters = sectionOf(lines, "Display Adapter Information");
+    EXPECT_EQ(1u, matching(adapters, "Adaptor0=\\\\\\\\\\.\\\\DISPLAY1 '.*'  \\[ACTIVE\\] \\[PRIMARY\\]").size());
+    EXPECT_EQ(1u, matching(adapters, "Adaptor1=\\\\\\\\\\.\\\\DISPLAY2 '.*'  \\[ACTIVE\\]").size());
+    EXPECT_EQ(1u, matching(adapters, "App running on \\\\\\\\\\.\\\\DISPLAY1 \\(PRIMARY\\)").size());
+
+    // Two blocks, each with its lines, header and rows from 1, at each output's period.
+    const std::vector<std::string> kmt = sectionOf(lines, "D3DKMTWaitForVerticalBlankEvent");
+    const double periods[] = {1000.0 / 60, 1000.0 / 144};
+    size_t at = 0;
+    for (int block = 0; block < 2; ++block) {
+        const std::string device = block == 0 ? "DISPLAY1" : "DISPLAY2";
+        while (at < kmt.size() && kmt[at].compare(0, 4, "--> ") != 0)
+            ++at;
+        ASSERT_LT(at + 2, kmt.size()) << "block " << block;
+        EXPECT_TRUE(lineMatches(kmt[at], "--> \\\\\\\\\\.\\\\" + device + " \\(.*\\) hDC=-?[1-9][0-9]*"))
+            << kmt[at];
+        EXPECT_EQ("oa=0", kmt[at + 1]);
+        EXPECT_EQ("iteration   vsync/qpc   period/ms   voff/us", kmt[at + 2]);
+        std::vector<double> period;
+        size_t row = at + 3;
+        for (; row < kmt.size() && lineMatches(kmt[row], "[0-9]+ +-?[0-9]+ +-?[0-9]+\\.[0-9]{3} +-?[0-9]+\\.[0-9]"); ++row) {
+            EXPECT_EQ(static_cast<double>(row - at - 2), column(kmt[row], 0)) << kmt[row];
+            period.push_back(column(kmt[row], 2));
+        }
+        EXPECT_EQ(59u, period.size()) << "block " << block;
+        EXPECT_NEAR(periods[block], median(period), 0.01) << "block " << block;
+        at = row;
+    }
+
+    // Moved while parked: no rebind until the server runs again, then exactly one.
+    const size_t extended = findLine(lines, titleLine("DirectDraw WaitForVerticalBlank"),
+                                     findLine(lines, "-runAllTests()"));
+    ASSERT_NE(kNoLine, extended);
+    const size_t suspended = findLine(lines, "vsync.suspended", findLine(lines, "-runAllTests()"));
+    const size_t running = findLine(lines, "vsync.running", extended);
+    ASSERT_NE(kNoLine, suspended);
+    ASSERT_NE(kNoLine, running);
+    EXPECT_EQ(0u, countMatches(lines, "vsync\\.validate\\.configuration rebind needed", suspended, running));
+    EXPECT_EQ(1u, countMatches(lines, "vsync\\.validate\\.configuration rebind needed", running));
+    EXPECT_EQ(1u, countMatches(lines, "-vsyncRebind=1", running));
+    EXPECT_NE(kNoLine, expectRebind(lines, running, "DISPLAY2", "144/1"));
+}
+
+}   // namespace
