@@ -56,13 +56,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLi
         return 0;
     HACCEL accelerators = LoadAcceleratorsA(instance, MAKEINTRESOURCEA(IDR_MAINMENU));
 
-    MSG message;
-    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
-        if (TranslateAcceleratorA(message.hwnd, accelerators, &message) == 0) {
-            TranslateMessage(&message);
-            DispatchMessageA(&message);
-        }
-    }
+    const int exitCode = runMessageLoop(accelerators);
 
     g_appRunning = false;
     Sleep(50);
@@ -72,5 +66,5 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLi
     if (g_testsStarted != 0)
         writeReport();
     printLog();
-    return static_cast<int>(message.wParam);
+    return exitCode;
 }

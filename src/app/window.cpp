@@ -87,6 +87,19 @@ bool isRepaintOnMouseMove()
     return state != static_cast<UINT>(-1) && (state & MF_CHECKED) != 0;
 }
 
+int runMessageLoop(HACCEL accelerators, GetMessageFunction getMessage)
+{
+    MSG message;
+    BOOL result;
+    while ((result = getMessage(&message, nullptr, 0, 0)) > 0) {
+        if (TranslateAcceleratorA(message.hwnd, accelerators, &message) == 0) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+    }
+    return result == 0 ? static_cast<int>(message.wParam) : 0;
+}
+
 void paintMainWindow(HWND window)
 {
     PAINTSTRUCT paint;

@@ -23,6 +23,12 @@ void paintMainWindow(HWND window);
 INT_PTR CALLBACK aboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 bool isRepaintOnMouseMove();
 
+// Runs the message loop with the accelerators until GetMessage gives 0 (WM_QUIT) or -1 (an
+// error). Returns the exit code: WM_QUIT's wParam, or 0 after an error, when the message
+// was never filled. The message source can be replaced for tests.
+using GetMessageFunction = BOOL(WINAPI*)(LPMSG message, HWND window, UINT first, UINT last);
+int runMessageLoop(HACCEL accelerators, GetMessageFunction getMessage = GetMessageA);
+
 // Callable from any thread.
 void requestRepaint();
 HANDLE startThread(LPTHREAD_START_ROUTINE entry);

@@ -38,3 +38,8 @@ const char* logFetch(int32_t* length)
 {
     return fetchLine(length, "");
 }
+
+const char* logPeek(int32_t* length)
+{
+    return logStorePeek(logStore, length);
+}

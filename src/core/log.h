@@ -18,6 +18,10 @@ const char* logVPrintf(const char* format, va_list args);
 // that length, so the caller can copy exactly the text as it stood at the fetch.
 const char* logFetch(int32_t* length);
 
+// The text as far as it is written now, and its length, without appending anything: for
+// tests that watch the log while other threads write to it.
+const char* logPeek(int32_t* length);
+
 // Writes the whole log into a new file in the temporary directory, opens it with the
 // shell and deletes it a second later. Called once, at exit.
 void writeReport();

@@ -69,14 +69,12 @@ int formatLogLine(char* line, const char* format, va_list args)
 {
     char rewritten[kLogLineBufferSize];
     rewriteLogFormat(format, rewritten, sizeof rewritten);
-    int length = std::vsnprintf(line, kLogLineBufferSize, rewritten, args);
-    if (length < 0) {
+    if (std::vsnprintf(line, kLogLineBufferSize, rewritten, args) < 0)
         line[0] = '\0';
-        length = 0;
-    } else if (length > kLogLineBufferSize - 1) {
-        length = kLogLineBufferSize - 1;
-    }
-    length += expandTabs(line);
+    // The line is the text up to its first zero, which a "%c" of 0 can put anywhere: measure
+    // what is there, never trust the formatter's count. Tab expansion cuts it to 997.
+    expandTabs(line);
+    int length = static_cast<int>(std::strlen(line));
     line[length++] = '\r';
     line[length++] = '\n';
     line[length] = '\0';
@@ -125,6 +123,18 @@ const char* logStoreAppend(LogStore& store, const char* line, int32_t lineLength
     store.buffer[store.used] = '\0';
     if (textLength != nullptr)
         *textLength = store.used;
+    lockLeave(store.lock);
+    return store.buffer;
+}
+
+const char* logStorePeek(LogStore& store, int32_t* textLength)
+{
+    if (store.buffer == nullptr) {
+        *textLength = 0;
+        return "";
+    }
+    lockEnter(store.lock);
+    *textLength = store.used;
     lockLeave(store.lock);
     return store.buffer;
 }

@@ -89,8 +89,9 @@ void TimebaseEstimator::reset(const char* reason, bool clearHistory)
 double TimebaseEstimator::update(double t, double* periodOut)
 {
     // The gate: only a sample later than the newest one goes in (this also turns away 0,
-    // the time of a vblank that was never recorded, and a repeat of the last one).
-    if (!(t > times[4]))
+    // the time of a vblank that was never recorded, and a repeat of the last one), and only
+    // a time at all: an infinity or a NaN is no sample.
+    if (!(t > times[4]) || !std::isfinite(t))
         return 0.0;
 
     for (int k = 0; k < 4; ++k)
@@ -109,9 +110,10 @@ double TimebaseEstimator::update(double t, double* periodOut)
 
     // Only a sample whose last four intervals agree goes into the fit: a missed vsync or a
     // late wake-up keeps its own sample and the three after it out.
-    if (largest - smallest < kEstimatorSpreadMs) {
+    // Samples so far apart that their span overflows give no candidate either.
+    const double candidate = (times[4] - times[0]) / 4.0;
+    if (largest - smallest < kEstimatorSpreadMs && std::isfinite(candidate)) {
         ++accepted;
-        const double candidate = (times[4] - times[0]) / 4.0;
         if (period > 0.0 && absDouble(candidate - period) > kEstimatorJumpMs) {
             // The refresh rate changed: fit afresh from this sample, keeping the history.
             char reason[128];
@@ -125,7 +127,9 @@ double TimebaseEstimator::update(double t, double* periodOut)
             current = next;
             next.clear();
         }
-        const double fitted = current.slope();
+        // A fit whose sums overflowed has no slope.
+        const double slope = current.slope();
+        const double fitted = std::isfinite(slope) ? slope : 0.0;
         if (fitted > 0.0 && absDouble(fitted - period) < kEstimatorStableMs)
             ++stable;
         else
@@ -143,7 +147,7 @@ double TimebaseEstimator::update(double t, double* periodOut)
     if (periodOut != nullptr) {
         if (period > 0.0)
             *periodOut = period;
-        else if (times[3] > 0.0)
+        else if (times[3] > 0.0 && std::isfinite(times[4] - times[3]))
             *periodOut = times[4] - times[3];
         else
             *periodOut = kEstimatorFallbackPeriodMs;

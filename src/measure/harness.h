@@ -7,7 +7,8 @@
 
 // True from program load until the message loop has ended; test loops stop once it is false.
 extern std::atomic<bool> g_appRunning;
-// True while a test thread runs; set by the thread itself as its first action.
+// True while a test thread runs; the window procedure sets it before it starts the thread
+// (and clears it again when the thread cannot start); the thread clears it when it ends.
 extern std::atomic<bool> g_testRunning;
 
 constexpr size_t kTitleTextSize = 500;

@@ -242,7 +242,7 @@ bool applyItem(const std::string& item, VirtualProfile* profile, bool* trueSet, 
     const std::string value = trim(item.substr(equals + 1));
     for (const std::string& earlier : *seen) {
         if (earlier == key) {
-            *why = "key '" + key + "' is given twice";
+            *why = "key '" + key + "' is given twice; expected each key once";
             return false;
         }
     }
@@ -574,7 +574,7 @@ int64_t virtualCompositorPeriod(const VirtualModel& model, int64_t at)
     // frequency * denominator / numerator, rounded half up.
     const RefreshRatio rate = virtualNominalRate(model, 0, at);
     const int64_t twice = timelineMulDivFloor(2 * model.frequency, rate.denominator, rate.numerator);
-    return (twice + 1) / 2;
+    return twice / 2 + twice % 2;   // (twice + 1) / 2, without overflowing at the top
 }
 
 int64_t virtualNsToCounts(const VirtualModel& model, int64_t ns)

@@ -6,6 +6,43 @@
 namespace {
 
 constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
+constexpr int64_t kInt64Min = std::numeric_limits<int64_t>::min();
+
+// Sums and products that stop at the ends of the 64-bit range instead of overflowing: a
+// counter or index far beyond any real one gives an answer at the range's end, never
+// undefined behaviour.
+int64_t saturatingAdd(int64_t a, int64_t b)
+{
+    if (b > 0 && a > kInt64Max - b)
+        return kInt64Max;
+    if (b < 0 && a < kInt64Min - b)
+        return kInt64Min;
+    return a + b;
+}
+
+int64_t saturatingSub(int64_t a, int64_t b)
+{
+    if (b < 0 && a > kInt64Max + b)
+        return kInt64Max;
+    if (b > 0 && a < kInt64Min + b)
+        return kInt64Min;
+    return a - b;
+}
+
+// a * b for b >= 0.
+int64_t saturatingMul(int64_t a, int64_t b)
+{
+    if (b == 0 || a == 0)
+        return 0;
+    if (a > 0 ? a > kInt64Max / b : a < kInt64Min / b)
+        return a > 0 ? kInt64Max : kInt64Min;
+    return a * b;
+}
+
+int64_t saturatingNegate(int64_t a)
+{
+    return a == kInt64Min ? kInt64Max : -a;
+}
 
 // Division rounding toward minus infinity, for divisor > 0.
 int64_t floorDiv(int64_t value, int64_t divisor)
@@ -74,19 +111,21 @@ const TimelineSegment& segmentOfCounter(const Timeline& timeline, int64_t counte
 
 int64_t segmentLineStart(const TimelineSegment& segment, int64_t line)
 {
-    return segment.startCounter + timelineMulDivFloor(line - segment.firstLine,
-                                                      segment.lineTicksNumerator,
-                                                      segment.lineTicksDenominator);
+    return saturatingAdd(segment.startCounter,
+                         timelineMulDivFloor(saturatingSub(line, segment.firstLine),
+                                             segment.lineTicksNumerator,
+                                             segment.lineTicksDenominator));
 }
 
 // The last line x of the segment whose start floor(x * a / d) lies at or before
 // `elapsed`: x = ceil((elapsed + 1) * d / a) - 1.
 int64_t segmentLineAt(const TimelineSegment& segment, int64_t counter)
 {
-    const int64_t elapsed = counter - segment.startCounter;
-    const int64_t ceiling = -timelineMulDivFloor(-(elapsed + 1), segment.lineTicksDenominator,
-                                                 segment.lineTicksNumerator);
-    return segment.firstLine + ceiling - 1;
+    const int64_t elapsed = saturatingSub(counter, segment.startCounter);
+    const int64_t ceiling = saturatingNegate(
+        timelineMulDivFloor(saturatingNegate(saturatingAdd(elapsed, 1)),
+                            segment.lineTicksDenominator, segment.lineTicksNumerator));
+    return saturatingAdd(segment.firstLine, saturatingSub(ceiling, 1));
 }
 
 bool makeSegment(int64_t frequency, RefreshRatio rate, int64_t firstLine, int64_t startCounter,
@@ -144,14 +183,24 @@ int64_t timelineMulDivFloor(int64_t value, int64_t multiplier, int64_t divisor)
 {
     // value = q * divisor + r and multiplier = mq * divisor + mr, with 0 <= r, mr < divisor:
     // value * multiplier / divisor = q * multiplier + r * mq + r * mr / divisor.
-    const int64_t quotient = floorDiv(value, divisor);
-    const int64_t remainder = value - quotient * divisor;
+    int64_t quotient = value / divisor;
+    int64_t remainder = value % divisor;
+    if (remainder < 0) {
+        remainder += divisor;
+        --quotient;
+    }
     const int64_t multiplierQuotient = multiplier / divisor;
     const int64_t multiplierRemainder = multiplier % divisor;
-    return quotient * multiplier + remainder * multiplierQuotient +
-           static_cast<int64_t>(mulDivBelow(static_cast<uint64_t>(remainder),
-                                            static_cast<uint64_t>(multiplierRemainder),
-                                            static_cast<uint64_t>(divisor)));
+    // Exact whenever no partial product leaves the 64-bit range; a result that far out is
+    // the end of the range on its side.
+    const int64_t whole = saturatingMul(quotient, multiplier);
+    if (whole == kInt64Max || whole == kInt64Min)
+        return whole;
+    return saturatingAdd(
+        saturatingAdd(whole, saturatingMul(remainder, multiplierQuotient)),
+        static_cast<int64_t>(mulDivBelow(static_cast<uint64_t>(remainder),
+                                         static_cast<uint64_t>(multiplierRemainder),
+                                         static_cast<uint64_t>(divisor))));
 }
 
 double timelineRateHz(RefreshRatio rate)
@@ -237,7 +286,7 @@ bool timelineChangeRate(Timeline* timeline, int64_t frame, RefreshRatio rate)
 {
     if (timeline->segmentCount != 1 || frame < 1)
         return false;
-    const int64_t firstLine = frame * kTimelineLines - kTimelineVisibleLines;
+    const int64_t firstLine = saturatingMul(frame, kTimelineLines) - kTimelineVisibleLines;
     const int64_t startCounter = segmentLineStart(timeline->segments[0], firstLine);
     if (!makeSegment(timeline->frequency, rate, firstLine, startCounter, &timeline->segments[1]))
         return false;
@@ -258,22 +307,25 @@ int64_t timelineLineAt(const Timeline& timeline, int64_t counter)
 
 int64_t timelineVblankStart(const Timeline& timeline, int64_t vblank)
 {
-    return timelineLineStart(timeline, vblank * kTimelineLines);
+    return timelineLineStart(timeline, saturatingMul(vblank, kTimelineLines));
 }
 
 int64_t timelineVblankEnd(const Timeline& timeline, int64_t vblank)
 {
-    return timelineLineStart(timeline, vblank * kTimelineLines + kTimelineBlankLines);
+    return timelineLineStart(timeline,
+                             saturatingAdd(saturatingMul(vblank, kTimelineLines), kTimelineBlankLines));
 }
 
 int64_t timelineFrameStart(const Timeline& timeline, int64_t frame)
 {
-    return timelineLineStart(timeline, frame * kTimelineLines - kTimelineVisibleLines);
+    return timelineLineStart(timeline,
+                             saturatingSub(saturatingMul(frame, kTimelineLines), kTimelineVisibleLines));
 }
 
 int64_t timelineFrameAt(const Timeline& timeline, int64_t counter)
 {
-    return floorDiv(timelineLineAt(timeline, counter) + kTimelineVisibleLines, kTimelineLines);
+    return floorDiv(saturatingAdd(timelineLineAt(timeline, counter), kTimelineVisibleLines),
+                    kTimelineLines);
 }
 
 int64_t timelineLatestVblank(const Timeline& timeline, int64_t counter)
@@ -283,8 +335,8 @@ int64_t timelineLatestVblank(const Timeline& timeline, int64_t counter)
 
 int32_t timelineScanLine(const Timeline& timeline, int64_t counter, bool* inVerticalBlank)
 {
-    const int64_t line =
-        floorMod(timelineLineAt(timeline, counter) + kTimelineVisibleLines, kTimelineLines);
+    const int64_t line = floorMod(
+        saturatingAdd(timelineLineAt(timeline, counter), kTimelineVisibleLines), kTimelineLines);
     if (inVerticalBlank != nullptr)
         *inVerticalBlank = line >= kTimelineVisibleLines;
     return static_cast<int32_t>(line);
@@ -301,5 +353,5 @@ int64_t timelinePeriodAt(const Timeline& timeline, int64_t counter)
     const TimelineSegment& segment = segmentOfCounter(timeline, counter);
     const int64_t twice = timelineMulDivFloor(2 * kTimelineLines, segment.lineTicksNumerator,
                                               segment.lineTicksDenominator);
-    return (twice + 1) / 2;
+    return twice / 2 + twice % 2;   // (twice + 1) / 2, without overflowing at the top
 }

@@ -98,5 +98,6 @@ int64_t timelinePeriodAt(const Timeline& timeline, int64_t counter);
 uint32_t timelineIntegerRate(RefreshRatio rate);
 
 // floor(value * multiplier / divisor) without overflow in the product, for multiplier >= 0
-// and divisor > 0. Exposed for its tests.
+// and divisor > 0; a result beyond 64 bits is the end of the range on its side. Exposed
+// for its tests.
 int64_t timelineMulDivFloor(int64_t value, int64_t multiplier, int64_t divisor);

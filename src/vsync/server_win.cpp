@@ -7,6 +7,7 @@
 #include "core/bound.h"
 #include "core/clock.h"
 #include "core/log.h"
+#include "core/logtext.h"
 #include "measure/harness.h"
 #include "vsync/vsynccore.h"
 
@@ -14,7 +15,9 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -34,8 +37,11 @@ LoadAccount g_account;
 int64_t g_lastValidate = 0;
 RetryQuiet g_retry;
 
-// The server's per-cycle lines; left out while it retries quietly.
+// The server's per-cycle lines; held back while it retries quietly.
 void cycleLog(const char* format, ...);
+// The lines held back since the latest bind attempt began: when a vblank ends the quiet
+// spell, they tell what the server finally bound to.
+std::string g_heldLines;
 
 }  // namespace
 
@@ -171,6 +177,7 @@ static DWORD WINAPI vsyncThread(LPVOID)
     while (g_serverRunning) {
         vsyncCheckSuspend();
         if (!bound) {
+            g_heldLines.clear();
             vsyncResetTiming();
             vsyncCloseAdapter(&wait);
             bound = vsyncBind(&wait, &monitor);
@@ -199,11 +206,17 @@ static DWORD WINAPI vsyncThread(LPVOID)
         const int64_t vblank = tick();
         previousEnd = loadAccount(g_account, vblank, busy);
         if (waited) {
-            if (retryQuietSucceeded(g_retry))
-                logPrintf("vsync.retrying.ended");
             vsyncSetLastScanLine(vsyncGetScanLine());
             vsyncRecordVblank(vblank);
             vsyncPulse();
+            // Only after the sample, the record and the pulse, which must not wait for it.
+            if (retryQuietSucceeded(g_retry)) {
+                for (size_t from = 0, end; (end = g_heldLines.find('\n', from)) != std::string::npos;
+                     from = end + 1)
+                    logPrintf("%s", g_heldLines.substr(from, end - from).c_str());
+                g_heldLines.clear();
+                logPrintf("vsync.retrying.ended");
+            }
             bound = vsyncValidateConfiguration(monitor.szDevice, vblank);
             if (!g_testRunning)
                 requestRepaint();
@@ -225,11 +238,16 @@ namespace {
 
 void cycleLog(const char* format, ...)
 {
-    if (g_retry.quiet)
-        return;
     va_list args;
     va_start(args, format);
-    logVPrintf(format, args);
+    if (g_retry.quiet) {
+        char line[kLogLineBufferSize];
+        std::vsnprintf(line, sizeof line, format, args);
+        g_heldLines += line;
+        g_heldLines += '\n';
+    } else {
+        logVPrintf(format, args);
+    }
     va_end(args);
 }
 

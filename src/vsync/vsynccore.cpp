@@ -42,7 +42,11 @@ bool vblankRingTiming(const VblankRing& ring, int64_t* lastVblank, int64_t* aver
 
 int32_t signedScanLine(bool inVerticalBlank, uint32_t scanLine)
 {
-    const int32_t line = scanLine == 0 ? 1 : static_cast<int32_t>(scanLine & 0x7FFFFFFF);
+    // 0 reads as 1 (0 means "no reading"); a line beyond the signed range keeps its
+    // magnitude as the largest one there is rather than losing its high bit.
+    const int32_t line = scanLine == 0            ? 1
+                         : scanLine > 0x7FFFFFFFu ? 0x7FFFFFFF
+                                                  : static_cast<int32_t>(scanLine);
     return inVerticalBlank ? -line : line;
 }
 

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <deque>
+#include <limits>
 #include <string>
 
 namespace {
@@ -333,5 +334,45 @@ INSTANTIATE_TEST_SUITE_P(
                       Stream{1000.0 / 144.0, 0.4, 0.01, "144Hz_late0_4ms"},
                       Stream{1000.0 / 144.0, 0.4, 0.0, "144Hz_late0_4ms_nodrop"}),
     [](const ::testing::TestParamInfo<Stream>& info) { return std::string(info.param.name); });
+
+}   // namespace
+
+namespace {
+
+// Samples no vblank can give: infinities, NaN, and finite values so huge that their
+// differences overflow. The estimator turns away what is no time, and nothing it reports
+// becomes an infinity or a NaN.
+TEST(EstimatorInput, NonFiniteAndHugeSamplesLeaveEveryOutputFinite)
+{
+    TimebaseEstimator estimator;
+    double period = -1.0;
+    EXPECT_EQ(0.0, estimator.update(std::numeric_limits<double>::infinity(), &period));
+    EXPECT_EQ(-1.0, period) << "a rejected sample leaves the period alone";
+    EXPECT_EQ(0.0, estimator.update(std::nan(""), &period));
+    EXPECT_EQ(0.0, estimator.times[4]) << "nothing entered the history";
+
+    // Equal intervals whose span overflows: no candidate, so nothing is accepted.
+    const double step = 8.5e307;
+    for (int k = -2; k <= 2; ++k) {
+        const double base = estimator.update(k * step, &period);
+        EXPECT_TRUE(std::isfinite(base)) << k;
+        EXPECT_TRUE(std::isfinite(period)) << k;
+    }
+    EXPECT_EQ(0u, estimator.accepted);
+    // And a stream so far out that the fit's sums overflow.
+    TimebaseEstimator far;
+    for (int k = 0; k < 200; ++k) {
+        const double base = far.update(1e300 + k * 1e290, &period);
+        ASSERT_TRUE(std::isfinite(base)) << k;
+        ASSERT_TRUE(std::isfinite(period)) << k;
+        ASSERT_TRUE(std::isfinite(far.period)) << k;
+    }
+    // The ordinary stream afterwards still settles.
+    TimebaseEstimator after;
+    after.update(std::numeric_limits<double>::infinity(), &period);
+    for (int k = 1; k <= 100; ++k)
+        after.update(1000.0 + k * 16.0, &period);
+    EXPECT_NEAR(16.0, period, 1e-9);
+}
 
 }   // namespace

@@ -5,7 +5,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -97,6 +99,46 @@ TEST(FormatLogLine, CutsLongLinesAt997Characters)
     // Exactly 997 characters stay whole; 998 lose the last one.
     EXPECT_EQ(std::string(997, 'r') + "\r\n", built("%s", std::string(997, 'r').c_str()));
     EXPECT_EQ(std::string(997, 's') + "\r\n", built("%s", std::string(998, 's').c_str()));
+}
+
+// Formats into a buffer with guard bytes after the line's 1000: none may ever change.
+std::string builtGuarded(const char* format, ...)
+{
+    std::vector<char> buffer(kLogLineBufferSize + 2000, '#');
+    va_list args;
+    va_start(args, format);
+    const int length = formatLogLine(buffer.data(), format, args);
+    va_end(args);
+    for (size_t i = kLogLineBufferSize; i < buffer.size(); ++i)
+        EXPECT_EQ('#', buffer[i]) << "written past the line buffer at " << i;
+    EXPECT_GE(length, 2);
+    EXPECT_LE(length, kLogMaxLineChars + 2);
+    EXPECT_EQ(static_cast<size_t>(length), std::strlen(buffer.data()));
+    return std::string(buffer.data(), static_cast<size_t>(std::min(length, kLogLineBufferSize)));
+}
+
+TEST(FormatLogLine, AZeroCharacterEndsTheLineAndNothingIsWrittenPastIt)
+{
+    // The formatter counts every character it wrote, the zero and what follows it; the line
+    // is only what comes before the zero.
+    EXPECT_EQ("ab\r\n", builtGuarded("ab%cde", 0));
+    EXPECT_EQ("\r\n", builtGuarded("%c", 0));
+    // Tabs before the zero grow the line while the count after it stays: 80 times "a" and a
+    // tab become 960 characters, and 900 follow the zero.
+    std::string tabs, grown;
+    for (int i = 0; i < 80; ++i) {
+        tabs += "a\t";
+        grown += "a" + std::string(11, ' ');
+    }
+    EXPECT_EQ(grown + "\r\n", builtGuarded((tabs + "%c%s").c_str(), 0, std::string(900, 'x').c_str()));
+    // Enough of them to fill the line to its cut, a zero, then most of a line more.
+    std::string many, cut;
+    for (int i = 0; i < 200; ++i) {
+        many += "a\t";
+        cut += "a" + std::string(11, ' ');
+    }
+    EXPECT_EQ(cut.substr(0, kLogMaxLineChars) + "\r\n",
+              builtGuarded((many + "%c%s").c_str(), 0, std::string(590, 'y').c_str()));
 }
 
 TEST(FormatLogLine, FormatterErrorStoresAnEmptyLine)

@@ -258,3 +258,36 @@ TEST(TimelineParseRate, EverythingElseIsRefused)
 }
 
 }   // namespace
+
+namespace {
+
+// Counters and indices far beyond any real one: the answers stop at the ends of the range
+// instead of overflowing (the sanitizers of the host build catch an overflow).
+TEST(TimelineRange, FarCountersAndIndicesSaturateInsteadOfOverflowing)
+{
+    Timeline timeline;
+    ASSERT_TRUE(timelineInit(&timeline, kTenMegahertz, 5000, {60, 1}));
+    for (const int64_t counter : {INT64_MIN, INT64_MIN + 1, -(int64_t{1} << 62), INT64_MAX - 1, INT64_MAX}) {
+        bool inBlank = false;
+        const int32_t line = timelineScanLine(timeline, counter, &inBlank);
+        EXPECT_GE(line, 0) << counter;
+        EXPECT_LT(line, kTimelineLines) << counter;
+        (void)timelineFrameAt(timeline, counter);
+        (void)timelineLatestVblank(timeline, counter);
+    }
+    EXPECT_EQ(INT64_MAX, timelineVblankStart(timeline, INT64_MAX));
+    EXPECT_LT(timelineVblankStart(timeline, INT64_MIN), -(int64_t{1} << 62));
+    EXPECT_EQ(INT64_MAX, timelineFrameStart(timeline, INT64_MAX / 2));
+    EXPECT_EQ(INT64_MAX, timelineMulDivFloor(INT64_MAX, INT64_MAX, 3));
+    EXPECT_EQ(INT64_MIN, timelineMulDivFloor(INT64_MIN, INT64_MAX, 3));
+    EXPECT_EQ(-4, timelineMulDivFloor(INT64_MIN, 3, INT64_MAX)) << "exact where it fits";
+    // A counter frequency at the top of the range still gives a period, not an overflow.
+    Timeline fast;
+    ASSERT_TRUE(timelineInit(&fast, INT64_MAX, 0, {1, 1}));
+    EXPECT_GT(timelinePeriodAt(fast, 0), 0);
+    Timeline changed;
+    ASSERT_TRUE(timelineInit(&changed, kTenMegahertz, 0, {60, 1}));
+    EXPECT_TRUE(timelineChangeRate(&changed, INT64_MAX, {50, 1}));
+}
+
+}   // namespace

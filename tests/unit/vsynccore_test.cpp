@@ -100,6 +100,11 @@ TEST(ScanLine, SignTellsVerticalBlankAndZeroBecomesOne)
     EXPECT_EQ(-1, signedScanLine(true, 0));
     EXPECT_EQ(-700, signedScanLine(true, 700));
     EXPECT_EQ(700, signedScanLine(false, 700));
+    // A reading beyond the signed range is still a reading: the largest line, never 0.
+    EXPECT_EQ(0x7FFFFFFF, signedScanLine(false, 0x80000000u));
+    EXPECT_EQ(-0x7FFFFFFF, signedScanLine(true, 0x80000000u));
+    EXPECT_EQ(0x7FFFFFFF, signedScanLine(false, 0xFFFFFFFFu));
+    EXPECT_EQ(0x7FFFFFFF, signedScanLine(false, 0x7FFFFFFFu));
 }
 
 TEST(Load, WorkPerSecondOutsideBookedSleeps)

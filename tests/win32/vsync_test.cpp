@@ -107,8 +107,15 @@ bound::NTSTATUS WINAPI fakeWait(const bound::D3DKMT_WAITFORVERTICALBLANKEVENT* w
     return 0;
 }
 
+// The log's length when the server first sampled the scan line since this was set to -1.
+std::atomic<int32_t> g_firstSampleLog{0};
+
 bound::NTSTATUS WINAPI fakeScanLine(bound::D3DKMT_GETSCANLINE* scan)
 {
+    int32_t length = 0;
+    logPeek(&length);
+    int32_t unset = -1;
+    g_firstSampleLog.compare_exchange_strong(unset, length);
     if (scan->hAdapter != 7)
         return static_cast<bound::NTSTATUS>(0xC000000D);
     scan->InVerticalBlank = TRUE;
@@ -228,6 +235,49 @@ TEST_F(VsyncServer, SuspendedItStopsPulsingUntilResumed)
     const size_t suspended = log.find("vsync.suspended\r\n");
     ASSERT_NE(std::string::npos, suspended);
     EXPECT_NE(std::string::npos, log.find("vsync.running\r\n", suspended));
+}
+
+// A hundred failed cycles (about 20 s of 200 ms pauses) make the server quiet. The bind that
+// ends the spell is logged all the same, and only after the vblank's sample, record and
+// pulse, which the end of the spell must not hold up.
+TEST_F(VsyncServer, AfterAQuietSpellItLogsWhatItBoundToAfterThePulse)
+{
+    g_openFails = true;
+    const size_t from = logLength();
+    vsyncStart();
+    std::string log;
+    for (int i = 0; i < 400 && log.find("vsync.retrying.quietly") == std::string::npos; ++i) {
+        Sleep(100);
+        int32_t length = 0;
+        const char* text = logPeek(&length);
+        log.assign(text + from, text + length);
+    }
+    const size_t quiet = log.find("vsync.retrying.quietly after=100 failed cycles\r\n");
+    ASSERT_NE(std::string::npos, quiet) << "the server did not go quiet";
+    Sleep(500);
+    g_firstSampleLog = -1;
+    g_openFails = false;
+    ASSERT_TRUE(vsyncWait(5000)) << "no pulse after the driver came back";
+    Sleep(200);
+    vsyncStop();
+    log = logSince(from);
+    const size_t silent = log.find("\r\n", quiet) + 2;
+    const size_t ended = log.find("vsync.retrying.ended\r\n", silent);
+    ASSERT_NE(std::string::npos, ended) << log.substr(silent);
+    // Between the two: the bind that ended the spell and nothing of the failed cycles.
+    const std::string spell = log.substr(silent, ended - silent);
+    size_t at = 0;
+    for (const char* line : {"vsync.bind device='", "vsync.bound hAdapter=7\r\n", "-vsyncRebind=1\r\n"}) {
+        at = spell.find(line, at);
+        ASSERT_NE(std::string::npos, at) << "missing or out of order: " << line << "\n" << spell;
+    }
+    EXPECT_EQ(1, count(spell, "vsync.bind device='")) << spell;
+    EXPECT_EQ(std::string::npos, spell.find("vsync.failsafe.wait")) << spell;
+    EXPECT_EQ(std::string::npos, spell.find("-vsyncRebind=0")) << spell;
+    // The first vblank's scan line was sampled before the end of the spell was logged.
+    ASSERT_GT(g_firstSampleLog.load(), 0);
+    EXPECT_LE(static_cast<size_t>(g_firstSampleLog.load()), from + silent)
+        << "the scan line waited for the log line";
 }
 
 TEST_F(VsyncServer, FailedWaitClosesTheAdapterBeforeBindingAgain)
