@@ -351,7 +351,7 @@ static bool saveBmp(const Capture& capture, const std::string& path)
     return ok && written == out.size();
 }
 
-bool driverCaptureClient(HWND window, Capture& capture, const std::string& savePath)
+bool driverCaptureClient(HWND window, Capture& capture, const std::string& savePath, int maxRows)
 {
     RECT client;
     if (!GetClientRect(window, &client) || client.right <= 0 || client.bottom <= 0)
@@ -359,7 +359,7 @@ bool driverCaptureClient(HWND window, Capture& capture, const std::string& saveP
     POINT origin = {0, 0};
     ClientToScreen(window, &origin);
     capture.width = client.right;
-    capture.height = client.bottom;
+    capture.height = maxRows > 0 && maxRows < client.bottom ? maxRows : client.bottom;
 
     HDC screen = GetDC(nullptr);
     HDC memory = CreateCompatibleDC(screen);

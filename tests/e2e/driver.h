@@ -73,7 +73,9 @@ struct Capture {
     std::vector<unsigned> pixels;    // 0x00RRGGBB
     unsigned at(int x, int y) const { return pixels[static_cast<size_t>(y) * width + x]; }
 };
-bool driverCaptureClient(HWND window, Capture& capture, const std::string& savePath);
+// With maxRows above 0, only the top rows are copied (a quick look at the page's first lines).
+bool driverCaptureClient(HWND window, Capture& capture, const std::string& savePath,
+                         int maxRows = 0);
 
 // Reads a whole file; empty when it cannot be read.
 std::string readWholeFile(const std::string& path);

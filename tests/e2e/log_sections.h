@@ -15,6 +15,15 @@
 #include <string>
 #include <vector>
 
+// Every title of "Run ALL Tests", in its order, the closing one last.
+constexpr const char* kSuiteTitles[] = {
+    "Display Adapter Information", "QPC Speed", "Windows Time Quantum",
+    "OS Sleep Accuracy, at various quantum offsets", "Windows Message Loop Processing Speed",
+    "Windows WaitForXXXX Processing Speed", "ScanLine", "DirectDraw WaitForVerticalBlank",
+    "D3DKMTWaitForVerticalBlankEvent", "Demonstrate that Varnholt is using the wrong display Hz",
+    "DwmGetCompositionTimingInfo", "DwmFlush", "Mimic animation (waiting for vsync intervals)",
+    "testWaitForBlanking", "testQuorvelLumetra", "*** To view test results, exit application ***"};
+
 inline std::string titleLine(const std::string& title)
 {
     return "=== " + title + " ===";

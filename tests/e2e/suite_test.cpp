@@ -23,15 +23,6 @@ namespace {
 
 constexpr WORD kRunAllCommand = 199;
 
-// Every title of "Run ALL Tests", in its order.
-const char* const kSuiteTitles[] = {
-    "Display Adapter Information", "QPC Speed", "Windows Time Quantum",
-    "OS Sleep Accuracy, at various quantum offsets", "Windows Message Loop Processing Speed",
-    "Windows WaitForXXXX Processing Speed", "ScanLine", "DirectDraw WaitForVerticalBlank",
-    "D3DKMTWaitForVerticalBlankEvent", "Demonstrate that Varnholt is using the wrong display Hz",
-    "DwmGetCompositionTimingInfo", "DwmFlush", "Mimic animation (waiting for vsync intervals)",
-    "testWaitForBlanking", "testQuorvelLumetra", "*** To view test results, exit application ***"};
-
 // Posts a Tests command and waits for the test thread it started to end; with a tracker,
 // follows the tool's processor time meanwhile.
 void runCommand(DrivenProcess& driven, WORD command, CpuTracker* cpu = nullptr)
