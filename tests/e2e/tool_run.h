@@ -15,27 +15,41 @@ struct ToolRun {
     DWORD exitCode = 99;
 };
 
-// Starts the tool, lets action drive it, closes it and reads its standard output.
+// Starts the tool, lets action drive it, closes it and reads its standard output. Says
+// what went wrong in problems instead of failing a test, so that it can run on a thread of
+// its own beside the tests.
 template <typename Action>
-inline ToolRun runTool(const std::string& outputName, const std::string& environment, Action action)
+inline ToolRun runToolAside(const std::string& outputName, const std::string& environment,
+                            Action action, std::string* problems)
 {
     ToolRun run;
     const std::string outputPath = programFolder() + outputName;
     DrivenProcess driven;
     if (!driverStart(programFolder() + "kelvaro.exe", outputPath, environment, driven)) {
-        ADD_FAILURE() << "cannot start kelvaro.exe";
+        *problems += "cannot start kelvaro.exe; ";
         return run;
     }
     if (driverWaitWindow(driven, 60000)) {
         Sleep(500);
         action(driven);
-        EXPECT_TRUE(driverClose(driven, 120000, &run.exitCode)) << "the tool did not close";
+        if (!driverClose(driven, 120000, &run.exitCode))
+            *problems += "the tool did not close; ";
     } else {
-        ADD_FAILURE() << "no window appeared";
+        *problems += "no window appeared; ";
     }
     driverRelease(driven);
     std::string problem;
-    EXPECT_TRUE(splitLogLines(readWholeFile(outputPath), run.lines, &problem)) << problem;
+    if (!splitLogLines(readWholeFile(outputPath), run.lines, &problem))
+        *problems += problem + "; ";
+    return run;
+}
+
+template <typename Action>
+inline ToolRun runTool(const std::string& outputName, const std::string& environment, Action action)
+{
+    std::string problems;
+    ToolRun run = runToolAside(outputName, environment, action, &problems);
+    EXPECT_TRUE(problems.empty()) << problems;
     return run;
 }
 
