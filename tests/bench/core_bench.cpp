@@ -5,6 +5,7 @@
 #include "core/clock.h"
 #include "core/log.h"
 
+#include "support/stats.h"
 #include <windows.h>
 
 #include <algorithm>
@@ -23,11 +24,6 @@ double nsPer(int64_t ticks, int count)
     return ticksToUs(ticks) * 1000.0 / count;
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 int plainFormat(char* out, size_t size, const char* format, ...)
 {

@@ -205,7 +205,7 @@ bool driverWaitTestEnd(const DrivenProcess& driven, const std::vector<DWORD>& be
             return result == WAIT_OBJECT_0;
         }
         if (GetTickCount() - start > 5000)
-            return true;
+            return false;   // the command started no thread
         if (WaitForSingleObject(driven.process, 5) == WAIT_OBJECT_0)
             return false;
     }
@@ -240,21 +240,6 @@ void driverRelease(DrivenProcess& driven)
     }
     CloseHandle(driven.process);
     driven.process = nullptr;
-}
-
-std::string readWholeFile(const std::string& path)
-{
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return std::string();
-    std::string text;
-    char chunk[65536];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0)
-        text.append(chunk, got);
-    CloseHandle(file);
-    return text;
 }
 
 struct CaptionSearch {

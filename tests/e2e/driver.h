@@ -2,6 +2,8 @@
 // output in a file, find its window, post commands, follow its thread count, close it.
 #pragma once
 
+#include "support/files.h"
+
 #include <windows.h>
 
 #include <string>
@@ -41,9 +43,10 @@ struct CpuTracker {
 };
 
 // After a Tests command: waits for the thread it started, the first thread that was not
-// there before (up to 5 s; none appearing means the command started nothing), and then
-// for that thread to end. Threads the test leaves behind (the system's sound or timer
-// helpers) do not count. With a tracker, samples the process's processor time meanwhile.
+// there before, and then for that thread to end. False when no new thread appeared within
+// 5 s (the command started nothing) or the tool ended. Threads the test leaves behind (the
+// system's sound or timer helpers) do not count. With a tracker, samples the process's
+// processor time meanwhile.
 bool driverWaitTestEnd(const DrivenProcess& driven, const std::vector<DWORD>& before,
                        CpuTracker* cpu = nullptr);
 
@@ -77,5 +80,4 @@ struct Capture {
 bool driverCaptureClient(HWND window, Capture& capture, const std::string& savePath,
                          int maxRows = 0);
 
-// Reads a whole file; empty when it cannot be read.
-std::string readWholeFile(const std::string& path);
+// Reading a whole file: support/files.h.

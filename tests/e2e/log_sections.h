@@ -5,6 +5,7 @@
 
 #include "e2e/logcheck.h"
 #include "e2e/truth.h"
+#include "support/stats.h"
 
 #include <gtest/gtest.h>
 
@@ -67,12 +68,6 @@ inline double column(const std::string& row, int k)
     for (int c = 0; c < k && at != std::string::npos; ++c)
         at = row.find_first_not_of(' ', row.find(' ', at));
     return at == std::string::npos ? 0.0 : std::strtod(row.c_str() + at, nullptr);
-}
-
-inline double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0.0 : values[values.size() / 2];
 }
 
 // The row format of the estimator test.

@@ -19,13 +19,6 @@ namespace {
 
 constexpr const char* kTwoOutputs = "KELVARO_VIRTUAL_DISPLAY=60,second=144";
 
-void runCommand(DrivenProcess& driven, WORD command)
-{
-    const std::vector<DWORD> before = driverThreadIds(driven.processId);
-    ASSERT_TRUE(driverCommand(driven, command));
-    EXPECT_TRUE(driverWaitTestEnd(driven, before)) << "the tool ended during command " << command;
-}
-
 // The lines of a rebind to a device, in their order, from `from` on; the index after the
 // last of them, or kNoLine.
 size_t expectRebind(const std::vector<std::string>& lines, size_t from, const char* device,

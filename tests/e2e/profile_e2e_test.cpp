@@ -16,13 +16,6 @@
 
 namespace {
 
-void runCommand(DrivenProcess& driven, WORD command)
-{
-    const std::vector<DWORD> before = driverThreadIds(driven.processId);
-    ASSERT_TRUE(driverCommand(driven, command));
-    EXPECT_TRUE(driverWaitTestEnd(driven, before)) << "the tool ended during command " << command;
-}
-
 // "Run ALL Tests" and then the extended D3DKMT run (600 frames) on the busy profile.
 class BusyDisplay : public ::testing::Test {
 protected:

@@ -44,6 +44,16 @@ inline ToolRun runToolAside(const std::string& outputName, const std::string& en
     return run;
 }
 
+// Posts a Tests command and waits for the test thread it started to end; with a tracker,
+// follows the tool's processor time meanwhile.
+inline void runCommand(DrivenProcess& driven, WORD command, CpuTracker* cpu = nullptr)
+{
+    const std::vector<DWORD> before = driverThreadIds(driven.processId);
+    ASSERT_TRUE(driverCommand(driven, command));
+    EXPECT_TRUE(driverWaitTestEnd(driven, before, cpu))
+        << "command " << command << " started no test, or the tool ended during it";
+}
+
 template <typename Action>
 inline ToolRun runTool(const std::string& outputName, const std::string& environment, Action action)
 {

@@ -4,6 +4,8 @@
 
 #include "core/clock.h"
 
+#include "support/tick_guard.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -13,22 +15,8 @@ namespace {
 class DwmPollTest : public ::testing::Test {
 protected:
     static constexpr int64_t kBase = 1000000;
-    int64_t savedBase = 0;
-    int64_t savedFrequency = 0;
+    const ClockGuard clock{10000000, kBase};
     DwmPoll poll = {};
-
-    void SetUp() override
-    {
-        savedBase = tickBase;
-        savedFrequency = tickFrequency;
-        tickBase = kBase;
-        tickFrequency = 10000000;
-    }
-    void TearDown() override
-    {
-        tickBase = savedBase;
-        tickFrequency = savedFrequency;
-    }
     static int64_t raw(int64_t tickValue) { return tickValue + kBase; }
 };
 

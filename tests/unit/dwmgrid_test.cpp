@@ -4,6 +4,8 @@
 
 #include "core/clock.h"
 
+#include "support/tick_guard.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -88,8 +90,8 @@ TEST(DwmRatePeriod, IsSinglePrecisionAndZeroWithoutNumerator)
 
 TEST(DwmInterval, JumpNeedsTwoKnownIntervalsMoreThanHalfAMillisecondApart)
 {
-    const int64_t savedFrequency = tickFrequency;
-    tickFrequency = 10000000;
+    {
+    const ClockGuard clock(10000000);
     // Vblanks 16.7, 33.4 (a skipped frame), 16.7 and 17.1 ms apart: nothing before the
     // third vblank, a jump on the skip and on the return, none on 0.4 ms.
     const int64_t vblanks[] = {5000000, 5167000, 5501000, 5668000, 5839000};
@@ -104,7 +106,7 @@ TEST(DwmInterval, JumpNeedsTwoKnownIntervalsMoreThanHalfAMillisecondApart)
         previousVblank = vblanks[n];
         previousDelta = delta;
     }
-    tickFrequency = savedFrequency;
+    }
     EXPECT_FALSE(dwmIntervalJump(16.5, 17.0));   // exactly 0.5: strictly more is needed
     EXPECT_TRUE(dwmIntervalJump(17.0078125, 16.5));
     EXPECT_FALSE(dwmIntervalJump(16.7, -16.7));  // not an interval

@@ -7,7 +7,9 @@
 
 #include <cmath>
 #include <cstdio>
+#include <algorithm>
 #include <deque>
+#include <vector>
 #include <limits>
 #include <string>
 
@@ -271,7 +273,12 @@ struct Stream {
 
 class EstimatorGroundTruth : public ::testing::TestWithParam<Stream> {};
 
-TEST_P(EstimatorGroundTruth, PeriodWithinTwoMicrosecondsAndSettledTimeBaseOnTheGrid)
+// The bounds come from the mechanism: an exact stream gives the exact period and grid (to
+// what doubles keep); with arrivals up to j late, the fitted slope of about 1000 samples is off
+// by its standard error j / sqrt(12) * sqrt(12) / 1000^1.5 or so (six of them allowed), and a
+// time base that follows the earliest arrivals never lies before the grid nor more than j
+// after it.
+TEST_P(EstimatorGroundTruth, PeriodWithinItsStandardErrorAndSettledTimeBaseOnTheGrid)
 {
     const Stream stream = GetParam();
     Random random{0x2545f4914f6cdd1dull};
@@ -317,10 +324,11 @@ TEST_P(EstimatorGroundTruth, PeriodWithinTwoMicrosecondsAndSettledTimeBaseOnTheG
                 "time base worst/ms %.4f locked (%.4f while settling) over %d samples\n",
                 stream.name, estimateError * 1000.0, averageError * 1000.0,
                 worstEstimate * 1000.0, worstAverage * 1000.0, worstBase, worstSettling, lockedSamples);
-    EXPECT_LT(std::fabs(estimateError), 0.002);
+    const double periodBound = stream.jitter == 0.0 ? 1e-9 : 6.0 * stream.jitter / std::pow(1000.0, 1.5);
+    EXPECT_LT(std::fabs(estimateError), periodBound);
     EXPECT_GT(lockedSamples, 500) << "locked late or not at all";
     EXPECT_GT(estimator.stable, kEstimatorLockCount) << "not locked at the end";
-    EXPECT_LT(worstBase, 0.2);
+    EXPECT_LE(worstBase, stream.jitter + 1e-9);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -374,5 +382,141 @@ TEST(EstimatorInput, NonFiniteAndHugeSamplesLeaveEveryOutputFinite)
         after.update(1000.0 + k * 16.0, &period);
     EXPECT_NEAR(16.0, period, 1e-9);
 }
+
+}   // namespace
+
+namespace {
+
+// The fit behind the period, worked out apart from the estimator: the same gate and spread
+// rule pick the accepted samples, a period jump of more than 1 ms starts them afresh, and the
+// hand-over rule keeps the latest 1000 to 1999 of them (the sample of a reset counts as 0).
+// Its slope is a least-squares fit of each sample's time against its true vsync index, in
+// long double about the means.
+class IndependentFit {
+public:
+    // Feeds a sample at true vsync index k; returns whether it was accepted, and then the
+    // period the estimator must report in *period.
+    bool feed(double t, int64_t k, double* period)
+    {
+        for (int i = 0; i < 4; ++i)
+            m_history[i] = m_history[i + 1];
+        m_history[4] = t;
+        double smallest = m_history[1] - m_history[0], largest = smallest;
+        for (int i = 2; i < 5; ++i) {
+            const double interval = m_history[i] - m_history[i - 1];
+            smallest = std::min(smallest, interval);
+            largest = std::max(largest, interval);
+        }
+        if (!(largest - smallest < 0.5))
+            return false;
+        const double candidate = (m_history[4] - m_history[0]) / 4.0;
+        int64_t j = m_next++;
+        if (m_period > 0.0 && std::fabs(candidate - m_period) > 1.0) {
+            m_kept.clear();
+            m_period = 0.0;
+            j = 0;
+            m_next = 1;
+        }
+        m_kept.push_back({j, k, t});
+        const int64_t lowest = j >= 1000 ? 1000 * (j / 1000 - 1) + 1 : 0;
+        while (!m_kept.empty() && m_kept.front().j < lowest)
+            m_kept.erase(m_kept.begin());
+        const long double slope = fittedSlope();
+        m_period = slope > 0 && m_kept.size() >= 3 ? static_cast<double>(slope) : candidate;
+        *period = m_period;
+        return true;
+    }
+    size_t kept() const { return m_kept.size(); }
+
+private:
+    struct Sample {
+        int64_t j;   // the estimator's count of accepted samples when this one came
+        int64_t k;
+        double t;
+    };
+    long double fittedSlope() const
+    {
+        if (m_kept.size() < 3)
+            return 0;
+        long double meanK = 0, meanT = 0;
+        for (const Sample& s : m_kept) {
+            meanK += s.k;
+            meanT += s.t;
+        }
+        meanK /= m_kept.size();
+        meanT /= m_kept.size();
+        long double kk = 0, kt = 0;
+        for (const Sample& s : m_kept) {
+            kk += (s.k - meanK) * (s.k - meanK);
+            kt += (s.k - meanK) * (s.t - meanT);
+        }
+        return kk > 0 ? kt / kk : 0;
+    }
+    double m_history[5] = {};
+    double m_period = 0.0;
+    int64_t m_next = 1;
+    std::vector<Sample> m_kept;
+};
+
+struct HandOverStream {
+    const char* name;
+    double periodMs;       // before the change
+    double changedMs;      // from sample `changeAt` on (0: no change)
+    int changeAt;
+    double jitterMs;       // uniform, plus and minus
+    int dropEvery;         // a missed vsync every n samples (0: none)
+};
+
+class EstimatorHandOver : public ::testing::TestWithParam<HandOverStream> {};
+
+// 5000 samples: after each accepted one the estimator's period is the independent fit's, to
+// within what double sums can lose; a fit that kept another window, or a hand-over that
+// copied lastY or index wrongly, is off by far more.
+TEST_P(EstimatorHandOver, PeriodIsTheFitOfExactlyTheKeptSamples)
+{
+    const HandOverStream& stream = GetParam();
+    Random random{0x9E3779B97F4A7C15ull};
+    TimebaseEstimator estimator;
+    IndependentFit fit;
+    double t = 1000.0, worst = 0.0;
+    int64_t k = 0;
+    int accepted = 0, handOvers = 0;
+    for (int i = 0; i < 5000; ++i) {
+        const double period = stream.changeAt != 0 && i >= stream.changeAt ? stream.changedMs : stream.periodMs;
+        const int frames = stream.dropEvery != 0 && i % stream.dropEvery == stream.dropEvery - 1 ? 2 : 1;
+        k += frames;
+        t += frames * period;
+        const double sample = t + (random.uniform() * 2.0 - 1.0) * stream.jitterMs;
+        double reported = 0.0;
+        estimator.update(sample, &reported);
+        double expected = 0.0;
+        if (!fit.feed(sample, k, &expected))
+            continue;
+        ++accepted;
+        handOvers += estimator.accepted % 1000 == 0 ? 1 : 0;
+        ASSERT_NEAR(expected, estimator.period, 1e-9)
+            << stream.name << ": sample " << i << ", " << fit.kept() << " samples kept";
+        worst = std::max(worst, std::fabs(expected - estimator.period));
+    }
+    std::printf("[ FIGURES  ] hand-over, %s: %d accepted, %d hand-overs, estimator against the "
+                "independent fit: %.3g ms at worst\n",
+                stream.name, accepted, handOvers, worst);
+    EXPECT_GT(accepted, 2500);
+    EXPECT_GE(handOvers, 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, EstimatorHandOver,
+    ::testing::Values(HandOverStream{"jitter", 16.6667, 0.0, 0, 0.1, 0},
+                      HandOverStream{"jitter and drops", 16.6667, 0.0, 0, 0.1, 37},
+                      HandOverStream{"rate change", 16.6667, 20.0, 2300, 0.08, 53},
+                      HandOverStream{"144 Hz with drops", 6.9444, 0.0, 0, 0.05, 11}),
+    [](const ::testing::TestParamInfo<HandOverStream>& info) {
+        std::string name = info.param.name;
+        for (char& c : name)
+            if (c == ' ')
+                c = '_';
+        return name;
+    });
 
 }   // namespace

@@ -3,6 +3,8 @@
 #include "core/clock.h"
 #include "measure/pacing.h"
 
+#include "support/tick_guard.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -13,6 +15,7 @@ constexpr int64_t kTicksPerMs = 10000;    // a 10 MHz counter
 
 int64_t g_now = 0;
 std::vector<uint32_t> g_sleeps;
+std::vector<int64_t> g_sleepShortBy;   // per sleep, how many ticks it falls short (0: it overshoots)
 std::vector<uint32_t> g_vsyncWaits;
 int g_pulseOnWait = 0;        // the vsync pulse comes during this wait (1-based); 0: never
 bool g_waitFailsAtOnce = false;
@@ -20,8 +23,12 @@ bool g_waitFailsAtOnce = false;
 int64_t fakeNow() { return g_now; }
 void fakeSleep(uint32_t ms)
 {
+    const size_t index = g_sleeps.size();
     g_sleeps.push_back(ms);
-    g_now += ms * kTicksPerMs + 700;    // sleeps overshoot a little
+    if (index < g_sleepShortBy.size() && g_sleepShortBy[index] > 0)
+        g_now += ms * kTicksPerMs - g_sleepShortBy[index];   // this one comes back early
+    else
+        g_now += ms * kTicksPerMs + 700;    // sleeps overshoot a little
 }
 bool fakeVsyncWait(uint32_t ms)
 {
@@ -42,18 +49,16 @@ const PacingCalls kFakes = {fakeNow, fakeSleep, fakeVsyncWait};
 
 class SleepUntil : public ::testing::Test {
 protected:
-    int64_t savedFrequency = 0;
+    const ClockGuard clock{10000000};
     void SetUp() override
     {
-        savedFrequency = tickFrequency;
-        tickFrequency = 10000000;
         g_now = 1000000;
         g_sleeps.clear();
+        g_sleepShortBy.clear();
         g_vsyncWaits.clear();
         g_pulseOnWait = 0;
         g_waitFailsAtOnce = false;
     }
-    void TearDown() override { tickFrequency = savedFrequency; }
 };
 
 TEST_F(SleepUntil, PastOrPresentDeadlineReturnsZeroWithoutWaiting)
@@ -72,13 +77,18 @@ TEST_F(SleepUntil, SleepModeRoundsUpAndReturnsOnlyAfterTheDeadline)
     EXPECT_EQ(3u, g_sleeps[0]);
     EXPECT_GE(g_now, deadline);
 
-    // A sleep that falls short is followed by another for the rest, at least 1 ms.
-    g_sleeps.clear();
-    const int64_t far = g_now + 95 * kTicksPerMs / 10;    // 9.5 ms
-    EXPECT_GE(sleepUntilWith(kFakes, far, false), 1);
-    EXPECT_GE(g_now, far);
-    for (uint32_t ms : g_sleeps)
-        EXPECT_GE(ms, 1u);
+}
+
+TEST_F(SleepUntil, ASleepThatFallsShortIsFollowedByOneForTheRest)
+{
+    // 9.5 ms ahead: a 10 ms sleep that comes back after 8 ms leaves 1.5 ms, so a 2 ms sleep
+    // follows; that one falls 1.4 ms short (0.6 ms), leaving 0.9 ms: a 1 ms sleep, which
+    // overshoots and ends it.
+    g_sleepShortBy = {2 * kTicksPerMs, 14000};
+    const int64_t deadline = g_now + 95 * kTicksPerMs / 10;
+    EXPECT_EQ(3, sleepUntilWith(kFakes, deadline, false));
+    EXPECT_EQ((std::vector<uint32_t>{10, 2, 1}), g_sleeps);
+    EXPECT_GE(g_now, deadline);
 }
 
 TEST_F(SleepUntil, VsyncModeReturnsAtTheFirstPulseEvenBeforeTheDeadline)
@@ -129,12 +139,19 @@ TEST(StepDeadline, MovesOnByPeriodsUntilNotInThePast)
 
 TEST(StepDeadline, ReadsTheClockAgainAfterEachStep)
 {
-    // A clock that moves on by 100 ticks at every reading.
+    // A clock that moves on by 100 ticks at every reading: 1100 (1000 is behind: 1160), 1200
+    // (1160 is behind: 1320), 1300 (1320 is not): three readings and 1320. A stepping that
+    // read the clock once would stop at 1160.
     static int64_t moving = 1000;
+    static int readings = 0;
     moving = 1000;
-    const int64_t got = stepDeadline(1000, 160, [] { return moving += 100; });
-    EXPECT_GE(got, moving - 100);
-    EXPECT_EQ(0, (got - 1000) % 160);
+    readings = 0;
+    const int64_t got = stepDeadline(1000, 160, [] {
+        ++readings;
+        return moving += 100;
+    });
+    EXPECT_EQ(1320, got);
+    EXPECT_EQ(3, readings);
 }
 
 TEST(MimicVsyncMode, MiddleHalfOfTheRun)

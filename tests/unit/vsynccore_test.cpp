@@ -4,6 +4,8 @@
 #include "vsync/vsync.h"
 #include "vsync/vsynccore.h"
 
+#include "support/tick_guard.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -143,15 +145,13 @@ TEST(Load, FirstTenCallsRestartThenItAccumulatesWithoutWrapping)
 
 TEST(StatusLine, PeriodRatePrimaryAndComposition)
 {
-    const int64_t saved = tickFrequency;
-    tickFrequency = 10000000;
+    const ClockGuard clock(10000000);
     char line[500];
     formatStatusLine(line, sizeof line, "\\\\.\\DISPLAY1", true, ticksToMs(166667), 1.25, true);
     EXPECT_STREQ("vsync.server: \\\\.\\DISPLAY1 [PRIMARY] 16.667ms 60.000Hz (using 1.250 ms/sec) DWM=1",
                  line);
     formatStatusLine(line, sizeof line, "\\\\.\\DISPLAY2", false, 10.0, 0.0, false);
     EXPECT_STREQ("vsync.server: \\\\.\\DISPLAY2 10.000ms 100.000Hz (using 0.000 ms/sec) DWM=0", line);
-    tickFrequency = saved;
 }
 
 TEST(StatusLine, OverLongLineIsCutTo103Characters)

@@ -12,6 +12,7 @@
 
 #include "win32/log_support.h"
 
+#include "support/stats.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -45,15 +46,8 @@ Lines logged(const char* title, const char* header, Test test)
     const LogWatch watch;
     test();
     const Lines lines = watch.lines();
-    const std::string rule(std::strlen(title) + 8, '=');
-    Lines head = {"", rule, std::string("=== ") + title + " ===", rule, ""};
-    if (header != nullptr)
-        head.push_back(logRow("%s", header));
-    EXPECT_GE(lines.size(), head.size());
-    if (lines.size() < head.size())
-        return {};
-    EXPECT_EQ(head, Lines(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(head.size())));
-    return Lines(lines.begin() + static_cast<std::ptrdiff_t>(head.size()), lines.end());
+    const size_t at = expectTitleAndHeader(lines, title, header);
+    return Lines(lines.begin() + static_cast<std::ptrdiff_t>(at), lines.end());
 }
 
 // A row's seven fields, read back; true only when the row is exactly in format.
@@ -100,11 +94,6 @@ bool endsWithin(DWORD limitMs, Test test)
     return !stopped;
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0.0 : values[values.size() / 2];
-}
 
 // ---- On the virtual display -------------------------------------------------------------
 

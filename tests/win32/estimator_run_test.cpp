@@ -13,8 +13,11 @@
 #include "virtual/virtual_display.h"
 #include "vsync/vsync.h"
 
+#include "win32/display_truth.h"
 #include "win32/log_support.h"
+#include "win32/server_fixture.h"
 
+#include "support/stats.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -54,45 +57,13 @@ bool parseRow(const std::string& line, Row* row)
 // from a row; the row's rounding may put it up to 0.05 us before that vblank.
 double afterTrueVblank(double ms)
 {
-    const Timeline& timeline = *virtualDisplayTimeline();
-    const int64_t counter =
-        tickBase + std::llround(ms * static_cast<double>(tickFrequency) / 1000.0);
-    const int64_t vblank = timelineLatestVblank(timeline, counter + tickFrequency / 100000);
-    return ms - ticksToMs(toTick(timelineVblankStart(timeline, vblank)));
+    return Truth::installed().msAfterVblank(ms);
 }
 
-double percentile(std::vector<double> values, int percent)
-{
-    std::sort(values.begin(), values.end());
-    return values[(values.size() - 1) * static_cast<size_t>(percent) / 100];
-}
 
-class QuorvelLumetra : public ::testing::Test {
+class QuorvelLumetra : public ServerOnVirtualDisplay {
 protected:
-    HWND window = nullptr;
-
-    void SetUp() override
-    {
-        tickInit();
-        ASSERT_TRUE(virtualDisplayInstall(virtualProfileAt({60, 1})));
-        bound::resetBindingsForTest();
-        window = CreateWindowExA(0, "STATIC", "estimator test", WS_POPUP, 0, 0, 100, 100,
-                                 nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
-        ASSERT_NE(nullptr, window);
-        g_hwndMain = window;
-        vsyncStart();
-        ASSERT_TRUE(vsyncWait(5000)) << "the server did not bind to the virtual display";
-    }
-
-    void TearDown() override
-    {
-        vsyncStop();
-        g_hwndMain = nullptr;
-        if (window != nullptr)
-            DestroyWindow(window);
-        virtualDisplayUninstall();
-        bound::resetBindingsForTest();
-    }
+    void SetUp() override { start("60"); }
 };
 
 TEST_F(QuorvelLumetra, RowsFollowTheDisplayAndBothSourcesAgree)
@@ -105,13 +76,10 @@ TEST_F(QuorvelLumetra, RowsFollowTheDisplayAndBothSourcesAgree)
     EXPECT_LT(tookMs, 30000.0);
 
     const std::vector<std::string> lines = watch.lines();
-    const std::string rule(std::strlen("testQuorvelLumetra") + 8, '=');
     ASSERT_GT(lines.size(), 6u);
-    EXPECT_EQ((std::vector<std::string>{"", rule, "=== testQuorvelLumetra ===", rule, "",
-                                        logRow("iteration\tD3Dnow/ms\tdelta/ms\tSCvsync/ms"
-                                                "\tinterval/ms\tDWMnow/ms\tDWMvsync/ms"
-                                                "\tinterval/ms\toverhead/us\tscanline")}),
-              std::vector<std::string>(lines.begin(), lines.begin() + 6));
+    expectTitleAndHeader(lines, "testQuorvelLumetra",
+                         "iteration\tD3Dnow/ms\tdelta/ms\tSCvsync/ms\tinterval/ms\tDWMnow/ms"
+                         "\tDWMvsync/ms\tinterval/ms\toverhead/us\tscanline");
 
     // After the header comes one row per iteration, each perhaps just after its disagreement
     // line; a failed compositor sample ("GTI ERROR") would be neither.

@@ -5,9 +5,13 @@
 #include "core/log.h"
 #include "core/logtext.h"
 
+#include <gtest/gtest.h>
+
 #include <windows.h>
 
 #include <cstdarg>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -35,15 +39,24 @@ inline bool isBackgroundLine(const std::string& line)
     return false;
 }
 
-// The lines appended to the log since the watch was made, without line ends, without
-// background lines and without the empty line of the fetch itself.
+// The log as far as it is written now, read without writing to it (other threads may be
+// appending: the length comes with the text, so no half line is read).
+inline std::string logText()
+{
+    int32_t length = 0;
+    const char* text = logPeek(&length);
+    return std::string(text, static_cast<size_t>(length));
+}
+
+// The lines appended to the log since the watch was made, without line ends and without
+// background lines.
 class LogWatch {
 public:
-    LogWatch() : mark_(std::strlen(logPrintf(""))) {}
+    LogWatch() : mark_(logText().size()) {}
 
     std::vector<std::string> lines() const
     {
-        const std::string text = std::string(logPrintf("")).substr(mark_);
+        const std::string text = logText().substr(mark_);
         std::vector<std::string> result;
         for (size_t from = 0, end; (end = text.find("\r\n", from)) != std::string::npos;
              from = end + 2) {
@@ -51,8 +64,6 @@ public:
             if (!isBackgroundLine(line))
                 result.push_back(line);
         }
-        if (!result.empty())
-            result.pop_back();
         return result;
     }
 
@@ -63,11 +74,33 @@ private:
 // How often text stands in the whole log.
 inline int countInLog(const std::string& text)
 {
-    const std::string log = logPrintf("");
+    const std::string log = logText();
     int count = 0;
     for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
         ++count;
     return count;
+}
+
+// The five lines of a test's framed title.
+inline std::vector<std::string> titleFrame(const std::string& title)
+{
+    const std::string rule(title.size() + 8, '=');
+    return {"", rule, "=== " + title + " ===", rule, ""};
+}
+
+// Expects lines to begin with the framed title and, when given, the header row (its tabs
+// expanded as the log holds it). Returns the index of the line after them.
+inline size_t expectTitleAndHeader(const std::vector<std::string>& lines, const std::string& title,
+                                   const char* header = nullptr)
+{
+    std::vector<std::string> expected = titleFrame(title);
+    if (header != nullptr)
+        expected.push_back(logRow("%s", header));
+    EXPECT_GE(lines.size(), expected.size()) << "no framed title '" << title << "'";
+    if (lines.size() < expected.size())
+        return lines.size();
+    EXPECT_EQ(expected, std::vector<std::string>(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(expected.size())));
+    return expected.size();
 }
 
 // A stand-in function as the binder's resolver returns it.

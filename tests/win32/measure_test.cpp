@@ -31,25 +31,12 @@ namespace {
 
 
 
-std::vector<std::string> titleLines(const std::string& title)
-{
-    const std::string rule(title.size() + 8, '=');
-    return {"", rule, "=== " + title + " ===", rule, ""};
-}
-
 // The lines from index from on (empty when there are fewer).
 std::vector<std::string> tail(const std::vector<std::string>& lines, size_t from)
 {
     if (from >= lines.size())
         return {};
     return std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end());
-}
-
-void expectTitledBy(const std::vector<std::string>& lines, const std::string& title)
-{
-    const std::vector<std::string> frame = titleLines(title);
-    ASSERT_GE(lines.size(), frame.size());
-    EXPECT_EQ(frame, std::vector<std::string>(lines.begin(), lines.begin() + 5));
 }
 
 // ---- Substitutes for bound functions ----------------------------------------------------
@@ -121,7 +108,7 @@ TEST_F(TimerTests, QpcSpeedWritesOneLineOfWholePassesOfCalls)
     LogWatch watch;
     testQpcSpeed();
     const std::vector<std::string> lines = watch.lines();
-    expectTitledBy(lines, "QPC Speed");
+    expectTitleAndHeader(lines, "QPC Speed");
     ASSERT_EQ(6u, lines.size());
 
     double ns = 0.0;
@@ -144,7 +131,7 @@ TEST_F(TimerTests, TimeQuantumShowsTheKernelResolutionInMilliseconds)
     LogWatch watch;
     testTimeQuantum();
     const std::vector<std::string> lines = watch.lines();
-    expectTitledBy(lines, "Windows Time Quantum");
+    expectTitleAndHeader(lines, "Windows Time Quantum");
     ASSERT_EQ(5u + 3u + 10u, lines.size());
     EXPECT_EQ("Windows Kernel reports: min/ms=0.500000  max/ms=15.625000   cur/ms=15.625000",
               lines[5]);
@@ -157,8 +144,10 @@ TEST_F(TimerTests, TimeQuantumShowsTheKernelResolutionInMilliseconds)
         ASSERT_EQ(2, std::sscanf(line.c_str(), "%d %lf", &number, &quantum)) << line;
         EXPECT_EQ(i, number);
         EXPECT_EQ(logRow("%d\t%.3f", number, quantum), line);
-        EXPECT_GT(quantum, 0.0);
-        EXPECT_LT(quantum, 1000.0);
+        // A 1 ms sleep lasts at least most of a millisecond, and at most the coarsest timer
+        // period (15.6 ms) and whatever a busy machine adds.
+        EXPECT_GT(quantum, 0.5) << line;
+        EXPECT_LT(quantum, 100.0) << line;
     }
 }
 
@@ -169,7 +158,7 @@ TEST_F(TimerTests, TimeQuantumWithoutKernelFiguresStillWritesItsTenRows)
     LogWatch watch;
     testTimeQuantum();
     const std::vector<std::string> lines = watch.lines();
-    expectTitledBy(lines, "Windows Time Quantum");
+    expectTitleAndHeader(lines, "Windows Time Quantum");
     ASSERT_EQ(5u + 1u + 10u, lines.size());
     EXPECT_EQ("iteration   quantum/ms", lines[5]);
     for (int i = 0; i < 10; ++i)
@@ -181,7 +170,7 @@ TEST_F(TimerTests, SleepAccuracyWritesTwentyOffsetsForEachOfThreeSleepLengths)
     LogWatch watch;
     testSleepAccuracy();
     const std::vector<std::string> lines = watch.lines();
-    expectTitledBy(lines, "OS Sleep Accuracy, at various quantum offsets");
+    expectTitleAndHeader(lines, "OS Sleep Accuracy, at various quantum offsets");
     ASSERT_EQ(5u + 1u + 60u, lines.size());
     EXPECT_EQ("offset/ms   sleep/ms    slept/ms    error/ms", lines[5]);
     const double lengths[] = {0.0, 1.0, 10.0};
@@ -199,8 +188,10 @@ TEST_F(TimerTests, SleepAccuracyWritesTwentyOffsetsForEachOfThreeSleepLengths)
             EXPECT_EQ(offset, number);
             EXPECT_EQ(lengths[block], asked);
             EXPECT_NEAR(slept - asked, error, 0.0015) << line;
-            EXPECT_GE(slept, 0.0);
-            EXPECT_LT(slept, 1000.0);
+            // A sleep never ends before its length, less the timer's 1 ms granularity; it
+            // may end later by what the machine adds.
+            EXPECT_GE(slept, asked - 1.0) << line;
+            EXPECT_LT(slept, asked + 100.0) << line;
         }
     }
 }
@@ -300,7 +291,7 @@ TEST_F(DisplayTests, AdapterLinesCountEveryDeviceAndMarkItsStateWithLeadingBlank
     LogWatch watch;
     testAdapterInfo();
     const std::vector<std::string> lines = watch.lines();
-    expectTitledBy(lines, "Display Adapter Information");
+    expectTitleAndHeader(lines, "Display Adapter Information");
     EXPECT_EQ((std::vector<std::string>{
                   "Adaptor0=\\\\.\\DISPLAY1 'Wine Adapter'  [ACTIVE] [PRIMARY]",
                   "Adaptor1=\\\\.\\DISPLAY2 'Spare Adapter' ",
@@ -316,7 +307,7 @@ TEST_F(DisplayTests, AdapterLinesCountEveryDeviceAndMarkItsStateWithLeadingBlank
     g_indexesAsked.clear();
     LogWatch alone;
     testAdapterInfo();
-    EXPECT_EQ(titleLines("Display Adapter Information"), alone.lines());
+    EXPECT_EQ(titleFrame("Display Adapter Information"), alone.lines());
     EXPECT_EQ(std::vector<DWORD>{0}, g_indexesAsked);
 }
 
@@ -440,7 +431,7 @@ TEST(MessagingTests, MessageLoopRowsComeFromTheWindowProcedureInOrder)
     while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {   // the WM_QUIT of WM_DESTROY
     }
 
-    expectTitledBy(lines, "Windows Message Loop Processing Speed");
+    expectTitleAndHeader(lines, "Windows Message Loop Processing Speed");
     ASSERT_EQ(5u + 1u + 10u, lines.size());
     EXPECT_EQ("iteration   delay/us", lines[5]);
     for (int i = 0; i < 10; ++i) {
@@ -450,8 +441,9 @@ TEST(MessagingTests, MessageLoopRowsComeFromTheWindowProcedureInOrder)
         ASSERT_EQ(2, std::sscanf(line.c_str(), "%d %lf", &number, &delay)) << line;
         EXPECT_EQ(i, number);
         EXPECT_EQ(logRow("%d\t%.1f", number, delay), line);
+        // Handled while the next one is 20 ms away: more than that is a lost message.
         EXPECT_GE(delay, 0.0);
-        EXPECT_LT(delay, 1000000.0);
+        EXPECT_LT(delay, 100000.0) << line;
     }
 }
 
@@ -479,16 +471,18 @@ TEST_F(WaitSpeed, RowsAreWakeUpDelaysAndTheWaiterHasEndedOnReturn)
     EXPECT_LT(seconds, 5.0);
 
     const std::vector<std::string> lines = watch.lines();
-    expectTitledBy(lines, "Windows WaitForXXXX Processing Speed");
+    expectTitleAndHeader(lines, "Windows WaitForXXXX Processing Speed");
     ASSERT_GE(lines.size(), 6u);
     EXPECT_EQ("delay/us", lines[5]);
-    EXPECT_LE(lines.size(), 5u + 1u + 10u);
+    // The waiter blocks 50 ms before each SetEvent: every wake-up is a row.
+    EXPECT_EQ(5u + 1u + 10u, lines.size()) << "a wake-up without its row";
     for (const std::string& line : tail(lines, 6)) {
         double delay = -1.0;
         ASSERT_EQ(1, std::sscanf(line.c_str(), "%lf", &delay)) << line;
         EXPECT_EQ(logRow("%.3f", delay), line);
+        // A waiter whose wait timed out (100 ms) gives no row; a row is a wake-up.
         EXPECT_GT(delay, 0.0);
-        EXPECT_LT(delay, 1000000.0);
+        EXPECT_LT(delay, 100000.0) << line;
     }
 }
 
@@ -500,7 +494,7 @@ TEST_F(WaitSpeed, ClosingApplicationGivesNoRowsAndTheWaiterStillEnds)
     testWaitSpeed(10);
     EXPECT_EQ(threadsBefore, threadsOfThisProcess());
     const std::vector<std::string> lines = watch.lines();
-    expectTitledBy(lines, "Windows WaitForXXXX Processing Speed");
+    expectTitleAndHeader(lines, "Windows WaitForXXXX Processing Speed");
     EXPECT_EQ(std::vector<std::string>{"delay/us"}, tail(lines, 5));
 }
 

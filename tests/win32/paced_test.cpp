@@ -9,6 +9,7 @@
 #include "vsync/vsync.h"
 
 #include "win32/log_support.h"
+#include "win32/server_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -23,30 +24,12 @@
 namespace {
 
 
-class PacedTests : public ::testing::Test {
+class PacedTests : public ServerOnVirtualDisplay {
 protected:
-    HWND window = nullptr;
     void SetUp() override
     {
-        tickInit();
-        bound::resetBindingsForTest();
-        ASSERT_TRUE(virtualDisplayInstall(VirtualProfile()));
-        bound::resetBindingsForTest();
-        window = CreateWindowExA(0, "STATIC", "paced test", WS_POPUP, 0, 0, 100, 100, nullptr,
-                                 nullptr, GetModuleHandleA(nullptr), nullptr);
-        ASSERT_NE(nullptr, window);
-        g_hwndMain = window;
-        vsyncStart();
-        ASSERT_TRUE(vsyncWait(5000)) << "the vsync server did not bind to the virtual display";
+        start("60");
         ASSERT_TRUE(vsyncWait(1000));
-    }
-    void TearDown() override
-    {
-        vsyncStop();
-        g_hwndMain = nullptr;
-        DestroyWindow(window);
-        virtualDisplayUninstall();
-        bound::resetBindingsForTest();
     }
 };
 

@@ -3,6 +3,8 @@
 #include "core/log.h"
 #include "core/report.h"
 
+#include "support/files.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -25,22 +27,6 @@ struct Calls {
     std::string deletedPath;
 };
 Calls calls;
-
-std::string readFile(const std::string& path, bool* exists)
-{
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    *exists = file != INVALID_HANDLE_VALUE;
-    if (!*exists)
-        return std::string();
-    std::string text;
-    char chunk[65536];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0)
-        text.append(chunk, got);
-    CloseHandle(file);
-    return text;
-}
 
 DWORD WINAPI fakeTempPath(DWORD size, LPSTR buffer)
 {
@@ -67,7 +53,7 @@ void WINAPI fakeSleep(DWORD ms)
 {
     ++calls.sleepCalls;
     calls.sleepMs = ms;
-    calls.fileDuringPause = readFile(calls.shellPath, &calls.fileExistedDuringPause);
+    calls.fileDuringPause = readWholeFile(calls.shellPath, &calls.fileExistedDuringPause);
 }
 
 BOOL WINAPI fakeDelete(LPCSTR path)
@@ -124,7 +110,7 @@ TEST_F(Report, WritesExactlyTheLogAtTheFetchThenOpensAndDeletesIt)
     EXPECT_EQ(before + "\r\n", calls.fileDuringPause);    // the fetch's own empty line
     EXPECT_EQ(path, calls.deletedPath);
     bool exists = true;
-    readFile(path, &exists);
+    readWholeFile(path, &exists);
     EXPECT_FALSE(exists);
 }
 
@@ -173,7 +159,7 @@ TEST_F(Report, ExistingFileOfThatNameIsNeverTouched)
     EXPECT_FALSE(writeReportWith(kFakes));
     expectNothingDone(before);
     bool exists = false;
-    EXPECT_EQ("someone else's", readFile(path, &exists));
+    EXPECT_EQ("someone else's", readWholeFile(path, &exists));
     EXPECT_TRUE(exists);
 }
 

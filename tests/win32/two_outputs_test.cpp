@@ -11,7 +11,9 @@
 #include "vsync/vsync.h"
 
 #include "win32/log_support.h"
+#include "win32/server_fixture.h"
 
+#include "support/stats.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -34,11 +36,6 @@ int count(const std::string& text, const std::string& what)
     return n;
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0.0 : values[values.size() / 2];
-}
 
 class TwoOutputs : public ::testing::Test {
 protected:
@@ -50,14 +47,7 @@ protected:
         virtualDisplayUninstall();
         bound::resetBindingsForTest();
     }
-    void install(const std::string& text)
-    {
-        VirtualProfile profile;
-        std::string why;
-        ASSERT_TRUE(virtualProfileParse(text, &profile, &why)) << why;
-        ASSERT_TRUE(virtualDisplayInstall(profile));
-        bound::resetBindingsForTest();
-    }
+    void install(const std::string& text) { ASSERT_TRUE(installProfile(text)) << text; }
     HWND window(int x, int y, int width, int height)
     {
         HWND made = CreateWindowExA(0, "STATIC", "two outputs", WS_POPUP, x, y, width, height,
@@ -232,21 +222,14 @@ protected:
     void SetUp() override
     {
         TwoOutputs::SetUp();
-        // Once: a tick base moved back under a server would hold its checks back.
-        if (tickFrequency == 0)
-            tickInit();
         mark();   // the log exists before the server's thread writes to it
         m_window = window(100, 100, 400, 300);
-        g_hwndMain = m_window;
-        vsyncStart();
+        ASSERT_TRUE(startServer(m_window));
         ASSERT_TRUE(waitForLog("VSYNC INFO: size = 1920x1080  hz=60/1", 5000));
-        ASSERT_TRUE(vsyncWait(1000));
     }
     void TearDown() override
     {
-        vsyncSuspend(false);
-        vsyncStop();
-        g_hwndMain = nullptr;
+        stopServer(nullptr);   // the window is TwoOutputs' to destroy
         TwoOutputs::TearDown();
     }
     // Waits until the log has this line after the mark.
@@ -259,13 +242,6 @@ protected:
             Sleep(20);
         }
         return false;
-    }
-    // Reads the log as far as it is written (the fetch adds an empty line).
-    static std::string logText()
-    {
-        int32_t length = 0;
-        const char* text = logFetch(&length);
-        return std::string(text, static_cast<size_t>(length));
     }
     std::string since() const { return logText().substr(m_mark); }
     void mark() { m_mark = logText().size(); }

@@ -12,11 +12,15 @@
 #include "virtual/virtual_display.h"
 #include "vsync/vsync.h"
 
+#include "win32/display_truth.h"
 #include "win32/log_support.h"
+#include "win32/server_fixture.h"
 
+#include "support/stats.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -38,27 +42,6 @@ bool startsWith(const std::string& text, const char* prefix)
 }
 
 
-std::string expanded(const char* line)
-{
-    char buffer[kLogLineBufferSize];
-    std::snprintf(buffer, sizeof buffer, "%s", line);
-    expandTabs(buffer);
-    return buffer;
-}
-
-// The five lines of a framed title followed by the header; returns the index after them.
-size_t expectTitleAndHeader(const std::vector<std::string>& lines, const std::string& title,
-                            const char* header)
-{
-    const std::string rule(title.size() + 8, '=');
-    const std::vector<std::string> expected = {"", rule, "=== " + title + " ===", rule, "",
-                                               expanded(header)};
-    EXPECT_GE(lines.size(), expected.size());
-    if (lines.size() < expected.size())
-        return lines.size();
-    EXPECT_EQ(expected, std::vector<std::string>(lines.begin(), lines.begin() + 6));
-    return 6;
-}
 
 // One row: its iteration, its tick and the rest of its columns.
 struct Row {
@@ -81,21 +64,23 @@ bool parseRow(const std::string& line, size_t columns, Row* row)
     return in.eof() && row->values.size() == columns;
 }
 
-double median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0.0;
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
-// How long after the true start of its vblank a logged tick lies, in microseconds.
+// How long after the true start of its vblank a logged tick lies, in microseconds, on the
+// installed (ideal, 60 Hz) display.
 double usAfterVblank(int64_t loggedTick)
 {
-    const Timeline& timeline = *virtualDisplayTimeline();
-    const int64_t counter = loggedTick + tickBase;
-    const int64_t start = timelineVblankStart(timeline, timelineLatestVblank(timeline, counter));
-    return static_cast<double>(counter - start) * 1e6 / static_cast<double>(timeline.frequency);
+    return Truth::installed().usAfterVblank(loggedTick);
+}
+
+// The compositor of the ideal display publishes each vblank as it begins, so a row's voff/us
+// is its tick's distance from the true start of its vblank, to the row's rounding; a row whose
+// thread was held up past the next vblank before the offset was taken may differ (a few).
+void expectOffsetsFromTheTrueVblank(const std::vector<double>& late, const std::vector<double>& offset)
+{
+    int off = 0;
+    for (size_t i = 0; i < late.size(); ++i)
+        off += std::fabs(late[i] - offset[i]) > 0.051 ? 1 : 0;
+    EXPECT_LE(off, 3) << "rows whose voff/us is not their distance from the true vblank";
 }
 
 // Checks the rows of one wait test: numbered first..first+count-1, each tick after the
@@ -269,21 +254,15 @@ protected:
 
 TEST_F(VblankTests, ScanLineTracesMoreThanAFrameWithTheBlankNegative)
 {
-    HWND window = CreateWindowExA(0, "STATIC", "scan line", WS_POPUP, 0, 0, 100, 100, nullptr,
-                                  nullptr, GetModuleHandleA(nullptr), nullptr);
+    HWND window = makeServerWindow(0, 0);
     ASSERT_NE(nullptr, window);
-    g_hwndMain = window;
-    vsyncStart();
-    const bool bound = vsyncWait(5000);
+    const bool bound = startServer(window);
     vsyncSuspend(true);   // as in the suite: parked, its output still readable
 
     const LogWatch watch;
     if (bound)
         testScanLine();
-    vsyncSuspend(false);   // a request left standing would park the next server at once
-    vsyncStop();
-    g_hwndMain = nullptr;
-    DestroyWindow(window);
+    stopServer(window);
     ASSERT_TRUE(bound) << "the vsync server did not bind to the virtual display";
 
     const std::vector<std::string> lines = watch.lines();
@@ -342,8 +321,8 @@ TEST_F(VblankTests, DirectDrawRowsFollowTheBlanksAndTheObjectIsReleased)
                 median(period), median(blank), median(offset), median(late));
     EXPECT_NEAR(16.667, median(period), 1.0);
     EXPECT_LT(median(blank), 8.0) << "the blank ends within the frame (0.667 ms when nothing delays the thread)";
-    EXPECT_LT(median(late), 2000.0);
-    EXPECT_NEAR(median(late), median(offset), 500.0) << "voff is not measured from the blank";
+    EXPECT_LT(median(late), 1000.0) << "polling lands on the blank, loosely";
+    expectOffsetsFromTheTrueVblank(late, offset);
 
     ASSERT_NE(nullptr, g_spy.directDraw);
     EXPECT_EQ(0u, releaseSpyReference()) << "the test kept its DirectDraw object";
@@ -363,7 +342,7 @@ TEST_F(VblankTests, D3dkmtMeasuresTheDisplayAndClosesItsAdapter)
     EXPECT_EQ(1, std::sscanf(lines[5].c_str() + hdc, ") hDC=%d", &dc));
     EXPECT_NE(0, dc);
     EXPECT_EQ("oa=0", lines[6]);
-    EXPECT_EQ(expanded("iteration\tvsync/qpc\tperiod/ms\tvoff/us"), lines[7]);
+    EXPECT_EQ(logRow("%s", "iteration\tvsync/qpc\tperiod/ms\tvoff/us"), lines[7]);
     const std::vector<Row> rows = expectRows(lines, 8, 59, 1, 2);
 
     std::vector<double> period, offset, late;
@@ -377,7 +356,7 @@ TEST_F(VblankTests, D3dkmtMeasuresTheDisplayAndClosesItsAdapter)
                 median(period), median(offset), median(late));
     EXPECT_NEAR(16.667, median(period), 1.0);
     EXPECT_LT(median(late), 2000.0);
-    EXPECT_NEAR(median(late), median(offset), 500.0);
+    expectOffsetsFromTheTrueVblank(late, offset);
 
     ASSERT_EQ(1u, g_spy.opened.size());
     EXPECT_EQ(std::vector<bound::D3DKMT_HANDLE>(60, g_spy.opened[0]), g_spy.waitedOn);
@@ -412,7 +391,7 @@ TEST_F(VblankTests, D3dkmtOutputsAreMeasuredEachWithItsOwnAdapter)
     expectAdaptersClosed();
 
     const std::vector<std::string> lines = watch.lines();
-    const std::string header = expanded("iteration\tvsync/qpc\tperiod/ms\tvoff/us");
+    const std::string header = logRow("%s", "iteration\tvsync/qpc\tperiod/ms\tvoff/us");
     const std::string refused = "err " + std::to_string(kInvalidParameter);
     ASSERT_EQ(5u + 7u + 6u + 1u + 7u, lines.size());
     EXPECT_TRUE(startsWith(lines[5], "--> \\\\.\\DISPLAY1 (First) hDC=")) << lines[5];
@@ -464,7 +443,7 @@ TEST_F(VblankTests, ClosingApplicationLeavesHeadersWithoutRows)
     for (size_t block : {5u, 8u}) {
         EXPECT_TRUE(startsWith(lines[block], "--> \\\\.\\DISPLAY1 (")) << lines[block];
         EXPECT_EQ("oa=0", lines[block + 1]);
-        EXPECT_EQ(expanded("iteration\tvsync/qpc\tperiod/ms\tvoff/us"), lines[block + 2]);
+        EXPECT_EQ(logRow("%s", "iteration\tvsync/qpc\tperiod/ms\tvoff/us"), lines[block + 2]);
     }
     const std::vector<std::string> rest(lines.begin() + 11, lines.end());
     expectTitleAndHeader(rest, "DirectDraw WaitForVerticalBlank",
@@ -519,7 +498,7 @@ TEST(VblankTestsOwnFunctions, CompleteWithoutHanging)
     size_t at = expectTitleAndHeader(lines, "ScanLine", "iteration\tscanline");
     ASSERT_GE(lines.size(), at + 1201);
     for (size_t i = 0; i < 1200; ++i)
-        EXPECT_EQ(expanded((std::to_string(i) + "\t0").c_str()), lines[at + 1 + i]);
+        EXPECT_EQ(logRow("%s", (std::to_string(i) + "\t0").c_str()), lines[at + 1 + i]);
     at += 1201;
 
     // DirectDraw: the title alone when it cannot be created, else its header and n - 1 rows
@@ -528,7 +507,7 @@ TEST(VblankTestsOwnFunctions, CompleteWithoutHanging)
     EXPECT_EQ("=== DirectDraw WaitForVerticalBlank ===", lines[at + 2]);
     at += 5;
     std::vector<double> period;
-    if (lines[at] == expanded("iteration\tvsync/qpc\tperiod/ms\tinvblank/ms\tvoff/us")) {
+    if (lines[at] == logRow("%s", "iteration\tvsync/qpc\tperiod/ms\tinvblank/ms\tvoff/us")) {
         for (const Row& row : expectRows(lines, at + 1, 59, 1, 3))
             period.push_back(row.values[0]);
         at += 60;

@@ -11,8 +11,10 @@
 #include "core/log.h"
 #include "virtual/virtual_display.h"
 
+#include "win32/display_truth.h"
 #include "win32/log_support.h"
 
+#include "support/stats.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -29,13 +31,6 @@ constexpr const char* kRefusal = "virtual.display refused '";
 
 int64_t now() { return readPerformanceCounter(); }
 
-double percentile(std::vector<double> values, int percent)
-{
-    if (values.empty())
-        return 0.0;
-    std::sort(values.begin(), values.end());
-    return values[(values.size() - 1) * static_cast<size_t>(percent) / 100];
-}
 
 uint64_t threadCpu(HANDLE thread)
 {
@@ -47,55 +42,6 @@ uint64_t threadCpu(HANDLE thread)
     };
     return value(kernel) + value(user);   // 100 ns units
 }
-
-// The display a profile describes, by the plain formula and the profile's draws; nothing of
-// the stand-in's own arithmetic.
-struct Truth {
-    VirtualProfile profile;
-    int64_t origin = 0;
-    int64_t frequency = 0;
-
-    int64_t start(int64_t k) const
-    {
-        return origin + k * frequency * profile.trueRate.denominator / profile.trueRate.numerator;
-    }
-    // The latest vblank that started at or before a counter value.
-    int64_t latest(int64_t counter) const
-    {
-        int64_t k = (counter - origin) * profile.trueRate.numerator /
-                    (frequency * profile.trueRate.denominator);
-        while (start(k + 1) <= counter)
-            ++k;
-        while (k > 0 && start(k) > counter)
-            --k;
-        return k;
-    }
-    int64_t blankEnd(int64_t k) const
-    {
-        // 45 of 1125 lines after the start.
-        return origin + (k * 1125 + 45) * frequency * profile.trueRate.denominator /
-                            (1125 * static_cast<int64_t>(profile.trueRate.numerator));
-    }
-    int64_t counts(int64_t ns) const { return ns * frequency / 1000000000; }
-    bool below(VirtualDraw kind, int64_t k, int32_t milli) const
-    {
-        const uint32_t draw = virtualDraw(profile.seed, kind, 0, k);
-        return static_cast<int64_t>((uint64_t{draw} * 100000u) >> 32) < milli;
-    }
-    bool stalled(int64_t k) const { return below(VirtualDraw::kStall, k, profile.stallMilli); }
-    bool skipped(int64_t k) const
-    {
-        return below(VirtualDraw::kCompositorSkip, k, profile.dwmskipMilli);
-    }
-    int64_t wake(int64_t k) const
-    {
-        const uint32_t draw = virtualDraw(profile.seed, VirtualDraw::kWake, 0, k);
-        const int64_t ns =
-            static_cast<int64_t>((static_cast<uint64_t>(profile.wakeNs) * virtualNegLogQ24(draw)) >> 24);
-        return std::min(counts(ns), (start(k + 1) - start(k)) / 2);
-    }
-    int64_t due(int64_t k) const { return start(k) + wake(k); }
-};
 
 struct Blocked {
     bound::D3DKMT_HANDLE adapter;

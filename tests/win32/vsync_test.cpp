@@ -26,13 +26,37 @@ int64_t msSince(int64_t start)
 
 size_t logLength()
 {
-    return std::strlen(logPrintf(""));
+    return logText().size();
 }
 
 // The log written since a given length.
 std::string logSince(size_t from)
 {
-    return std::string(logPrintf("")).substr(from);
+    return logText().substr(from);
+}
+
+// Waits until the log has the line after a given length.
+bool waitForLine(size_t from, const std::string& line, DWORD timeoutMs)
+{
+    const DWORD start = GetTickCount();
+    while (logSince(from).find(line + "\r\n") == std::string::npos) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        Sleep(5);
+    }
+    return true;
+}
+
+// Pulses until the count reaches want (a waiter that was not waiting yet misses a pulse and
+// is caught by the next); returns the pulses it took.
+int pulseUntil(const std::atomic<int>& count, int want)
+{
+    int pulses = 0;
+    for (; count.load() < want && pulses < 200; ++pulses) {
+        vsyncPulse();
+        Sleep(10);
+    }
+    return pulses;
 }
 
 int count(const std::string& text, const std::string& what)
@@ -55,20 +79,21 @@ TEST(VsyncPulse, ReleasesEveryWaiterAndTheNextWaitWaitsForTheNextPulse)
                 ++released;
         });
     Sleep(100);
-    EXPECT_EQ(0, released.load());
-    vsyncPulse();
+    EXPECT_EQ(0, released.load()) << "released without a pulse";
+    const int pulses = pulseUntil(released, 3);
     for (std::thread& waiter : waiters)
         waiter.join();
     EXPECT_EQ(3, released.load());
+    EXPECT_LE(pulses, 3) << "most waiters go with the first pulse";
 
     // Released once, a thread that waits again waits for the following pulse.
     const int64_t start = tick();
     EXPECT_FALSE(vsyncWait(50));
     EXPECT_GE(msSince(start), 40);
 
+    released = 0;
     std::thread late([&] { released = vsyncWait(5000) ? 10 : -1; });
-    Sleep(50);
-    vsyncPulse();
+    pulseUntil(released, 10);
     late.join();
     EXPECT_EQ(10, released.load());
 
@@ -171,7 +196,8 @@ TEST_F(VsyncServer, WithoutAnAdapterItRetriesAndStopsCleanly)
     const size_t from = logLength();
     vsyncStart();
     vsyncStart();    // already running: nothing more
-    Sleep(700);
+    for (int i = 0; i < 500 && count(logSince(from), "-vsyncRebind=0\r\nvsync.failsafe.wait\r\n") < 2; ++i)
+        Sleep(10);
     const int64_t stopping = tick();
     vsyncStop();
     EXPECT_LT(msSince(stopping), 5000);
@@ -224,6 +250,8 @@ TEST_F(VsyncServer, SuspendedItStopsPulsingUntilResumed)
     ASSERT_TRUE(vsyncWait(5000));
     const size_t from = logLength();
     vsyncSuspend(true);
+    ASSERT_TRUE(waitForLine(from, "vsync.suspended", 5000)) << "the server did not park";
+    vsyncWait(100);   // a pulse of the pass that was under way
     const int64_t parked = vsyncLastVblank();
     EXPECT_FALSE(vsyncWait(100));
     EXPECT_EQ(parked, vsyncLastVblank());
@@ -231,6 +259,7 @@ TEST_F(VsyncServer, SuspendedItStopsPulsingUntilResumed)
     vsyncSuspend(false);
     EXPECT_TRUE(vsyncWait(2000));
     EXPECT_GT(vsyncLastVblank(), parked);
+    EXPECT_TRUE(waitForLine(from, "vsync.running", 2000));
     const std::string log = logSince(from);
     const size_t suspended = log.find("vsync.suspended\r\n");
     ASSERT_NE(std::string::npos, suspended);
@@ -258,7 +287,7 @@ TEST_F(VsyncServer, AfterAQuietSpellItLogsWhatItBoundToAfterThePulse)
     g_firstSampleLog = -1;
     g_openFails = false;
     ASSERT_TRUE(vsyncWait(5000)) << "no pulse after the driver came back";
-    Sleep(200);
+    EXPECT_TRUE(waitForLine(from, "vsync.retrying.ended", 5000));
     vsyncStop();
     log = logSince(from);
     const size_t silent = log.find("\r\n", quiet) + 2;
@@ -287,7 +316,7 @@ TEST_F(VsyncServer, FailedWaitClosesTheAdapterBeforeBindingAgain)
     ASSERT_TRUE(vsyncWait(5000));
     const size_t from = logLength();
     g_waitFails = true;
-    Sleep(200);
+    ASSERT_TRUE(waitForLine(from, "vsync.WaitForVerticalBlankEvent FAILED", 5000));
     g_waitFails = false;
     EXPECT_TRUE(vsyncWait(3000)) << "the server did not come back after a failed wait";
     const std::string log = logSince(from);
