@@ -4,9 +4,11 @@
 KELVARO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 WIN_BUILD="$KELVARO_ROOT/build/windows"
 
-# A private Wine prefix inside the build folder, made once. Mono and Gecko are skipped.
+# A private Wine prefix inside the build folder, made once; Mono and Gecko are skipped.
+# scripts/test uses "wineprefix" and scripts/run "wineprefix-run", so that the wineserver -k
+# with which one of them ends never stops the other's processes.
 wine_prefix() {
-  export WINEPREFIX="$WIN_BUILD/wineprefix"
+  export WINEPREFIX="$WIN_BUILD/${1:-wineprefix}"
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
   export WINEARCH=win32
@@ -21,16 +23,29 @@ wine_prefix() {
 # Starts a private Xvfb on a free display number and exports DISPLAY. The screen is wide
 # enough for the virtual display's second output (x 1920 to 3840), so that a window moved
 # there is still on the screen and can be captured.
+# Xvfb picks the number itself and writes it once it accepts clients (-displayfd), so two
+# runs side by side never take the same one; false, with the reason, when it does not start.
 XVFB_PID=""
 start_xvfb() {
-  local n=91
-  while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
-  Xvfb ":$n" -screen 0 4000x1200x24 -nolisten tcp >/dev/null 2>&1 &
+  local numbers
+  numbers=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 4000x1200x24 -nolisten tcp 3>"$numbers" >/dev/null 2>"$numbers.err" &
   XVFB_PID=$!
-  for _ in $(seq 100); do
-    [ -e "/tmp/.X11-unix/X$n" ] && break
-    sleep 0.1
+  local n=""
+  for _ in $(seq 200); do
+    n=$(head -n 1 "$numbers" 2>/dev/null)
+    [ -n "$n" ] && break
+    if ! kill -0 "$XVFB_PID" 2>/dev/null; then break; fi
+    sleep 0.05
   done
+  if [ -z "$n" ]; then
+    echo "Xvfb did not start: $(tail -n 3 "$numbers.err" 2>/dev/null | tr '\n' ' ')" >&2
+    kill "$XVFB_PID" 2>/dev/null || true
+    XVFB_PID=""
+    rm -f "$numbers" "$numbers.err"
+    return 1
+  fi
+  rm -f "$numbers" "$numbers.err"
   export DISPLAY=":$n"
 }
 

@@ -418,10 +418,87 @@ TEST_F(RunAllTestsOnWine, MissingDisplayFunctionsShowTheirFallbacks)
     const std::vector<std::string> kmt = section("D3DKMTWaitForVerticalBlankEvent");
     EXPECT_EQ(1u, matching(kmt, "oa=-1073741801").size());
     EXPECT_EQ(60u, matching(kmt, "err -1073741822").size());
+    EXPECT_EQ(60u, matching(kmt, "err .*").size());
 
     // No vblank record: the animation test waits for timing and says so.
     EXPECT_FALSE(matching(section("Mimic animation (waiting for vsync intervals)"),
                           "timing info is not yet available\\.\\.\\.").empty());
+}
+
+// What the tool logged against what Wine's own functions answer this program: each binding
+// line says 0 exactly where the function is missing, the D3DKMT open gives the status Wine
+// gives, each failed wait is an "err" row followed by its 100 ms pause, and the compositor's
+// tests show Wine's answers as rows or as "GTI ERROR" lines.
+TEST_F(RunAllTestsOnWine, WhatWineLacksAndAnswersIsLoggedAsItIs)
+{
+    size_t bindings = 0;
+    for (const std::string& line : lines()) {
+        char module[32] = "", function[64] = "";
+        long long address = 0;
+        if (std::sscanf(line.c_str(), "...fnBind(%31[^,],%63[^)])=%lld", module, function, &address) != 3)
+            continue;
+        ++bindings;
+        const HMODULE loaded = LoadLibraryA(module);
+        const bool exists = loaded != nullptr && GetProcAddress(loaded, function) != nullptr;
+        EXPECT_EQ(exists, address != 0) << line;
+    }
+    EXPECT_GE(bindings, 8u);
+
+    // The open as Wine answers it here.
+    using OpenFunction = LONG(WINAPI*)(void*);
+    const auto open = reinterpret_cast<OpenFunction>(reinterpret_cast<void (*)()>(
+        GetProcAddress(LoadLibraryA("gdi32"), "D3DKMTOpenAdapterFromHdc")));
+    ASSERT_NE(nullptr, open);
+    struct {
+        HDC dc;
+        UINT adapter;
+        LUID luid;
+        UINT source;
+    } record = {CreateDCA(nullptr, "\\\\.\\DISPLAY1", nullptr, nullptr), 0, {0, 0}, 0};
+    const LONG status = open(&record);
+    DeleteDC(record.dc);
+    const std::vector<std::string> kmt = section("D3DKMTWaitForVerticalBlankEvent");
+    EXPECT_EQ(1u, matching(kmt, "oa=" + std::to_string(status)).size()) << "Wine gives " << status;
+    // 60 failed waits with 100 ms each: at least 6 s from the last DirectDraw row to the
+    // first row of the compositor's timing (the tests in between are short).
+    const std::vector<std::string> ddraw =
+        matching(section("DirectDraw WaitForVerticalBlank"), "[0-9]+ +-?[0-9]+ .*");
+    const std::vector<std::string> timing =
+        matching(section("DwmGetCompositionTimingInfo"), "[0-9]+ +-?[0-9]+ +-?[0-9]+ .*");
+    const double frequency = std::strtod(lines()[4].c_str() + std::strlen("QueryPerformanceFrequency="), nullptr);
+    if (!ddraw.empty() && !timing.empty()) {
+        const double gapMs = (column(timing.front(), 1) - column(ddraw.back(), 1)) * 1000.0 / frequency;
+        EXPECT_GE(gapMs, 6000.0) << "the failed waits did not pause";
+    }
+
+    // The compositor as Wine answers it here.
+    using TimingFunction = HRESULT(WINAPI*)(HWND, void*);
+    const auto timingInfo = reinterpret_cast<TimingFunction>(reinterpret_cast<void (*)()>(
+        GetProcAddress(LoadLibraryA("dwmapi"), "DwmGetCompositionTimingInfo")));
+    ASSERT_NE(nullptr, timingInfo);
+    std::vector<unsigned char> info(292, 0);
+    info[0] = 36;   // cbSize = 292, little-endian
+    info[1] = 1;
+    const HRESULT answer = timingInfo(nullptr, info.data());
+    const std::vector<std::string> errors = matching(lines(), "GTI ERROR .*");
+    if (answer == S_OK) {
+        EXPECT_EQ(600u, timing.size()) << "Wine answers, so every poll gives its row";
+        EXPECT_TRUE(errors.empty()) << errors.front();
+    } else {
+        EXPECT_TRUE(timing.empty());
+        EXPECT_FALSE(matching(errors, "GTI ERROR " + std::to_string(answer)).empty());
+    }
+    using FlushFunction = HRESULT(WINAPI*)();
+    const auto flush = reinterpret_cast<FlushFunction>(reinterpret_cast<void (*)()>(
+        GetProcAddress(LoadLibraryA("dwmapi"), "DwmFlush")));
+    ASSERT_NE(nullptr, flush);
+    const size_t flushRows =
+        matching(section("DwmFlush"), "[0-9]+ +-?[0-9]+ +-?[0-9]+ +-?[0-9]+\\.[0-9]{3} .*").size();
+    if (flush() == S_OK && answer == S_OK) {
+        EXPECT_EQ(59u, flushRows) << "every flush after the first gives a row";
+    } else {
+        EXPECT_EQ(0u, flushRows);
+    }
 }
 
 // The extended runs of the Tests menu, on a 240 Hz virtual display to keep them short. The
