@@ -276,6 +276,9 @@ TEST_F(ServerOnTwoOutputs, FollowsTheWindowAndNeverAveragesAcrossOutputs)
         moveTo(step.first);
         // Follow the average period at every pulse until well after the rebind: it is the old
         // output's or the new one's, never a mix of both (the record is reset before a bind).
+        // Right after a bind it is the mean of a few intervals, each late by its own wake-up,
+        // so "the new one's" allows a quarter of the gap between the two periods; a record kept
+        // across the bind would sit near the old period for many vblanks.
         int64_t last = 0;
         int newSamples = 0;
         const DWORD start = GetTickCount();
@@ -286,12 +289,14 @@ TEST_F(ServerOnTwoOutputs, FollowsTheWindowAndNeverAveragesAcrossOutputs)
                 continue;
             last = vblank;
             const double ms = ticksToMs(average);
-            const bool isOld = std::abs(ms - old) < 0.2, isNew = std::abs(ms - expected) < 0.2;
+            const double allowed = std::abs(old - expected) / 4.0;
+            const bool isOld = std::abs(ms - old) < allowed, isNew = std::abs(ms - expected) < allowed;
             EXPECT_TRUE(isOld || isNew) << "average " << ms << " ms";
-            if (isNew)
+            if (isNew) {
                 ++newSamples;
-            else
+            } else if (isOld) {
                 EXPECT_EQ(0, newSamples) << "back to the old output's period";
+            }
         }
         EXPECT_GT(newSamples, 50);
         const std::string text = since();
