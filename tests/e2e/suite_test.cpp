@@ -207,7 +207,21 @@ TEST_F(RunAllTests, VblankWaitTestsAgainstTheTrueVblanks)
         kmtLate.push_back(static_cast<double>(tick - truth.startTick(k)) * 1000.0 /
                           truth.model.frequency);
     }
-    EXPECT_NEAR(truePeriod(), median(kmtPeriod), 0.01);
+    // Each period is the true one plus the difference of two wake-up delays; over the whole
+    // block those cancel but for the two ends, so the block's mean period is the true one to a
+    // few microseconds. The median of 59 such periods wanders by about 0.02 ms with the
+    // machine's wake-up jitter: it is printed, and bounded loosely.
+    ASSERT_GE(rows.size(), 2u);
+    const int64_t first = static_cast<int64_t>(column(rows.front(), 1));
+    const int64_t last = static_cast<int64_t>(column(rows.back(), 1));
+    const int64_t frames = truth.deliveredVblank(last) - truth.deliveredVblank(first);
+    ASSERT_GT(frames, 0);
+    const double meanPeriod = static_cast<double>(last - first) * 1000.0 / truth.model.frequency / frames;
+    std::printf("[ FIGURES  ] desktop D3DKMT: period median %.3f ms, mean over the block %.5f ms, "
+                "true %.5f ms; %.1f us after the true vblank (median)\n",
+                median(kmtPeriod), meanPeriod, truePeriod(), median(kmtLate) * 1000.0);
+    EXPECT_NEAR(truePeriod(), meanPeriod, 0.002);
+    EXPECT_NEAR(truePeriod(), median(kmtPeriod), 0.05);
     EXPECT_LT(median(kmtLate), 1.0) << "ms after the true vblank";
 }
 
