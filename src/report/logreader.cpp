@@ -1,0 +1,344 @@
+#include "report/logreader.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int kTabStop = 12;
+constexpr const char* kBannerTitle = "========== Startup ==========";
+
+FieldFormat whole() { return {true, 0}; }
+FieldFormat fixed(int decimals) { return {false, decimals}; }
+
+bool startsWith(const std::string& text, const char* prefix)
+{
+    return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+// Lines of other causes than the test under way: the server's, the binder's, the virtual
+// display's and the window's; they may stand anywhere.
+bool isSystemLine(const std::string& line)
+{
+    for (const char* prefix : {"...fnBind(", "vsync.", "+vsync", "-vsync", "VSYNC INFO:", "virtual.display ",
+                               "WM_DESTROY", "Exiting...", "+runAllTests()", "-runAllTests()",
+                               "+mouseslide", "-mouseslide", "IDM_SETTINGS_REPAINTONMOUSEMOVE"}) {
+        if (startsWith(line, prefix))
+            return true;
+    }
+    return false;
+}
+
+// A title frame starting at line i: "", a rule, "=== title ===", the rule, "".
+bool titleAt(const std::vector<std::string>& lines, size_t i, std::string* title)
+{
+    if (i + 4 >= lines.size() || !lines[i].empty() || !lines[i + 4].empty())
+        return false;
+    const std::string& framed = lines[i + 2];
+    if (framed.size() < 8 || !startsWith(framed, "=== ") ||
+        framed.compare(framed.size() - 4, 4, " ===") != 0)
+        return false;
+    const std::string& rule = lines[i + 1];
+    if (rule.empty() || rule != lines[i + 3] || rule.find_first_not_of('=') != std::string::npos)
+        return false;
+    *title = framed.substr(4, framed.size() - 8);
+    const size_t expected = title->size() + 8 > 100 ? 100 : title->size() + 8;
+    return rule.size() == expected;
+}
+
+std::vector<LogColumn> columnsOf(const std::string& header)
+{
+    std::vector<LogColumn> columns;
+    size_t at = 0;
+    while (at < header.size()) {
+        const size_t tab = header.find('\t', at);
+        const std::string text = header.substr(at, tab == std::string::npos ? std::string::npos : tab - at);
+        LogColumn column;
+        column.text = text;
+        const size_t slash = text.find('/');
+        column.name = text.substr(0, slash);
+        column.unit = slash == std::string::npos ? std::string() : text.substr(slash + 1);
+        columns.push_back(column);
+        if (tab == std::string::npos)
+            break;
+        at = tab + 1;
+    }
+    return columns;
+}
+
+bool fieldMatches(const char* begin, const char* end, const FieldFormat& format)
+{
+    const char* at = begin;
+    if (at < end && *at == '-')
+        ++at;
+    const char* digits = at;
+    while (at < end && *at >= '0' && *at <= '9')
+        ++at;
+    if (at == digits)
+        return false;
+    if (format.integer || format.decimals == 0)
+        return at == end;
+    if (at == end || *at != '.')
+        return false;
+    ++at;
+    const char* fraction = at;
+    while (at < end && *at >= '0' && *at <= '9')
+        ++at;
+    return at == end && at - fraction == format.decimals;
+}
+
+struct Splitter {
+    const std::string& line;
+    const std::vector<FieldFormat>& format;
+    std::vector<size_t> ends;        // the field ends of the reading being tried
+    std::vector<size_t> found;       // of the first full reading
+    int readings = 0;
+
+    // Fields start on tab stops. A field runs to the next blank, or to a tab stop inside a run
+    // of characters when the field before ended exactly there (its tab disappeared).
+    void from(size_t field, size_t at)
+    {
+        const size_t length = line.size();
+        if (readings > 1)
+            return;
+        if (field == format.size()) {
+            if (line.find_first_not_of(' ', at) == std::string::npos) {
+                if (++readings == 1)
+                    found = ends;
+            }
+            return;
+        }
+        if (at >= length || line[at] == ' ' || at % kTabStop != 0)
+            return;
+        size_t token = line.find(' ', at);
+        if (token == std::string::npos)
+            token = length;
+        for (size_t end = at + 1; end <= token && readings <= 1; ++end) {
+            const bool inside = end < token;
+            if (inside && end % kTabStop != 0)
+                continue;
+            if (!fieldMatches(line.data() + at, line.data() + end, format[field]))
+                continue;
+            size_t next = end;
+            if (!inside) {
+                // Blanks to the next tab stop (none when the field ended on one: its tab went).
+                const size_t stop = end % kTabStop == 0 ? end : (end / kTabStop + 1) * kTabStop;
+                const size_t text = line.find_first_not_of(' ', end);
+                if (text == std::string::npos) {
+                    next = length;
+                } else if (text != stop) {
+                    continue;
+                } else {
+                    next = text;
+                }
+            }
+            ends.push_back(end);
+            from(field + 1, next);
+            ends.pop_back();
+        }
+    }
+};
+
+const std::vector<TestFormat>& formats()
+{
+    static const std::vector<TestFormat> all = {
+        {"Display Adapter Information", nullptr, {}},
+        {"QPC Speed", nullptr, {}},
+        {"Windows Time Quantum", "iteration\tquantum/ms", {whole(), fixed(3)}},
+        {"OS Sleep Accuracy, at various quantum offsets", "offset/ms\tsleep/ms\tslept/ms\terror/ms",
+         {whole(), fixed(3), fixed(3), fixed(3)}},
+        {"Windows Message Loop Processing Speed", "iteration\tdelay/us", {whole(), fixed(1)}},
+        {"Windows WaitForXXXX Processing Speed", "delay/us", {fixed(3)}},
+        {"ScanLine", "iteration\tscanline", {whole(), whole()}},
+        {"DirectDraw WaitForVerticalBlank", "iteration\tvsync/qpc\tperiod/ms\tinvblank/ms\tvoff/us",
+         {whole(), whole(), fixed(3), fixed(3), fixed(1)}},
+        {"D3DKMTWaitForVerticalBlankEvent", "iteration\tvsync/qpc\tperiod/ms\tvoff/us",
+         {whole(), whole(), fixed(3), fixed(1)}},
+        {"Demonstrate that Varnholt is using the wrong display Hz", nullptr, {}},
+        {"DwmGetCompositionTimingInfo", "iteration\tnow/qpc\tvblank/qpc\tdiff/us\tperiod/qpc\tperiod/ms\tdelta/ms",
+         {whole(), whole(), whole(), whole(), whole(), fixed(3), fixed(3)}},
+        {"DwmFlush", "iteration\tnow/qpc\tdwm/qpc\tperiod/ms\tvoff/us\tvhvbl/qpc\tvhvsc/qpc",
+         {whole(), whole(), whole(), fixed(3), fixed(1), whole(), whole()}},
+        {"Mimic animation (waiting for vsync intervals)", "want/qpc\tgot/qpc\tlate/qpc\tperiod/ms\tspin/int\tvoff/us",
+         {whole(), whole(), whole(), fixed(3), whole(), fixed(1)}},
+        {"testWaitForBlanking", "now/qpc\tperiod/ms\tdwm/qpc\tperiod/ms",
+         {whole(), fixed(3), whole(), fixed(3)}},
+        {"testQuorvelLumetra",
+         "iteration\tD3Dnow/ms\tdelta/ms\tSCvsync/ms\tinterval/ms\tDWMnow/ms\tDWMvsync/ms\tinterval/ms\toverhead/us\tscanline",
+         {whole(), fixed(4), fixed(3), fixed(4), fixed(6), fixed(4), fixed(4), fixed(6), fixed(3), whole()}},
+        {"*** To view test results, exit application ***", nullptr, {}},
+    };
+    return all;
+}
+
+int64_t numberAfter(const std::string& line, const char* prefix)
+{
+    return std::strtoll(line.c_str() + std::strlen(prefix), nullptr, 10);
+}
+
+}   // namespace
+
+std::string expandedLine(const std::string& withTabs)
+{
+    std::string out;
+    for (const char c : withTabs) {
+        if (c == '\t') {
+            while (out.size() % kTabStop != 0)
+                out.push_back(' ');
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+const std::vector<TestFormat>& testFormats()
+{
+    return formats();
+}
+
+const TestFormat* findTestFormat(const std::string& title)
+{
+    for (const TestFormat& format : formats()) {
+        if (title == format.title)
+            return &format;
+    }
+    return nullptr;
+}
+
+bool splitLogRow(const std::string& line, const std::vector<FieldFormat>& format,
+                 std::vector<double>* values)
+{
+    if (format.empty())
+        return false;
+    Splitter splitter{line, format, {}, {}, 0};
+    splitter.from(0, 0);
+    if (splitter.readings != 1)
+        return false;
+    values->clear();
+    size_t at = 0;
+    for (size_t i = 0; i < format.size(); ++i) {
+        // Each field alone: a run-together one must not read on into the next.
+        const size_t end = splitter.found[i];
+        const double value = std::strtod(line.substr(at, end - at).c_str(), nullptr);
+        // Hundreds of digits read as infinity: no row of the tool's, and no figure can use it.
+        if (!std::isfinite(value))
+            return false;
+        values->push_back(value);
+        at = line.find_first_not_of(' ', end);
+        if (at == std::string::npos)
+            at = line.size();
+    }
+    return true;
+}
+
+bool readKelvaroLog(const std::string& text, KelvaroLog* log, std::string* problem)
+{
+    *log = KelvaroLog();
+    // Lines end in CR LF; a bare LF (a copy whose line ends were changed) is taken too. The
+    // last piece counts only when its line end is there: a cut log may stop inside a line.
+    std::vector<std::string> lines;
+    bool cutInsideALine = false;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find('\n', at);
+        if (end == std::string::npos) {
+            cutInsideALine = true;
+            break;
+        }
+        size_t stop = end;
+        if (stop > at && text[stop - 1] == '\r')
+            --stop;
+        lines.push_back(text.substr(at, stop - at));
+        at = end + 1;
+    }
+    if (lines.empty() || lines[0] != kBannerTitle) {
+        *problem = std::string("not a kelvaro log: expected its first line to be '") + kBannerTitle +
+                   "' (the banner of kelvaro's log or report file)";
+        return false;
+    }
+    log->lines = lines.size();
+    const auto bannerLine = [&](size_t i) { return i < lines.size() ? lines[i] : std::string(); };
+    if (startsWith(bannerLine(1), "kelvaro.exe build: "))
+        log->build = bannerLine(1).substr(std::strlen("kelvaro.exe build: "));
+    log->startedAt = bannerLine(2);
+    log->windows = bannerLine(3);
+    if (startsWith(bannerLine(4), "QueryPerformanceFrequency="))
+        log->frequency = numberAfter(bannerLine(4), "QueryPerformanceFrequency=");
+    if (startsWith(bannerLine(5), "QueryPerformanceCounter="))
+        log->counterAtStart = numberAfter(bannerLine(5), "QueryPerformanceCounter=");
+
+    LogSection* section = nullptr;
+    const TestFormat* format = nullptr;
+    std::string expandedHeader;
+    for (size_t i = 6; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        std::string title;
+        if (titleAt(lines, i, &title)) {
+            log->sections.emplace_back();
+            section = &log->sections.back();
+            section->title = title;
+            section->titleLine = i + 3;
+            section->blocks.emplace_back();
+            format = findTestFormat(title);
+            section->known = format != nullptr;
+            expandedHeader = format != nullptr && format->header != nullptr ? expandedLine(format->header) : "";
+            i += 4;
+            continue;
+        }
+        if (isSystemLine(line)) {
+            log->systemLines.push_back({i + 1, line});
+            if (line == "Exiting...")
+                log->ended = true;
+            if (startsWith(line, "virtual.display profile ")) {
+                std::string why;
+                log->hasProfile = virtualProfileReadLine(line, &log->profile, &log->profileFrequency,
+                                                         &log->vblank0, &why);
+            } else if (startsWith(line, "virtual.display refused ")) {
+                log->refusedProfile = line;
+            }
+            continue;
+        }
+        if (section == nullptr) {
+            if (!line.empty())
+                log->systemLines.push_back({i + 1, line});
+            continue;
+        }
+        LogBlock* block = &section->blocks.back();
+        if (section->title == "D3DKMTWaitForVerticalBlankEvent" && startsWith(line, "--> ")) {
+            // Each output's block begins with its device line.
+            if (!block->label.empty() || block->headerLine != 0 || !block->rows.empty())
+                section->blocks.emplace_back();
+            section->blocks.back().label = line;
+            continue;
+        }
+        if (!expandedHeader.empty() && line == expandedHeader) {
+            if (block->headerLine != 0) {
+                section->blocks.emplace_back();
+                block = &section->blocks.back();
+            }
+            block->headerLine = i + 1;
+            block->columns = columnsOf(format->header);
+            continue;
+        }
+        if (line.empty())
+            continue;
+        if (block->headerLine != 0) {
+            std::vector<double> values;
+            if (splitLogRow(line, format->fields, &values)) {
+                block->rows.push_back({i + 1, values});
+                continue;
+            }
+            const char first = line[0];
+            if ((first >= '0' && first <= '9') || (first == '-' && line.size() > 1 && line[1] >= '0' && line[1] <= '9')) {
+                block->unreadable.push_back(i + 1);
+                continue;
+            }
+        }
+        block->lines.push_back({i + 1, line});
+    }
+    // A log that stops before the tool said it exits was cut inside its last section.
+    if ((!log->ended || cutInsideALine) && !log->sections.empty())
+        log->sections.back().cut = true;
+    return true;
+}

@@ -1,0 +1,99 @@
+// Reading a kelvaro log (the report file or the standard-output copy: CR LF line ends, tabs
+// already expanded to stops of 12 columns) into its banner, the server's and binder's lines,
+// the virtual display's profile when it names one, and one section per test: its title, the
+// blocks of header and rows it wrote (the D3DKMT test writes one per output) and the other
+// lines between them. Rows are read by each test's row format: fields that ran together (a
+// field of exactly 12 characters swallows the tab after it) are split where the format and the
+// tab stops leave one reading only; a row that does not read is counted with its line number,
+// never guessed. Plain text processing, no system call.
+#pragma once
+
+#include "virtual/profile.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A column of a header row: "period/ms" is period in ms.
+struct LogColumn {
+    std::string name;
+    std::string unit;
+    std::string text;   // as the header wrote it
+};
+
+struct LogRow {
+    size_t line;                  // 1-based line number in the log
+    std::vector<double> values;   // one per column
+};
+
+// A line of the log that is neither a row nor the header: "oa=0", "err -1073741822",
+// "******** ON", "XXXXX ...", a measurement line such as "vsyncGetScanLine() runs in 0.2 us".
+struct LogLine {
+    size_t line;
+    std::string text;
+};
+
+// One header and the rows under it.
+struct LogBlock {
+    std::string label;                // the D3DKMT test's "--> ..." line; empty otherwise
+    size_t headerLine = 0;            // 0: a test without a header
+    std::vector<LogColumn> columns;
+    std::vector<LogRow> rows;
+    std::vector<size_t> unreadable;   // lines where a row stood that did not read
+    std::vector<LogLine> lines;       // the other lines of the block, in order
+};
+
+struct LogSection {
+    std::string title;
+    size_t titleLine = 0;
+    std::vector<LogBlock> blocks;     // one at least; the lines before any header are in the first
+    bool known = false;               // a test of this tool's
+    bool cut = false;                 // the log ends inside it
+};
+
+struct KelvaroLog {
+    std::string build;                // "kelvaro.exe build: ..." without the prefix
+    std::string startedAt;            // the banner's local time
+    std::string windows;              // "Windows Version ..."
+    int64_t frequency = 0;            // QueryPerformanceFrequency
+    int64_t counterAtStart = 0;       // QueryPerformanceCounter, tick 0
+    std::vector<LogLine> systemLines; // the server's, the binder's, the virtual display's, the shell's
+    bool hasProfile = false;          // a "virtual.display profile" line was read
+    VirtualProfile profile;
+    int64_t profileFrequency = 0;
+    int64_t vblank0 = 0;              // tick of the true start of vblank 0
+    std::string refusedProfile;       // a "virtual.display refused" line, if any
+    std::vector<LogSection> sections;
+    bool ended = false;               // "Exiting..." was logged
+    size_t lines = 0;                 // lines read (a last line without its CR LF is not one)
+};
+
+// Reads the text. False, with what was expected, when it is not a kelvaro log (the first line
+// must be the banner's). A log cut anywhere reads: its last section is marked cut.
+bool readKelvaroLog(const std::string& text, KelvaroLog* log, std::string* problem);
+
+// One field kind of a row format: a whole number, or a number with that many decimals.
+struct FieldFormat {
+    bool integer;
+    int decimals;
+};
+
+// Splits a row, as the log holds it, into the fields of the format. True and *values filled
+// when exactly one reading fits the format and the tab stops; false for none or several.
+bool splitLogRow(const std::string& line, const std::vector<FieldFormat>& format,
+                 std::vector<double>* values);
+
+// The row format of the test with this title, and its header row as the log holds it (tabs
+// expanded); null for a title this tool does not write. Some tests have two formats (the
+// scan-line test's one line before its rows is not a row).
+struct TestFormat {
+    const char* title;
+    const char* header;                // with tabs, as the test logs it; null: no header
+    std::vector<FieldFormat> fields;
+};
+const TestFormat* findTestFormat(const std::string& title);
+const std::vector<TestFormat>& testFormats();
+
+// The text as the log holds a line logged with tabs: each tab to the next stop of 12.
+std::string expandedLine(const std::string& withTabs);

@@ -1,0 +1,439 @@
+#include "report/outputs.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+constexpr int kChartWidth = 640;
+constexpr int kChartHeight = 180;
+constexpr int kHistogramWidth = 300;
+constexpr int kMargin = 44;   // room for the axis labels on the left
+constexpr int kBins = 40;
+
+std::string escaped(const std::string& text)
+{
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default:
+            out += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
+        }
+    }
+    return out;
+}
+
+std::string number(double value, int decimals = 3)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+// The main column of a test's block, the series its charts show, and what marks a chart: the
+// vsync-mode window of the animation test, the true value of the estimator's interval.
+struct Series {
+    std::string name;
+    std::vector<double> values;
+    bool hasTruth = false;
+    double truth = 0.0;
+    size_t windowFrom = 0, windowTo = 0;   // row indexes of a shaded stretch
+};
+
+std::vector<double> columnValues(const LogBlock& block, size_t column)
+{
+    std::vector<double> values;
+    for (const LogRow& row : block.rows)
+        if (column < row.values.size())
+            values.push_back(row.values[column]);
+    return values;
+}
+
+std::vector<Series> seriesOf(const LogSection& section, const LogBlock& block, const TestSummary& test)
+{
+    std::vector<Series> out;
+    const std::string& t = section.title;
+    const auto add = [&](size_t column) {
+        if (column >= block.columns.size())
+            return;
+        Series series;
+        series.name = block.columns[column].text;
+        series.values = columnValues(block, column);
+        if (!series.values.empty())
+            out.push_back(series);
+    };
+    if (t == "Windows Time Quantum" || t == "Windows Message Loop Processing Speed" || t == "ScanLine")
+        add(1);
+    else if (t == "OS Sleep Accuracy, at various quantum offsets")
+        add(3);
+    else if (t == "Windows WaitForXXXX Processing Speed")
+        add(0);
+    else if (t == "DirectDraw WaitForVerticalBlank" || t == "D3DKMTWaitForVerticalBlankEvent") {
+        add(2);
+        add(t == "DirectDraw WaitForVerticalBlank" ? 4 : 3);
+    } else if (t == "DwmGetCompositionTimingInfo") {
+        add(3);
+        add(6);
+    } else if (t == "DwmFlush")
+        add(4);
+    else if (t == "Mimic animation (waiting for vsync intervals)") {
+        add(2);
+        // Shade the rows written in vsync mode.
+        size_t on = 0, off = 0;
+        for (const LogLine& line : block.lines) {
+            if (line.text == "******** ON")
+                on = line.line;
+            if (line.text == "******** OFF")
+                off = line.line;
+        }
+        if (!out.empty() && on != 0) {
+            for (size_t i = 0; i < block.rows.size(); ++i) {
+                if (block.rows[i].line > on && out.back().windowFrom == 0)
+                    out.back().windowFrom = i + 1;
+                if (off != 0 && block.rows[i].line < off)
+                    out.back().windowTo = i + 1;
+            }
+            if (off == 0)
+                out.back().windowTo = block.rows.size();
+        }
+    } else if (t == "testWaitForBlanking")
+        add(1);
+    else if (t == "testQuorvelLumetra") {
+        add(4);
+        add(7);
+        for (Series& series : out) {
+            // The interval converging on the true period, when the log names it.
+            for (const Figure& figure : test.figures) {
+                if (figure.hasTruth && figure.key == (&series == &out.front() ? "server_settled_period" : "compositor_settled_period")) {
+                    series.hasTruth = true;
+                    series.truth = figure.truth;
+                }
+            }
+        }
+    }
+    return out;
+}
+
+// The chart's vertical range: the values' own, widened a little, never empty; with a truth,
+// the truth inside it.
+void rangeOf(const Series& series, double* low, double* high)
+{
+    *low = *std::min_element(series.values.begin(), series.values.end());
+    *high = *std::max_element(series.values.begin(), series.values.end());
+    if (series.hasTruth) {
+        *low = std::min(*low, series.truth);
+        *high = std::max(*high, series.truth);
+    }
+    if (!(*high > *low)) {
+        *low -= 1.0;
+        *high += 1.0;
+    }
+    const double pad = (*high - *low) * 0.05;
+    *low -= pad;
+    *high += pad;
+}
+
+std::string timeSeries(const Series& series, const std::string& id)
+{
+    double low = 0, high = 0;
+    rangeOf(series, &low, &high);
+    const int plotWidth = kChartWidth - kMargin - 8;
+    const std::vector<Bucket> buckets = decimate(series.values, static_cast<size_t>(plotWidth));
+    const auto y = [&](double v) { return 8.0 + (kChartHeight - 24.0) * (high - v) / (high - low); };
+    const auto x = [&](double i) {
+        return kMargin + (buckets.size() > 1 ? i * plotWidth / static_cast<double>(buckets.size() - 1) : 0.0);
+    };
+    std::string svg = "<svg class=\"chart\" id=\"" + id + "\" width=\"" + std::to_string(kChartWidth) +
+                      "\" height=\"" + std::to_string(kChartHeight) + "\" viewBox=\"0 0 " +
+                      std::to_string(kChartWidth) + " " + std::to_string(kChartHeight) +
+                      "\" xmlns=\"http://www.w3.org/2000/svg\">";
+    svg += "<rect x=\"0\" y=\"0\" width=\"" + std::to_string(kChartWidth) + "\" height=\"" +
+           std::to_string(kChartHeight) + "\" fill=\"#fbfbfd\" stroke=\"#ccd\"/>";
+    if (series.windowTo > series.windowFrom) {
+        const double scale = static_cast<double>(buckets.size()) / static_cast<double>(series.values.size());
+        const double from = x((series.windowFrom - 1) * scale), to = x((series.windowTo - 1) * scale);
+        svg += "<rect x=\"" + number(from, 1) + "\" y=\"8\" width=\"" + number(std::max(1.0, to - from), 1) +
+               "\" height=\"" + std::to_string(kChartHeight - 24) + "\" fill=\"#ffe9b3\"/>";
+        svg += "<text x=\"" + number(from + 3, 1) + "\" y=\"20\" font-size=\"10\" fill=\"#996600\">vsync mode</text>";
+    }
+    if (series.hasTruth) {
+        svg += "<line x1=\"" + std::to_string(kMargin) + "\" x2=\"" + std::to_string(kChartWidth - 8) + "\" y1=\"" +
+               number(y(series.truth), 1) + "\" y2=\"" + number(y(series.truth), 1) +
+               "\" stroke=\"#2a9d4a\" stroke-dasharray=\"4 3\"/>";
+        svg += "<text x=\"" + std::to_string(kChartWidth - 120) + "\" y=\"" + number(y(series.truth) - 3, 1) +
+               "\" font-size=\"10\" fill=\"#2a9d4a\">true " + number(series.truth, 6) + "</text>";
+    }
+    // Each bucket as a stroke from its minimum to its maximum, joined in order.
+    std::string points;
+    for (size_t i = 0; i < buckets.size(); ++i) {
+        points += number(x(static_cast<double>(i)), 1) + "," + number(y(buckets[i].low), 1) + " ";
+        if (buckets[i].high != buckets[i].low)
+            points += number(x(static_cast<double>(i)), 1) + "," + number(y(buckets[i].high), 1) + " ";
+    }
+    svg += "<polyline fill=\"none\" stroke=\"#3355aa\" stroke-width=\"1\" points=\"" + points + "\"/>";
+    svg += "<text x=\"2\" y=\"14\" font-size=\"10\">" + number(high, 3) + "</text>";
+    svg += "<text x=\"2\" y=\"" + std::to_string(kChartHeight - 18) + "\" font-size=\"10\">" + number(low, 3) + "</text>";
+    svg += "<text x=\"" + std::to_string(kMargin) + "\" y=\"" + std::to_string(kChartHeight - 4) +
+           "\" font-size=\"10\">" + escaped(series.name) + " by row, " + std::to_string(series.values.size()) +
+           " rows</text>";
+    svg += "</svg>";
+    return svg;
+}
+
+std::string histogram(const Series& series, const std::string& id)
+{
+    // Bins from the 1st to the 99th percentile; the rest falls in the end bins.
+    double low = percentileOf(series.values, 1.0), high = percentileOf(series.values, 99.0);
+    if (!(high > low)) {
+        low -= 1.0;
+        high += 1.0;
+    }
+    std::vector<int> bins(kBins, 0);
+    for (const double v : series.values) {
+        // Clamped before the cast: a value far outside the range would overflow an int.
+        const double at = std::min(kBins - 1.0, std::max(0.0, std::floor((v - low) / (high - low) * kBins)));
+        bins[at >= 0.0 ? static_cast<size_t>(at) : 0] += 1;
+    }
+    const int most = *std::max_element(bins.begin(), bins.end());
+    std::string svg = "<svg class=\"chart\" id=\"" + id + "\" width=\"" + std::to_string(kHistogramWidth) +
+                      "\" height=\"" + std::to_string(kChartHeight) + "\" viewBox=\"0 0 " +
+                      std::to_string(kHistogramWidth) + " " + std::to_string(kChartHeight) +
+                      "\" xmlns=\"http://www.w3.org/2000/svg\">";
+    svg += "<rect x=\"0\" y=\"0\" width=\"" + std::to_string(kHistogramWidth) + "\" height=\"" +
+           std::to_string(kChartHeight) + "\" fill=\"#fbfbfd\" stroke=\"#ccd\"/>";
+    const double width = (kHistogramWidth - 16.0) / kBins;
+    for (int b = 0; b < kBins; ++b) {
+        if (bins[static_cast<size_t>(b)] == 0)
+            continue;
+        const double h = (kChartHeight - 30.0) * bins[static_cast<size_t>(b)] / most;
+        svg += "<rect x=\"" + number(8 + b * width, 1) + "\" y=\"" + number(kChartHeight - 22.0 - h, 1) +
+               "\" width=\"" + number(std::max(1.0, width - 1.0), 1) + "\" height=\"" + number(h, 1) +
+               "\" fill=\"#7a8fd1\"/>";
+    }
+    svg += "<text x=\"8\" y=\"" + std::to_string(kChartHeight - 8) + "\" font-size=\"10\">" + number(low, 3) +
+           "</text><text x=\"" + std::to_string(kHistogramWidth - 60) + "\" y=\"" + std::to_string(kChartHeight - 8) +
+           "\" font-size=\"10\">" + number(high, 3) + "</text>";
+    svg += "<text x=\"8\" y=\"14\" font-size=\"10\">" + escaped(series.name) + "</text></svg>";
+    return svg;
+}
+
+std::string figuresTable(const TestSummary& test)
+{
+    // The true value and the error, where the log names the virtual display's profile.
+    const bool truths = std::any_of(test.figures.begin(), test.figures.end(),
+                                    [](const Figure& f) { return f.hasTruth; });
+    std::string html = "<table><tr><th>figure</th><th>measured</th><th>unit</th>";
+    html += truths ? "<th>true</th><th>error</th></tr>" : "</tr>";
+    for (const Figure& figure : test.figures) {
+        html += "<tr><td>" + escaped(figure.label) + "</td><td class=\"n\">" + number(figure.value, 4) +
+                "</td><td>" + escaped(figure.unit) + "</td>";
+        if (figure.hasTruth)
+            html += "<td class=\"n\">" + number(figure.truth, 4) + "</td><td class=\"n\">" +
+                    number(figure.value - figure.truth, 4) + "</td>";
+        else if (truths)
+            html += "<td></td><td></td>";
+        html += "</tr>";
+    }
+    return html + "</table>";
+}
+
+// The block of a section that a test summary stands for.
+const LogBlock* blockOf(const KelvaroLog& log, const TestSummary& test, const LogSection** section)
+{
+    for (const LogSection& s : log.sections) {
+        if (s.title != test.title)
+            continue;
+        for (const LogBlock& block : s.blocks) {
+            if (block.label == test.label) {
+                *section = &s;
+                return &block;
+            }
+        }
+    }
+    return nullptr;
+}
+
+std::string csvField(const std::string& text)
+{
+    if (text.find_first_of(",\"\n") == std::string::npos)
+        return text;
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+}   // namespace
+
+std::vector<Bucket> decimate(const std::vector<double>& values, size_t width)
+{
+    std::vector<Bucket> buckets;
+    if (values.empty() || width == 0)
+        return buckets;
+    const size_t count = std::min(width, values.size());
+    buckets.reserve(count);
+    for (size_t b = 0; b < count; ++b) {
+        const size_t from = b * values.size() / count;
+        const size_t to = (b + 1) * values.size() / count;
+        Bucket bucket = {values[from], values[from]};
+        for (size_t i = from + 1; i < to; ++i) {
+            bucket.low = std::min(bucket.low, values[i]);
+            bucket.high = std::max(bucket.high, values[i]);
+        }
+        buckets.push_back(bucket);
+    }
+    return buckets;
+}
+
+std::string reportHtml(const KelvaroLog& log, const ReportSummary& summary)
+{
+    std::string html =
+        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>kelvaro report</title>"
+        "<style>body{font:14px/1.4 sans-serif;margin:24px;color:#222;max-width:1000px}"
+        "h1{font-size:22px}h2{font-size:17px;margin:28px 0 6px;border-bottom:1px solid #ccd}"
+        "table{border-collapse:collapse;margin:6px 0}td,th{border:1px solid #dde;padding:2px 8px;text-align:left}"
+        "td.n{text-align:right;font-family:monospace}.charts{display:flex;gap:12px;flex-wrap:wrap}"
+        ".cut{color:#b00}.note{color:#555}</style></head><body>\n";
+    html += "<h1>kelvaro report</h1>\n<table>";
+    html += "<tr><th>build</th><td>" + escaped(summary.build) + "</td></tr>";
+    html += "<tr><th>Windows</th><td>" + escaped(summary.windows) + "</td></tr>";
+    html += "<tr><th>counter</th><td>" + std::to_string(summary.frequency) + " Hz</td></tr>";
+    if (summary.hasProfile)
+        html += "<tr><th>virtual display</th><td>" + escaped(summary.profile) + "</td></tr>";
+    html += "</table>\n";
+    if (!summary.ended)
+        html += "<p class=\"cut\">The log ends before the tool said it exits: it was cut.</p>\n";
+    int chart = 0;
+    for (const TestSummary& test : summary.tests) {
+        html += "<section><h2>" + escaped(test.title) + (test.label.empty() ? "" : " " + escaped(test.label)) + "</h2>\n";
+        if (test.cut)
+            html += "<p class=\"cut\">Cut: the log ends inside this test.</p>";
+        if (test.rows > 0)
+            html += "<p>" + std::to_string(test.rows) + " rows" +
+                    (test.unreadable.empty() ? "" : ", " + std::to_string(test.unreadable.size()) + " unreadable") + "</p>";
+        if (!test.figures.empty())
+            html += figuresTable(test);
+        for (const std::string& note : test.notes)
+            html += "<p class=\"note\">" + escaped(note) + "</p>";
+        const LogSection* section = nullptr;
+        const LogBlock* block = blockOf(log, test, &section);
+        if (block != nullptr) {
+            html += "<div class=\"charts\">";
+            for (const Series& series : seriesOf(*section, *block, test)) {
+                html += timeSeries(series, "chart" + std::to_string(chart++));
+                html += histogram(series, "chart" + std::to_string(chart++));
+            }
+            html += "</div>";
+        }
+        html += "</section>\n";
+    }
+    html += "</body></html>\n";
+    return html;
+}
+
+bool writeReportCsv(const KelvaroLog& log, const ReportSummary& summary, const std::string& folder,
+                    std::vector<std::string>* written, std::string* why)
+{
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error) {
+        *why = "cannot make the folder " + folder + ": " + error.message();
+        return false;
+    }
+    int place = 0;
+    for (const TestSummary& test : summary.tests) {
+        ++place;
+        const LogSection* section = nullptr;
+        const LogBlock* block = blockOf(log, test, &section);
+        if (block == nullptr || block->columns.empty())
+            continue;
+        char name[16];
+        std::snprintf(name, sizeof name, "%02d-", place);
+        const std::string path = (std::filesystem::path(folder) / (name + test.key + ".csv")).string();
+        std::ofstream out(path, std::ios::binary);
+        if (!out) {
+            *why = "cannot write " + path;
+            return false;
+        }
+        // The log's column names with their units; a name that repeats gets its place.
+        std::vector<std::string> names;
+        for (const LogColumn& column : block->columns) {
+            std::string name = column.text;
+            if (std::count(names.begin(), names.end(), name) > 0)
+                name += " (" + std::to_string(names.size() + 1) + ")";
+            names.push_back(name);
+        }
+        out << "line";
+        for (const std::string& n : names)
+            out << "," << csvField(n);
+        out << "\n";
+        const TestFormat* format = findTestFormat(section->title);
+        char value[64];
+        for (const LogRow& row : block->rows) {
+            out << row.line;
+            for (size_t i = 0; i < row.values.size(); ++i) {
+                const FieldFormat field = format != nullptr && i < format->fields.size() ? format->fields[i] : FieldFormat{false, 6};
+                if (field.integer || field.decimals == 0)
+                    std::snprintf(value, sizeof value, "%.0f", row.values[i]);
+                else
+                    std::snprintf(value, sizeof value, "%.*f", field.decimals, row.values[i]);
+                out << "," << value;
+            }
+            out << "\n";
+        }
+        if (!out) {
+            *why = "cannot write " + path;
+            return false;
+        }
+        written->push_back(path);
+    }
+    return true;
+}
+
+std::string reportJson(const ReportSummary& summary)
+{
+    nlohmann::ordered_json json;
+    json["tool"] = "kelvaro-report";
+    json["format"] = 1;
+    json["machine"] = {{"build", summary.build}, {"windows", summary.windows}, {"counterFrequency", summary.frequency}};
+    json["virtualDisplay"] = summary.hasProfile ? nlohmann::ordered_json(summary.profile) : nlohmann::ordered_json();
+    json["complete"] = summary.ended;
+    nlohmann::ordered_json tests = nlohmann::ordered_json::array();
+    for (const TestSummary& test : summary.tests) {
+        nlohmann::ordered_json entry;
+        entry["key"] = test.key;
+        entry["title"] = test.title;
+        if (!test.label.empty())
+            entry["output"] = test.label;
+        entry["cut"] = test.cut;
+        entry["rows"] = test.rows;
+        entry["unreadableLines"] = test.unreadable;
+        nlohmann::ordered_json figures = nlohmann::ordered_json::object();
+        for (const Figure& figure : test.figures) {
+            nlohmann::ordered_json f = {{"value", figure.value}, {"unit", figure.unit}, {"label", figure.label}};
+            if (figure.hasTruth) {
+                f["true"] = figure.truth;
+                f["error"] = figure.value - figure.truth;
+            }
+            figures[figure.key] = f;
+        }
+        entry["figures"] = figures;
+        entry["notes"] = test.notes;
+        tests.push_back(entry);
+    }
+    json["tests"] = tests;
+    // Invalid bytes from the log (it is 8-bit text) are replaced, never refused.
+    return json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}

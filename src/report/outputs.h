@@ -1,0 +1,32 @@
+// What kelvaro-report makes of a log besides the text summary: one self-contained HTML page
+// (the summary's tables and, per test, a time series of its main column and a histogram, as
+// inline SVG, no script and nothing fetched), one CSV file per test block, and the summary as
+// JSON with stable keys.
+#pragma once
+
+#include "report/logreader.h"
+#include "report/summary.h"
+
+#include <string>
+#include <vector>
+
+// The page. Series longer than a chart is wide are decimated to one column of pixels per
+// bucket, keeping each bucket's minimum and maximum, so that no spike disappears.
+std::string reportHtml(const KelvaroLog& log, const ReportSummary& summary);
+
+// Writes one CSV per block of rows into the folder (made when missing), named by the test's
+// place and key ("09-d3dkmt.csv"); the header keeps the log's column names with their units.
+// Gives the paths written; false, with why, when a file cannot be written.
+bool writeReportCsv(const KelvaroLog& log, const ReportSummary& summary, const std::string& folder,
+                    std::vector<std::string>* written, std::string* why);
+
+// The summary as JSON.
+std::string reportJson(const ReportSummary& summary);
+
+// A series as a chart draws it: at most `width` buckets, each the minimum and the maximum of
+// the values that fall in it, in order. Exposed for its tests.
+struct Bucket {
+    double low;
+    double high;
+};
+std::vector<Bucket> decimate(const std::vector<double>& values, size_t width);

@@ -1,0 +1,602 @@
+#include "report/summary.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+std::vector<double> columnOf(const LogBlock& block, size_t column)
+{
+    std::vector<double> values;
+    values.reserve(block.rows.size());
+    for (const LogRow& row : block.rows) {
+        if (column < row.values.size())
+            values.push_back(row.values[column]);
+    }
+    return values;
+}
+
+double medianOf(const std::vector<double>& values)
+{
+    return percentileOf(values, 50.0);
+}
+
+double maxOf(const std::vector<double>& values)
+{
+    return values.empty() ? 0.0 : *std::max_element(values.begin(), values.end());
+}
+
+// A log value as counter ticks; values beyond the counter's range are held at its ends.
+int64_t ticksOf(double value)
+{
+    if (!(value > -9.2e18))
+        return value > 0 ? INT64_MAX : -INT64_MAX;
+    return value < 9.2e18 ? static_cast<int64_t>(value) : INT64_MAX;
+}
+
+// The frames a period over 1.5 frames spans beyond the first. A double, so absurd periods
+// count high without overflowing.
+double extraFrames(double period, double frame)
+{
+    return frame > 0.0 && period > 1.5 * frame ? std::floor(period / frame + 0.5) - 1.0 : 0.0;
+}
+
+bool startsWith(const std::string& text, const char* prefix)
+{
+    return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+// The truth of the profile line, when the log has one.
+class Truth {
+public:
+    explicit Truth(const KelvaroLog& log)
+    {
+        m_known = log.hasProfile &&
+                  virtualModelInit(&m_model, log.profile, log.profileFrequency, log.vblank0);
+    }
+    bool known() const { return m_known; }
+    const VirtualModel& model() const { return m_model; }
+    double ms(int64_t ticks) const { return static_cast<double>(ticks) * 1000.0 / static_cast<double>(m_model.frequency); }
+    // The true period of the frame under way at a tick, of an output.
+    double periodMsAt(int64_t tick, int output = 0) const
+    {
+        const Timeline& timeline = virtualOutputTimeline(m_model, output);
+        const int64_t k = timelineLatestVblank(timeline, tick);
+        return ms(timelineVblankStart(timeline, k + 1) - timelineVblankStart(timeline, k));
+    }
+    // How far a tick lies after the latest true vblank, in microseconds.
+    double usAfterVblank(int64_t tick, int output = 0) const
+    {
+        const Timeline& timeline = virtualOutputTimeline(m_model, output);
+        return ms(tick - timelineVblankStart(timeline, timelineLatestVblank(timeline, tick))) * 1000.0;
+    }
+
+private:
+    bool m_known = false;
+    VirtualModel m_model;
+};
+
+struct Builder {
+    TestSummary& test;
+    void add(const char* key, const char* label, const char* unit, double value)
+    {
+        test.figures.push_back({key, label, unit, value, false, 0.0});
+    }
+    void addTrue(const char* key, const char* label, const char* unit, double value, bool hasTruth, double truth)
+    {
+        test.figures.push_back({key, label, unit, value, hasTruth, truth});
+    }
+    void spread(const char* key, const char* label, const char* unit, const std::vector<double>& values)
+    {
+        if (values.empty())
+            return;
+        const std::string base = key;
+        test.figures.push_back({base + "_median", std::string(label) + ", median", unit, medianOf(values), false, 0.0});
+        test.figures.push_back({base + "_p99", std::string(label) + ", p99", unit, percentileOf(values, 99.0), false, 0.0});
+        test.figures.push_back({base + "_max", std::string(label) + ", max", unit, maxOf(values), false, 0.0});
+    }
+};
+
+const LogBlock& firstBlock(const LogSection& section)
+{
+    return section.blocks.front();
+}
+
+const LogLine* lineStarting(const LogSection& section, const char* prefix)
+{
+    for (const LogBlock& block : section.blocks) {
+        for (const LogLine& line : block.lines) {
+            if (startsWith(line.text, prefix))
+                return &line;
+        }
+    }
+    return nullptr;
+}
+
+void timers(const LogSection& section, Builder& out)
+{
+    const LogBlock& block = firstBlock(section);
+    if (section.title == "QPC Speed") {
+        for (const LogLine& line : block.lines) {
+            double ns = 0.0;
+            if (std::sscanf(line.text.c_str(), "%lf ns per tick() call", &ns) == 1)
+                out.add("tick_cost", "cost of one tick() call", "ns", ns);
+        }
+    } else if (section.title == "Windows Time Quantum") {
+        if (const LogLine* kernel = lineStarting(section, "Windows Kernel reports:")) {
+            double finest = 0, coarsest = 0, current = 0;
+            if (std::sscanf(kernel->text.c_str(), "Windows Kernel reports: min/ms=%lf max/ms=%lf cur/ms=%lf",
+                            &finest, &coarsest, &current) == 3) {
+                out.add("kernel_resolution_min", "kernel timer resolution, finest", "ms", finest);
+                out.add("kernel_resolution_max", "kernel timer resolution, coarsest", "ms", coarsest);
+                out.add("kernel_resolution_current", "kernel timer resolution, current", "ms", current);
+            }
+        }
+        const std::vector<double> quantum = columnOf(block, 1);
+        if (!quantum.empty())
+            out.add("sleep_quantum_median", "a 1 ms sleep lasts, median", "ms", medianOf(quantum));
+    } else {   // sleep accuracy: the error by requested length
+        for (const double asked : {0.0, 1.0, 10.0}) {
+            std::vector<double> errors;
+            for (const LogRow& row : block.rows) {
+                if (row.values.size() == 4 && row.values[1] == asked)
+                    errors.push_back(row.values[3]);
+            }
+            if (errors.empty())
+                continue;
+            char key[32], label[64];
+            std::snprintf(key, sizeof key, "sleep%.0f_error", asked);
+            std::snprintf(label, sizeof label, "Sleep(%.0f) error", asked);
+            out.spread(key, label, "ms", errors);
+        }
+    }
+}
+
+void messaging(const LogSection& section, Builder& out)
+{
+    const LogBlock& block = firstBlock(section);
+    const bool loop = section.title == "Windows Message Loop Processing Speed";
+    const std::vector<double> delays = columnOf(block, loop ? 1 : 0);
+    out.spread(loop ? "posted_message_delay" : "event_wakeup", loop ? "posted message delay" : "event wake-up",
+               "us", delays);
+    if (loop && !block.rows.empty()) {
+        // Rows are numbered from 0: the highest number tells how many there should be.
+        const double expected = columnOf(block, 0).empty() ? 0.0 : maxOf(columnOf(block, 0)) + 1.0;
+        out.add("rows_missing", "rows missing", "rows", expected - static_cast<double>(block.rows.size()));
+    } else if (!loop) {
+        // The suite asks for 10 wake-ups; a missing row is a wait that did not block.
+        out.add("rows_missing_of_10", "rows missing, of the suite's 10", "rows",
+                std::max(0.0, 10.0 - static_cast<double>(block.rows.size())));
+    }
+}
+
+void scanLine(const LogSection& section, Builder& out)
+{
+    const LogBlock& block = firstBlock(section);
+    double costUs = 0.0;
+    if (const LogLine* cost = lineStarting(section, "vsyncGetScanLine() runs in ")) {
+        costUs = std::strtod(cost->text.c_str() + std::strlen("vsyncGetScanLine() runs in "), nullptr);
+        out.add("query_cost", "one scan-line query", "us", costUs);
+    }
+    const std::vector<double> samples = columnOf(block, 1);
+    int blank = 0, zero = 0;
+    double blankLow = 1e18, blankHigh = -1.0, highest = 0.0;
+    for (const double sample : samples) {
+        if (sample < 0) {
+            ++blank;
+            blankLow = std::min(blankLow, -sample);
+            blankHigh = std::max(blankHigh, -sample);
+        } else if (sample == 0) {
+            ++zero;
+        }
+        highest = std::max(highest, std::fabs(sample));
+    }
+    out.add("samples_in_blank", "samples in the vertical blank", "samples", blank);
+    if (zero == static_cast<int>(samples.size()) && !samples.empty())
+        out.test.notes.push_back("every sample is 0: no scan line could be read (no bound output)");
+    if (blank > 0)
+        out.add("blank_lines_seen", "vertical blank, lines seen", "lines", blankHigh - blankLow + 1.0);
+    // The slope: lines advanced per sample over the runs between wraps; the samples lie
+    // 15 us plus one query apart, so the frame of (highest line + 1) lines lasts that long.
+    double lines = 0.0;
+    size_t steps = 0;
+    for (size_t i = 1; i < samples.size(); ++i) {
+        const double a = std::fabs(samples[i - 1]), b = std::fabs(samples[i]);
+        if (a > 0 && b > a) {
+            lines += b - a;
+            ++steps;
+        }
+    }
+    if (steps > 10 && highest > 0) {
+        const double linesPerSample = lines / static_cast<double>(steps);
+        const double frameMs = (highest + 1.0) / linesPerSample * (15.0 + costUs) / 1000.0;
+        out.add("implied_period", "period the trace's slope implies (samples 15 us and a query apart)", "ms",
+                frameMs);
+    }
+}
+
+// The DirectDraw and D3DKMT blocks: period, missed vblanks, blank, offset, errors.
+void vblankWaits(const LogSection& section, const LogBlock& block, const Truth& truth, int output,
+                 int64_t frequency, Builder& out)
+{
+    const bool directDraw = section.title == "DirectDraw WaitForVerticalBlank";
+    const std::vector<double> periods = columnOf(block, 2);
+    const std::vector<double> offsets = columnOf(block, directDraw ? 4 : 3);
+    const double frame = medianOf(periods);
+    double truePeriod = 0.0;
+    std::vector<double> lateness;
+    if (truth.known()) {
+        for (const LogRow& row : block.rows)
+            lateness.push_back(truth.usAfterVblank(ticksOf(row.values[1]), output));
+        if (!block.rows.empty())
+            truePeriod = truth.periodMsAt(ticksOf(block.rows[block.rows.size() / 2].values[1]), output);
+    }
+    if (!periods.empty()) {
+        out.addTrue("period_median", "period, median", "ms", frame, truth.known(), truePeriod);
+        out.addTrue("period_p99", "period, p99", "ms", percentileOf(periods, 99.0), truth.known(), truePeriod);
+        if (block.rows.size() >= 2 && frequency > 0 && frame > 0.0) {
+            // The block's mean: the wake-up delays cancel but for the two ends.
+            const double spanMs = (block.rows.back().values[1] - block.rows.front().values[1]) * 1000.0 /
+                                  static_cast<double>(frequency);
+            const double frames = std::floor(spanMs / frame + 0.5);
+            if (frames > 0)
+                out.addTrue("period_mean", "period, mean over the block", "ms", spanMs / frames, truth.known(), truePeriod);
+        }
+        double missed = 0;
+        for (const double p : periods)
+            missed += extraFrames(p, frame);
+        out.add("vblanks_missed", "vblanks missed (periods over 1.5 frames)", "vblanks", missed);
+    }
+    if (directDraw) {
+        const std::vector<double> blank = columnOf(block, 3);
+        if (!blank.empty())
+            out.addTrue("blank_median", "vertical blank, median", "ms", medianOf(blank), truth.known(),
+                        truePeriod * 45.0 / 1125.0);
+    }
+    if (!offsets.empty()) {
+        out.add("offset_median", "offset from the compositor's vblank, median", "us", medianOf(offsets));
+        out.add("offset_p99", "offset from the compositor's vblank, p99", "us", percentileOf(offsets, 99.0));
+    }
+    if (!lateness.empty()) {
+        out.add("after_true_vblank_median", "after the true vblank, median", "us", medianOf(lateness));
+        out.add("after_true_vblank_p99", "after the true vblank, p99", "us", percentileOf(lateness, 99.0));
+    }
+    int errors = 0;
+    for (const LogLine& line : block.lines)
+        errors += startsWith(line.text, "err ") ? 1 : 0;
+    out.add("errors", "failed waits", "waits", errors);
+    for (const LogLine& line : block.lines) {
+        if (startsWith(line.text, "oa=") && line.text != "oa=0")
+            out.test.notes.push_back("the adapter did not open: " + line.text);
+    }
+}
+
+void compositor(const KelvaroLog& log, const LogSection& section, const Truth& truth, Builder& out)
+{
+    const LogBlock& block = firstBlock(section);
+    if (section.title == "Demonstrate that Varnholt is using the wrong display Hz") {
+        double ratio = 0.0, counter = 0.0;
+        bool haveRatio = false, haveCounter = false;
+        for (const LogLine& line : block.lines) {
+            haveRatio = haveRatio || std::sscanf(line.text.c_str(), "dwm.rateRefresh = %lf/ms", &ratio) == 1;
+            haveCounter = haveCounter || std::sscanf(line.text.c_str(), "dwm.qpcRefreshPeriod = %lf/ms", &counter) == 1;
+        }
+        if (haveRatio)
+            out.add("ratio_period", "period from the refresh ratio", "ms", ratio);
+        if (haveCounter)
+            out.add("counter_period", "qpcRefreshPeriod", "ms", counter);
+        if (haveRatio && haveCounter && counter > 0.0) {
+            double implied = 0.0;
+            if (truth.known()) {
+                const VirtualProfile& p = log.profile;
+                const double nominal = 1000.0 * p.nominal.denominator / p.nominal.numerator;
+                const double real = p.dwmPeriodNominal ? nominal : 1000.0 * p.trueRate.denominator / p.trueRate.numerator;
+                implied = (nominal - real) / real * 1e6;
+            }
+            out.addTrue("wrong_hz", "the wrong Hz: ratio against qpcRefreshPeriod", "ppm",
+                        (ratio - counter) / counter * 1e6, truth.known(), implied);
+        }
+        return;
+    }
+    if (section.title == "DwmGetCompositionTimingInfo") {
+        const std::vector<double> diffs = columnOf(block, 3);
+        const std::vector<double> periods = columnOf(block, 5);
+        const std::vector<double> deltas = columnOf(block, 6);
+        const double period = medianOf(periods);
+        double skipped = 0;
+        for (size_t i = 1; i < deltas.size(); ++i)
+            skipped += extraFrames(deltas[i], period);
+        double truePeriod = 0.0;
+        if (truth.known() && !block.rows.empty())
+            truePeriod = truth.periodMsAt(ticksOf(block.rows[block.rows.size() / 2].values[2]));
+        if (!periods.empty())
+            out.addTrue("refresh_period", "qpcRefreshPeriod, median", "ms", period, truth.known(), truePeriod);
+        out.add("frames_skipped", "frames the compositor skipped", "frames", skipped);
+        if (!diffs.empty()) {
+            const double lag = truth.known() ? static_cast<double>(log.profile.dwmlagNs) / 1000.0 : 0.0;
+            out.addTrue("publish_delay_median", "publish delay (diff/us), median", "us", medianOf(diffs), truth.known(), lag);
+            out.add("publish_delay_p99", "publish delay (diff/us), p99", "us", percentileOf(diffs, 99.0));
+        }
+        int beeps = 0;
+        for (const LogLine& line : block.lines)
+            beeps += startsWith(line.text, "--> ") ? 1 : 0;
+        if (beeps > 0)
+            out.add("interval_jumps", "interval jumps beeped", "jumps", beeps);
+        return;
+    }
+    // DwmFlush
+    const std::vector<double> periods = columnOf(block, 3);
+    const std::vector<double> offsets = columnOf(block, 4);
+    if (!periods.empty())
+        out.add("flush_period_median", "time between flushes, median", "ms", medianOf(periods));
+    if (!offsets.empty()) {
+        const double flush = truth.known() ? static_cast<double>(log.profile.flushNs) / 1000.0 : 0.0;
+        out.addTrue("flush_offset_median", "flush returns after the compositor's vblank, median", "us",
+                    medianOf(offsets), truth.known(), flush);
+        out.add("flush_offset_p99", "flush returns after the compositor's vblank, p99", "us", percentileOf(offsets, 99.0));
+    }
+}
+
+void mimic(const LogSection& section, const KelvaroLog& log, Builder& out)
+{
+    const LogBlock& block = firstBlock(section);
+    // The rows between "******** ON" and "******** OFF" ran in vsync mode.
+    size_t on = 0, off = 0;
+    for (const LogLine& line : block.lines) {
+        if (line.text == "******** ON")
+            on = line.line;
+        else if (line.text == "******** OFF")
+            off = line.line;
+    }
+    std::vector<double> lateSleep, lateVsync, periodSleep, periodVsync;
+    const double perUs = log.frequency > 0 ? 1e6 / static_cast<double>(log.frequency) : 0.0;
+    for (const LogRow& row : block.rows) {
+        const bool vsync = on != 0 && row.line > on && (off == 0 || row.line < off);
+        (vsync ? lateVsync : lateSleep).push_back(row.values[2] * perUs);
+        (vsync ? periodVsync : periodSleep).push_back(row.values[3]);
+    }
+    const auto spreadOf = [](const std::vector<double>& v) { return percentileOf(v, 95.0) - percentileOf(v, 5.0); };
+    if (!lateSleep.empty()) {
+        out.add("sleep_late_median", "sleep mode: late, median", "us", medianOf(lateSleep));
+        out.add("sleep_late_p99", "sleep mode: late, p99", "us", percentileOf(lateSleep, 99.0));
+        out.add("sleep_period_spread", "sleep mode: frame period spread (p5 to p95)", "ms", spreadOf(periodSleep));
+    }
+    if (!lateVsync.empty()) {
+        out.add("vsync_late_median", "vsync mode: late, median", "us", medianOf(lateVsync));
+        out.add("vsync_late_p99", "vsync mode: late, p99", "us", percentileOf(lateVsync, 99.0));
+        out.add("vsync_period_spread", "vsync mode: frame period spread (p5 to p95)", "ms", spreadOf(periodVsync));
+    }
+    int waiting = 0;
+    for (const LogLine& line : block.lines)
+        waiting += line.text == "timing info is not yet available..." ? 1 : 0;
+    if (waiting > 0)
+        out.test.notes.push_back(std::to_string(waiting) + " iterations found no vsync timing");
+}
+
+void waitForBlanking(const LogSection& section, const KelvaroLog& log, const Truth& truth, Builder& out)
+{
+    const LogBlock& block = firstBlock(section);
+    const std::vector<double> intervals = columnOf(block, 1);
+    const double frame = medianOf(intervals);
+    double truePeriod = 0.0;
+    if (truth.known() && !block.rows.empty())
+        truePeriod = truth.periodMsAt(ticksOf(block.rows[block.rows.size() / 2].values[0]));
+    if (!intervals.empty()) {
+        out.addTrue("server_interval_median", "server vblank interval, median", "ms", frame, truth.known(), truePeriod);
+        out.add("server_interval_p99", "server vblank interval, p99", "ms", percentileOf(intervals, 99.0));
+        double missed = 0;
+        int repeated = 0;
+        for (const double i : intervals) {
+            missed += extraFrames(i, frame);
+            repeated += i == 0.0 ? 1 : 0;
+        }
+        out.add("server_vblanks_missed", "server vblanks missed", "vblanks", missed);
+        if (repeated > 0)
+            out.add("server_no_new_vblank", "waits that found no new vblank", "waits", repeated);
+    }
+    std::vector<double> apart;
+    const double perUs = log.frequency > 0 ? 1e6 / static_cast<double>(log.frequency) : 0.0;
+    for (const LogRow& row : block.rows) {
+        if (row.values[2] != 0.0)
+            apart.push_back((row.values[0] - row.values[2]) * perUs);
+    }
+    if (!apart.empty()) {
+        out.add("server_minus_compositor_median", "server minus compositor vblank, median", "us", medianOf(apart));
+        out.add("server_minus_compositor_p99", "server minus compositor vblank, p99", "us", percentileOf(apart, 99.0));
+    }
+}
+
+void estimator(const LogSection& section, const Truth& truth, Builder& out)
+{
+    const LogBlock& block = firstBlock(section);
+    const std::vector<LogRow>& rows = block.rows;
+    if (rows.empty())
+        return;
+    const size_t tail = rows.size() > 100 ? rows.size() - 100 : 0;
+    for (const int source : {0, 1}) {
+        const size_t interval = source == 0 ? 4 : 7;
+        std::vector<double> settled;
+        for (size_t i = tail; i < rows.size(); ++i) {
+            if (rows[i].values[interval] > 0.0)
+                settled.push_back(rows[i].values[interval]);
+        }
+        double truePeriod = 0.0;
+        if (truth.known()) {
+            const double ms = rows.back().values[source == 0 ? 1 : 5];
+            truePeriod = truth.periodMsAt(ticksOf(ms * static_cast<double>(truth.model().frequency) / 1000.0));
+        }
+        out.addTrue(source == 0 ? "server_settled_period" : "compositor_settled_period",
+                    source == 0 ? "server estimator, settled period (last 100 rows)"
+                                : "compositor estimator, settled period (last 100 rows)",
+                    "ms", medianOf(settled), truth.known(), truePeriod);
+        // Locked: from the first row on which the time base stood before the sample (the grid
+        // correction only works once locked).
+        const size_t now = source == 0 ? 1 : 5, base = source == 0 ? 3 : 6;
+        for (const LogRow& row : rows) {
+            if (row.values[base] > 0.0 && row.values[base] < row.values[now] - 0.00005) {
+                out.add(source == 0 ? "server_locked_at" : "compositor_locked_at",
+                        source == 0 ? "server estimator locked at iteration" : "compositor estimator locked at iteration",
+                        "", row.values[0]);
+                break;
+            }
+        }
+    }
+    int disagreements = 0;
+    for (const LogLine& line : block.lines)
+        disagreements += startsWith(line.text, "XXXXX ") ? 1 : 0;
+    out.add("disagreements", "XXXXX lines (sources more than 2 ms off each other's grid)", "lines", disagreements);
+    out.spread("update_cost", "estimator update", "us", columnOf(block, 8));
+}
+
+}   // namespace
+
+double percentileOf(std::vector<double> values, double percent)
+{
+    if (values.empty())
+        return 0.0;
+    std::sort(values.begin(), values.end());
+    const double clamped = std::min(100.0, std::max(0.0, percent));
+    return values[static_cast<size_t>(static_cast<double>(values.size() - 1) * clamped / 100.0)];
+}
+
+std::string titleKey(const std::string& title)
+{
+    std::string key;
+    for (const char c : title) {
+        const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        if ((lower >= 'a' && lower <= 'z') || (lower >= '0' && lower <= '9'))
+            key += lower;
+        else if (!key.empty() && key.back() != '_')
+            key += '_';
+    }
+    while (!key.empty() && key.back() == '_')
+        key.pop_back();
+    return key;
+}
+
+ReportSummary summarizeLog(const KelvaroLog& log)
+{
+    ReportSummary summary;
+    summary.build = log.build;
+    summary.windows = log.windows;
+    summary.frequency = log.frequency;
+    summary.hasProfile = log.hasProfile;
+    summary.ended = log.ended;
+    summary.refused = log.refusedProfile;
+    if (log.hasProfile) {
+        const std::string line = virtualProfileLine(log.profile, log.profileFrequency, log.vblank0);
+        summary.profile = line.substr(std::strlen("virtual.display profile "));
+    }
+    const Truth truth(log);
+    std::vector<std::string> keys;
+    for (const LogSection& section : log.sections) {
+        const bool d3dkmt = section.title == "D3DKMTWaitForVerticalBlankEvent";
+        for (size_t b = 0; b < section.blocks.size(); ++b) {
+            if (b > 0 && !d3dkmt)
+                break;
+            const LogBlock& block = section.blocks[b];
+            if (d3dkmt && block.label.empty() && block.headerLine == 0 && section.blocks.size() > 1)
+                continue;
+            TestSummary test;
+            test.title = section.title;
+            test.label = block.label;
+            test.cut = section.cut;
+            test.rows = block.rows.size();
+            test.unreadable = block.unreadable;
+            std::string key = titleKey(section.title);
+            if (section.title == "D3DKMTWaitForVerticalBlankEvent")
+                key = "d3dkmt";
+            else if (section.title == "DirectDraw WaitForVerticalBlank")
+                key = "directdraw";
+            else if (section.title == "Demonstrate that Varnholt is using the wrong display Hz")
+                key = "wrong_hz";
+            const std::string plain = key;
+            for (int n = 2; std::find(keys.begin(), keys.end(), key) != keys.end(); ++n)
+                key = plain + "_" + std::to_string(n);
+            keys.push_back(key);
+            test.key = key;
+            Builder out{test};
+            const std::string& t = section.title;
+            // Which output a D3DKMT block measured: its device line names it.
+            int output = 0;
+            if (block.label.find("DISPLAY2") != std::string::npos)
+                output = 1;
+            if (t == "QPC Speed" || t == "Windows Time Quantum" || t == "OS Sleep Accuracy, at various quantum offsets")
+                timers(section, out);
+            else if (t == "Windows Message Loop Processing Speed" || t == "Windows WaitForXXXX Processing Speed")
+                messaging(section, out);
+            else if (t == "ScanLine")
+                scanLine(section, out);
+            else if (t == "DirectDraw WaitForVerticalBlank" || d3dkmt)
+                vblankWaits(section, block, truth, output, log.frequency, out);
+            else if (t == "Demonstrate that Varnholt is using the wrong display Hz" || t == "DwmGetCompositionTimingInfo" || t == "DwmFlush")
+                compositor(log, section, truth, out);
+            else if (t == "Mimic animation (waiting for vsync intervals)")
+                mimic(section, log, out);
+            else if (t == "testWaitForBlanking")
+                waitForBlanking(section, log, truth, out);
+            else if (t == "testQuorvelLumetra")
+                estimator(section, truth, out);
+            else if (t == "Display Adapter Information") {
+                for (const LogLine& line : block.lines)
+                    test.notes.push_back(line.text);
+            }
+            for (const LogLine& line : block.lines) {
+                if (startsWith(line.text, "GTI ERROR "))
+                    test.notes.push_back("the compositor's timing failed: " + line.text);
+            }
+            summary.tests.push_back(test);
+        }
+    }
+    return summary;
+}
+
+std::string summaryText(const ReportSummary& summary)
+{
+    std::string out;
+    char line[512];
+    out += "kelvaro report\n";
+    out += "  build:      " + summary.build + "\n";
+    out += "  windows:    " + summary.windows + "\n";
+    std::snprintf(line, sizeof line, "  counter:    %lld Hz\n", static_cast<long long>(summary.frequency));
+    out += line;
+    if (summary.hasProfile)
+        out += "  virtual display: " + summary.profile + "\n";
+    if (!summary.refused.empty())
+        out += "  " + summary.refused + "\n";
+    if (!summary.ended)
+        out += "  the log ends before the tool said it exits: it was cut\n";
+    for (const TestSummary& test : summary.tests) {
+        out += "\n" + test.title;
+        if (!test.label.empty())
+            out += "  " + test.label;
+        if (test.cut)
+            out += "  [cut: the log ends inside this test]";
+        out += "\n";
+        if (test.rows > 0 || !test.unreadable.empty()) {
+            std::snprintf(line, sizeof line, "  rows: %zu", test.rows);
+            out += line;
+            if (!test.unreadable.empty()) {
+                std::snprintf(line, sizeof line, ", %zu unreadable (first at line %zu)", test.unreadable.size(),
+                              test.unreadable.front());
+                out += line;
+            }
+            out += "\n";
+        }
+        for (const Figure& figure : test.figures) {
+            std::snprintf(line, sizeof line, "  %-62s %12.4f %s", figure.label.c_str(), figure.value, figure.unit.c_str());
+            out += line;
+            if (figure.hasTruth) {
+                std::snprintf(line, sizeof line, "   (true %.4f, error %+.4f)", figure.truth, figure.value - figure.truth);
+                out += line;
+            }
+            out += "\n";
+        }
+        for (const std::string& note : test.notes)
+            out += "  " + note + "\n";
+    }
+    return out;
+}

@@ -1,0 +1,386 @@
+// The reader of kelvaro's log and its summaries: rows split by their format where fields ran
+// together, rows that do not read counted and never guessed, the blocks of the D3DKMT test,
+// a file that is no log, a real log of the suite (one the tool wrote on the desktop profile)
+// cut at 50 places, the true-versus-measured figures against its profile line, the charts'
+// decimation, CSV and JSON.
+#include "report/logreader.h"
+#include "report/outputs.h"
+#include "report/summary.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string realLog()
+{
+    static const std::string text = readFile(std::string(KELVARO_TEST_DATA) + "/desktop-suite.log");
+    return text;
+}
+
+std::string row(const char* format, ...)
+{
+    char line[1000];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    return expandedLine(line);
+}
+
+TEST(LogRows, FieldsAreSplitByTheFormatAndTheTabStops)
+{
+    const std::vector<FieldFormat> d3dkmt = findTestFormat("D3DKMTWaitForVerticalBlankEvent")->fields;
+    std::vector<double> values;
+    ASSERT_TRUE(splitLogRow(row("%d\t%lld\t%.3f\t%.1f", 7, 123456789LL, 16.667, 48.5), d3dkmt, &values));
+    EXPECT_EQ((std::vector<double>{7, 123456789, 16.667, 48.5}), values);
+
+    // A tick of exactly 12 digits swallows the tab after it: "123456789012" and "16.667" run
+    // together, and only the tab stop tells them apart.
+    const std::string together = row("%d\t%lld\t%.3f\t%.1f", 3, 123456789012LL, 16.667, -2.5);
+    ASSERT_NE(std::string::npos, together.find("12345678901216.667"));
+    ASSERT_TRUE(splitLogRow(together, d3dkmt, &values)) << together;
+    EXPECT_EQ((std::vector<double>{3, 123456789012.0, 16.667, -2.5}), values);
+    // A 13-digit tick pushes the next field to the next stop but one.
+    ASSERT_TRUE(splitLogRow(row("%d\t%lld\t%.3f\t%.1f", 3, 1234567890123LL, 1.5, 0.0), d3dkmt, &values));
+    EXPECT_EQ(1234567890123.0, values[1]);
+
+    // The estimator's row: ten fields, several of them 12 characters wide.
+    const std::vector<FieldFormat> quorvel = findTestFormat("testQuorvelLumetra")->fields;
+    const std::string wide = row("%d\t%.4f\t%.3f\t%.4f\t%.6f\t%.4f\t%.4f\t%.6f\t%.3f\t%d", 12, 1234567.8901,
+                                 16.681, 1234567.8900, 16.680289, 1234567.1234, 1234567.1233, 16.680290, 3.5, -1083);
+    ASSERT_TRUE(splitLogRow(wide, quorvel, &values)) << wide;
+    EXPECT_DOUBLE_EQ(1234567.8901, values[1]);
+    EXPECT_DOUBLE_EQ(16.680290, values[7]);
+    EXPECT_EQ(-1083.0, values[9]);
+
+    // Not a row of the format: too few or too many fields, other decimals, text, blanks where
+    // no tab stop is.
+    for (const std::string& bad : {row("%d\t%lld\t%.3f", 1, 2LL, 3.0), row("%d\t%lld\t%.3f\t%.1f\t%d", 1, 2LL, 3.0, 4.0, 5),
+                                   row("%d\t%lld\t%.2f\t%.1f", 1, 2LL, 3.0, 4.0), std::string("err -1073741822"),
+                                   std::string("1 2 3.000 4.0"), std::string("")}) {
+        EXPECT_FALSE(splitLogRow(bad, d3dkmt, &values)) << "'" << bad << "'";
+    }
+}
+
+// A small log as the tool writes it, built here line by line.
+std::string smallLog(bool ended)
+{
+    std::vector<std::string> lines = {
+        "========== Startup ==========", "kelvaro.exe build: Dec  9 2026 10:00:00", "Wed Dec  9 10:00:01 2026",
+        "Windows Version 6.1 build 7601", "QueryPerformanceFrequency=10000000", "QueryPerformanceCounter=5000", "",
+        "+vsyncThread()",
+        "virtual.display profile rate=60 true=60 wake=0 stall=0 dwmlag=0 flush=0 dwmskip=0 dwmperiod=true "
+        "change=none second=144 seed=1 frequency=10000000 vblank0=1000 lines=1125",
+        "", std::string(39, '='), "=== D3DKMTWaitForVerticalBlankEvent ===", std::string(39, '='), "",
+        "--> \\\\.\\DISPLAY1 (kelvaro virtual display) hDC=5", "oa=0",
+        row("iteration\tvsync/qpc\tperiod/ms\tvoff/us"), row("1\t%d\t16.667\t50.0", 200000),
+        "...fnBind(dwmapi,DwmGetCompositionTimingInfo)=123", row("2\t%d\t16.667\t51.0", 366667),
+        "err -1073741822", "2 366667 16.667",   // a row that does not read
+        "--> \\\\.\\DISPLAY2 (kelvaro virtual display) hDC=6", "oa=0",
+        row("iteration\tvsync/qpc\tperiod/ms\tvoff/us"), row("1\t%d\t6.944\t10.0", 100000),
+        "", std::string(27, '='), "=== testWaitForBlanking ===", std::string(27, '='), "",
+        row("now/qpc\tperiod/ms\tdwm/qpc\tperiod/ms"), row("%d\t16.667\t%d\t16.667", 400000, 399000)};
+    if (ended) {
+        lines.push_back("WM_DESTROY");
+        lines.push_back("Exiting...");
+        lines.push_back("");
+    }
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + "\r\n";
+    return text;
+}
+
+TEST(LogReader, BannerSectionsBlocksRowsAndTheLinesBetween)
+{
+    KelvaroLog log;
+    std::string problem;
+    ASSERT_TRUE(readKelvaroLog(smallLog(true), &log, &problem)) << problem;
+    EXPECT_EQ("Dec  9 2026 10:00:00", log.build);
+    EXPECT_EQ(10000000, log.frequency);
+    EXPECT_EQ(5000, log.counterAtStart);
+    EXPECT_TRUE(log.ended);
+    ASSERT_TRUE(log.hasProfile);
+    EXPECT_TRUE(log.profile.second);
+    EXPECT_EQ(1000, log.vblank0);
+    ASSERT_EQ(2u, log.sections.size());
+
+    const LogSection& kmt = log.sections[0];
+    EXPECT_EQ("D3DKMTWaitForVerticalBlankEvent", kmt.title);
+    EXPECT_TRUE(kmt.known);
+    EXPECT_FALSE(kmt.cut);
+    ASSERT_EQ(2u, kmt.blocks.size()) << "one block per output";
+    EXPECT_NE(std::string::npos, kmt.blocks[0].label.find("DISPLAY1"));
+    EXPECT_NE(std::string::npos, kmt.blocks[1].label.find("DISPLAY2"));
+    ASSERT_EQ(2u, kmt.blocks[0].rows.size()) << "the binder's line between the rows is no row";
+    EXPECT_EQ(366667.0, kmt.blocks[0].rows[1].values[1]);
+    EXPECT_EQ(20u, kmt.blocks[0].rows[1].line);
+    EXPECT_EQ((std::vector<size_t>{22}), kmt.blocks[0].unreadable) << "counted with its line, not guessed";
+    ASSERT_EQ(2u, kmt.blocks[0].lines.size());
+    EXPECT_EQ("oa=0", kmt.blocks[0].lines[0].text);
+    EXPECT_EQ("err -1073741822", kmt.blocks[0].lines[1].text);
+    ASSERT_EQ(4u, kmt.blocks[0].columns.size());
+    EXPECT_EQ("period", kmt.blocks[0].columns[2].name);
+    EXPECT_EQ("ms", kmt.blocks[0].columns[2].unit);
+    EXPECT_EQ(1u, kmt.blocks[1].rows.size());
+
+    EXPECT_EQ(1u, log.sections[1].blocks[0].rows.size());
+    // The server's and binder's lines are kept apart, with their line numbers.
+    bool binder = false;
+    for (const LogLine& line : log.systemLines)
+        binder = binder || line.text.compare(0, 10, "...fnBind(") == 0;
+    EXPECT_TRUE(binder);
+
+    // Cut before "Exiting...": the last section is the cut one.
+    ASSERT_TRUE(readKelvaroLog(smallLog(false), &log, &problem));
+    EXPECT_FALSE(log.sections[0].cut);
+    EXPECT_TRUE(log.sections[1].cut);
+}
+
+TEST(LogReader, AFileThatIsNoLogIsRefusedWithWhatWasExpected)
+{
+    KelvaroLog log;
+    std::string problem;
+    for (const std::string& text : {std::string(""), std::string("hello\r\n"), std::string("\x89PNG\r\n\x1a\n"),
+                                    std::string("========== Startup =========")}) {
+        EXPECT_FALSE(readKelvaroLog(text, &log, &problem)) << text;
+        EXPECT_NE(std::string::npos, problem.find("expected its first line to be '========== Startup =========='"));
+    }
+    // Line ends changed to LF still read.
+    std::string lf = smallLog(true);
+    for (size_t at; (at = lf.find("\r\n")) != std::string::npos;)
+        lf.erase(at, 1);
+    ASSERT_TRUE(readKelvaroLog(lf, &log, &problem));
+    EXPECT_EQ(2u, log.sections.size());
+}
+
+TEST(LogReader, ARealLogReadsWholeEveryRowOfItsFormat)
+{
+    const std::string text = realLog();
+    ASSERT_FALSE(text.empty()) << "the log of the suite is missing";
+    KelvaroLog log;
+    std::string problem;
+    ASSERT_TRUE(readKelvaroLog(text, &log, &problem)) << problem;
+    EXPECT_TRUE(log.ended);
+    EXPECT_TRUE(log.hasProfile);
+    ASSERT_EQ(16u, log.sections.size()) << "every title of the suite";
+    // The counts each test writes in the suite.
+    const struct {
+        const char* title;
+        size_t rows;
+    } counts[] = {{"Windows Time Quantum", 10}, {"OS Sleep Accuracy, at various quantum offsets", 60},
+                  {"Windows Message Loop Processing Speed", 10}, {"ScanLine", 1200},
+                  {"DirectDraw WaitForVerticalBlank", 59}, {"D3DKMTWaitForVerticalBlankEvent", 59},
+                  {"DwmGetCompositionTimingInfo", 600}, {"DwmFlush", 59},
+                  {"Mimic animation (waiting for vsync intervals)", 59}, {"testWaitForBlanking", 599},
+                  {"testQuorvelLumetra", 1000}};
+    for (const auto& c : counts) {
+        bool found = false;
+        for (const LogSection& section : log.sections) {
+            if (section.title != c.title)
+                continue;
+            found = true;
+            size_t rows = 0;
+            for (const LogBlock& block : section.blocks) {
+                rows += block.rows.size();
+                EXPECT_TRUE(block.unreadable.empty()) << c.title << " line " << block.unreadable.front();
+            }
+            EXPECT_EQ(c.rows, rows) << c.title;
+            EXPECT_FALSE(section.cut) << c.title;
+        }
+        EXPECT_TRUE(found) << c.title;
+    }
+}
+
+TEST(LogReader, ALogCutAnywhereKeepsItsCompleteSectionsAndMarksTheCutOne)
+{
+    const std::string text = realLog();
+    KelvaroLog whole;
+    std::string problem;
+    ASSERT_TRUE(readKelvaroLog(text, &whole, &problem));
+    uint64_t state = 0x243F6A8885A308D3ull;
+    for (int cut = 0; cut < 50; ++cut) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        const size_t at = 1 + (state >> 33) % (text.size() - 1);
+        KelvaroLog part;
+        if (!readKelvaroLog(text.substr(0, at), &part, &problem)) {
+            EXPECT_LT(at, 31u) << "only a cut inside the banner's first line reads as no log";
+            continue;
+        }
+        ASSERT_LE(part.sections.size(), whole.sections.size());
+        EXPECT_FALSE(part.ended);
+        if (part.sections.empty())
+            continue;
+        // Every section before the last is as in the whole log; the last is marked cut.
+        for (size_t s = 0; s + 1 < part.sections.size(); ++s) {
+            const LogSection& a = part.sections[s];
+            const LogSection& b = whole.sections[s];
+            EXPECT_EQ(b.title, a.title);
+            EXPECT_FALSE(a.cut) << a.title;
+            ASSERT_EQ(b.blocks.size(), a.blocks.size()) << a.title << ", cut at " << at;
+            for (size_t k = 0; k < a.blocks.size(); ++k) {
+                ASSERT_EQ(b.blocks[k].rows.size(), a.blocks[k].rows.size()) << a.title << ", cut at " << at;
+                for (size_t r = 0; r < a.blocks[k].rows.size(); ++r)
+                    ASSERT_EQ(b.blocks[k].rows[r].values, a.blocks[k].rows[r].values);
+            }
+        }
+        EXPECT_TRUE(part.sections.back().cut) << "cut at " << at;
+        // The summary, the page and the JSON of a cut log come out too.
+        const ReportSummary summary = summarizeLog(part);
+        EXPECT_FALSE(summaryText(summary).empty());
+        EXPECT_FALSE(reportHtml(part, summary).empty());
+        EXPECT_NO_THROW(nlohmann::json::parse(reportJson(summary)));
+    }
+}
+
+const Figure* figure(const ReportSummary& summary, const std::string& test, const std::string& key)
+{
+    for (const TestSummary& t : summary.tests) {
+        if (t.key != test)
+            continue;
+        for (const Figure& f : t.figures)
+            if (f.key == key)
+                return &f;
+    }
+    return nullptr;
+}
+
+// The log of the suite on the desktop profile: what it measured against what its profile line
+// implies.
+TEST(ReportSummary, TrueAgainstMeasuredOnTheDesktopProfile)
+{
+    KelvaroLog log;
+    std::string problem;
+    ASSERT_TRUE(readKelvaroLog(realLog(), &log, &problem));
+    const ReportSummary summary = summarizeLog(log);
+    ASSERT_TRUE(summary.hasProfile);
+    const double truePeriod = 1000.0 / 59.951;
+
+    const Figure* settled = figure(summary, "testquorvellumetra", "server_settled_period");
+    ASSERT_NE(nullptr, settled);
+    ASSERT_TRUE(settled->hasTruth);
+    EXPECT_NEAR(truePeriod, settled->truth, 0.0001) << "the truth is the profile's";
+    EXPECT_NEAR(settled->truth, settled->value, 0.0005);
+
+    // The "wrong Hz": the ratio's 1000/60 against the true 1000/59.951 is -817 ppm.
+    const Figure* wrong = figure(summary, "wrong_hz", "wrong_hz");
+    ASSERT_NE(nullptr, wrong);
+    EXPECT_NEAR((1000.0 / 60 - truePeriod) / truePeriod * 1e6, wrong->truth, 0.01);
+    EXPECT_NEAR(wrong->truth, wrong->value, 10.0);
+
+    const Figure* publish = figure(summary, "dwmgetcompositiontiminginfo", "publish_delay_median");
+    ASSERT_NE(nullptr, publish);
+    EXPECT_EQ(600.0, publish->truth);
+    EXPECT_NEAR(publish->truth, publish->value, 250.0);
+
+    const Figure* flush = figure(summary, "dwmflush", "flush_offset_median");
+    ASSERT_NE(nullptr, flush);
+    EXPECT_EQ(900.0, flush->truth);
+    EXPECT_NEAR(flush->truth, flush->value, 300.0);
+
+    const Figure* mean = figure(summary, "d3dkmt", "period_mean");
+    ASSERT_NE(nullptr, mean);
+    EXPECT_NEAR(truePeriod, mean->value, 0.002);
+
+    // The text shows each true value beside its measured one.
+    const std::string text = summaryText(summary);
+    EXPECT_NE(std::string::npos, text.find("virtual display: rate=60 true=59.951"));
+    EXPECT_NE(std::string::npos, text.find("(true 16.6803, error"));
+}
+
+TEST(ReportSummary, AbsurdValuesCountHighAndOverflowNothing)
+{
+    // A period of 10^300 ms is a (damaged) row the reader takes; 400 digits read as infinity
+    // and are no row at all.
+    const std::string before = row("2\t%d\t16.667\t51.0", 366667);
+    std::string text = smallLog(true);
+    const size_t at = text.find(before);
+    ASSERT_NE(std::string::npos, at);
+    text.insert(at + before.size() + 2, row("3\t%d\t%.3f\t52.0", 533334, 1e300) + "\r\n" +
+                                            row("4\t%d\t%.3f\t53.0", 700000, 1e300) + "\r\n" +
+                                            row("5\t%d\t%s.000\t54.0", 866667, std::string(400, '9').c_str()) + "\r\n");
+    KelvaroLog log;
+    std::string problem;
+    ASSERT_TRUE(readKelvaroLog(text, &log, &problem)) << problem;
+    const LogBlock& block = log.sections[0].blocks[0];
+    EXPECT_EQ(4u, block.rows.size());
+    EXPECT_EQ(2u, block.unreadable.size()) << "the infinite row and the short one";
+    const ReportSummary summary = summarizeLog(log);
+    const Figure* missed = figure(summary, "d3dkmt", "vblanks_missed");
+    ASSERT_NE(nullptr, missed);
+    EXPECT_GT(missed->value, 1e299) << "counted high, not wrapped round";
+    // The page's histogram puts them in its end bin.
+    const std::string page = reportHtml(log, summary);
+    EXPECT_NE(std::string::npos, page.find("</html>"));
+}
+
+TEST(ReportCharts, DecimationKeepsEveryBucketsMinimumAndMaximum)
+{
+    std::vector<double> values(100000, 16.667);
+    values[31337] = 50.0;   // one spike
+    values[77777] = -3.0;   // one dip
+    const std::vector<Bucket> buckets = decimate(values, 600);
+    ASSERT_EQ(600u, buckets.size());
+    double high = 0.0, low = 100.0;
+    for (const Bucket& b : buckets) {
+        high = std::max(high, b.high);
+        low = std::min(low, b.low);
+    }
+    EXPECT_EQ(50.0, high);
+    EXPECT_EQ(-3.0, low);
+    EXPECT_EQ(3u, decimate({1, 2, 3}, 600).size()) << "never more buckets than values";
+    EXPECT_TRUE(decimate({}, 600).empty());
+}
+
+TEST(ReportFiles, CsvPerBlockWithTheLogsColumnsAndJsonWithStableKeys)
+{
+    KelvaroLog log;
+    std::string problem;
+    ASSERT_TRUE(readKelvaroLog(smallLog(true), &log, &problem));
+    const ReportSummary summary = summarizeLog(log);
+    const std::string folder = (std::filesystem::temp_directory_path() / "kelvaro-report-test").string();
+    std::filesystem::remove_all(folder);
+    std::vector<std::string> written;
+    ASSERT_TRUE(writeReportCsv(log, summary, folder, &written, &problem)) << problem;
+    ASSERT_EQ(3u, written.size()) << "two outputs and testWaitForBlanking";
+    EXPECT_EQ("01-d3dkmt.csv", std::filesystem::path(written[0]).filename().string());
+    EXPECT_EQ("02-d3dkmt_2.csv", std::filesystem::path(written[1]).filename().string());
+    // The log's line of each row, then its fields as the log printed them.
+    EXPECT_EQ("line,iteration,vsync/qpc,period/ms,voff/us\n18,1,200000,16.667,50.0\n20,2,366667,16.667,51.0\n",
+              readFile(written[0]));
+    EXPECT_EQ("line,now/qpc,period/ms,dwm/qpc,period/ms (4)\n33,400000,16.667,399000,16.667\n",
+              readFile(written[2])) << "a repeated name gets its place";
+    std::filesystem::remove_all(folder);
+
+    const nlohmann::json json = nlohmann::json::parse(reportJson(summary));
+    EXPECT_EQ("kelvaro-report", json["tool"]);
+    EXPECT_EQ(1, json["format"]);
+    ASSERT_EQ(3u, json["tests"].size());
+    EXPECT_EQ("d3dkmt", json["tests"][0]["key"]);
+    EXPECT_EQ("d3dkmt_2", json["tests"][1]["key"]);
+    EXPECT_EQ(std::vector<size_t>{22}, json["tests"][0]["unreadableLines"].get<std::vector<size_t>>());
+    EXPECT_TRUE(json["tests"][0]["figures"].contains("period_median"));
+    EXPECT_TRUE(json["tests"][0]["figures"]["period_median"].contains("true"));
+}
+
+}   // namespace
