@@ -127,27 +127,30 @@ TEST(TwoOutputs, TheSuiteMeasuresBothAndAParkedServerRebindsOnceItRuns)
     EXPECT_EQ(1u, matching(adapters, "App running on \\\\\\\\\\.\\\\DISPLAY1 \\(PRIMARY\\)").size());
 
     // Two blocks, each with its lines, header and rows from 1, at each output's period.
-    const std::vector<std::string> kmt = sectionOf(lines, "D3DKMTWaitForVerticalBlankEvent");
+    const KelvaroLog log = readLines(lines);
+    const LogSection* kmt = findSection(log, "D3DKMTWaitForVerticalBlankEvent");
+    ASSERT_NE(nullptr, kmt);
+    ASSERT_EQ(2u, kmt->blocks.size());
     const double periods[] = {1000.0 / 60, 1000.0 / 144};
-    size_t at = 0;
-    for (int block = 0; block < 2; ++block) {
+    for (size_t block = 0; block < 2; ++block) {
+        const LogBlock& one = kmt->blocks[block];
         const std::string device = block == 0 ? "DISPLAY1" : "DISPLAY2";
-        while (at < kmt.size() && kmt[at].compare(0, 4, "--> ") != 0)
-            ++at;
-        ASSERT_LT(at + 2, kmt.size()) << "block " << block;
-        EXPECT_TRUE(lineMatches(kmt[at], "--> \\\\\\\\\\.\\\\" + device + " \\(.*\\) hDC=-?[1-9][0-9]*"))
-            << kmt[at];
-        EXPECT_EQ("oa=0", kmt[at + 1]);
-        EXPECT_EQ("iteration   vsync/qpc   period/ms   voff/us", kmt[at + 2]);
+        EXPECT_TRUE(lineMatches(one.label, "--> \\\\\\\\\\.\\\\" + device + " \\(.*\\) hDC=-?[1-9][0-9]*"))
+            << one.label;
+        ASSERT_FALSE(one.lines.empty()) << "block " << block;
+        EXPECT_EQ("oa=0", one.lines.front().text);
+        ASSERT_NE(0u, one.headerLine);
+        EXPECT_EQ("iteration   vsync/qpc   period/ms   voff/us", lines[one.headerLine - 1]);
+        EXPECT_TRUE(one.unreadable.empty()) << "block " << block;
         std::vector<double> period;
-        size_t row = at + 3;
-        for (; row < kmt.size() && lineMatches(kmt[row], "[0-9]+ +-?[0-9]+ +-?[0-9]+\\.[0-9]{3} +-?[0-9]+\\.[0-9]"); ++row) {
-            EXPECT_EQ(static_cast<double>(row - at - 2), column(kmt[row], 0)) << kmt[row];
-            period.push_back(column(kmt[row], 2));
+        for (size_t i = 0; i < one.rows.size(); ++i) {
+            EXPECT_EQ(static_cast<double>(i + 1), one.rows[i].values[0]) << textOf(lines, one.rows[i]);
+            // Rows follow the header directly.
+            EXPECT_EQ(one.headerLine + 1 + i, one.rows[i].line);
+            period.push_back(one.rows[i].values[2]);
         }
         EXPECT_EQ(59u, period.size()) << "block " << block;
         EXPECT_NEAR(periods[block], median(period), 0.01) << "block " << block;
-        at = row;
     }
 
     // Moved while parked: no rebind until the server runs again, then exactly one.
