@@ -119,6 +119,17 @@ std::vector<Series> seriesOf(const LogSection& section, const LogBlock& block, c
                 }
             }
         }
+        // And its error against that truth, in microseconds.
+        const size_t sources = out.size();
+        for (size_t i = 0; i < sources; ++i) {
+            if (!out[i].hasTruth)
+                continue;
+            Series error;
+            error.name = std::string(i == 0 ? "server" : "compositor") + " interval error/us";
+            for (const double v : out[i].values)
+                error.values.push_back((v - out[i].truth) * 1000.0);
+            out.push_back(error);
+        }
     }
     return out;
 }
@@ -234,7 +245,7 @@ std::string figuresTable(const TestSummary& test)
     std::string html = "<table><tr><th>figure</th><th>measured</th><th>unit</th>";
     html += truths ? "<th>true</th><th>error</th></tr>" : "</tr>";
     for (const Figure& figure : test.figures) {
-        html += "<tr><td>" + escaped(figure.label) + "</td><td class=\"n\">" + number(figure.value, 4) +
+        html += "<tr><td>" + escaped(figure.label) + "</td><td class=\"n\">" + number(figure.value, isCount(figure) ? 0 : 4) +
                 "</td><td>" + escaped(figure.unit) + "</td>";
         if (figure.hasTruth)
             html += "<td class=\"n\">" + number(figure.truth, 4) + "</td><td class=\"n\">" +

@@ -554,6 +554,17 @@ ReportSummary summarizeLog(const KelvaroLog& log)
     return summary;
 }
 
+bool isCount(const Figure& figure)
+{
+    static const char* const units[] = {"", "rows", "vblanks", "waits", "frames", "lines", "samples"};
+    if (!(std::abs(figure.value) < 1e15) || figure.value != std::floor(figure.value))
+        return false;
+    for (const char* unit : units)
+        if (figure.unit == unit)
+            return true;
+    return false;
+}
+
 std::string summaryText(const ReportSummary& summary)
 {
     std::string out;
@@ -587,8 +598,16 @@ std::string summaryText(const ReportSummary& summary)
             out += "\n";
         }
         for (const Figure& figure : test.figures) {
-            std::snprintf(line, sizeof line, "  %-62s %12.4f %s", figure.label.c_str(), figure.value, figure.unit.c_str());
+            // Counts as whole numbers, their units in the column of the others'.
+            if (isCount(figure))
+                std::snprintf(line, sizeof line, "  %-62s %7.0f      %s", figure.label.c_str(), figure.value,
+                              figure.unit.c_str());
+            else
+                std::snprintf(line, sizeof line, "  %-62s %12.4f %s", figure.label.c_str(), figure.value,
+                              figure.unit.c_str());
             out += line;
+            while (!out.empty() && out.back() == ' ')
+                out.pop_back();
             if (figure.hasTruth) {
                 std::snprintf(line, sizeof line, "   (true %.4f, error %+.4f)", figure.truth, figure.value - figure.truth);
                 out += line;

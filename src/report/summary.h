@@ -44,6 +44,9 @@ ReportSummary summarizeLog(const KelvaroLog& log);
 
 // The summary as text: a block per test, a figure a line, the true value and the error beside
 // it when known.
+// A figure that counts things (rows, vblanks, frames, ...): shown as a whole number.
+bool isCount(const Figure& figure);
+
 std::string summaryText(const ReportSummary& summary);
 
 // Percentile by rank of sorted values (0 the smallest, 100 the largest); 0 for none.

@@ -306,6 +306,18 @@ TEST(ReportSummary, TrueAgainstMeasuredOnTheDesktopProfile)
     const std::string text = summaryText(summary);
     EXPECT_NE(std::string::npos, text.find("virtual display: rate=60 true=59.951"));
     EXPECT_NE(std::string::npos, text.find("(true 16.6803, error"));
+    // Counts as whole numbers.
+    const size_t locked = text.find("server estimator locked at iteration");
+    ASSERT_NE(std::string::npos, locked);
+    const std::string lockedLine = text.substr(locked, text.find('\n', locked) - locked);
+    EXPECT_EQ(std::string::npos, lockedLine.find('.')) << lockedLine;
+
+    // The page marks the truth, the animation's vsync window and the estimator's error.
+    const std::string page = reportHtml(log, summary);
+    EXPECT_NE(std::string::npos, page.find(">true 16.680300</text>"));
+    EXPECT_NE(std::string::npos, page.find(">vsync mode</text>"));
+    EXPECT_NE(std::string::npos, page.find(">server interval error/us by row, 1000 rows</text>"));
+    EXPECT_NE(std::string::npos, page.find(">compositor interval error/us by row, 1000 rows</text>"));
 }
 
 TEST(ReportSummary, AbsurdValuesCountHighAndOverflowNothing)
