@@ -110,6 +110,9 @@ std::vector<Series> seriesOf(const LogSection& section, const LogBlock& block, c
     else if (t == "testQuorvelLumetra") {
         add(4);
         add(7);
+        // Both columns are "interval/ms": say whose.
+        for (size_t i = 0; i < out.size(); ++i)
+            out[i].name = std::string(i == 0 ? "server " : "compositor ") + out[i].name;
         for (Series& series : out) {
             // The interval converging on the true period, when the log names it.
             for (const Figure& figure : test.figures) {
