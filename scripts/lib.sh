@@ -63,7 +63,8 @@ stop_wine_and_x() {
 build_preset() {
   local preset=$1 log="$KELVARO_ROOT/build/$1-build.log"
   mkdir -p "$KELVARO_ROOT/build"
-  if ! { cmake --preset "$preset" && cmake --build --preset "$preset"; } >"$log" 2>&1; then
+  # The presets are found in the source folder, wherever the caller stands.
+  if ! (cd "$KELVARO_ROOT" && cmake --preset "$preset" && cmake --build --preset "$preset") >"$log" 2>&1; then
     cat "$log" >&2
     echo "build of the $preset preset failed (log: $log)" >&2
     return 1
