@@ -457,9 +457,11 @@ double percentileOf(std::vector<double> values, double percent)
 {
     if (values.empty())
         return 0.0;
-    std::sort(values.begin(), values.end());
+    // The k-th smallest, without sorting the whole copy.
     const double clamped = std::min(100.0, std::max(0.0, percent));
-    return values[static_cast<size_t>(static_cast<double>(values.size() - 1) * clamped / 100.0)];
+    const size_t k = static_cast<size_t>(static_cast<double>(values.size() - 1) * clamped / 100.0);
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(k), values.end());
+    return values[k];
 }
 
 std::string titleKey(const std::string& title)

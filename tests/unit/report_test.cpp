@@ -11,10 +11,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -362,6 +364,66 @@ TEST(ReportCharts, DecimationKeepsEveryBucketsMinimumAndMaximum)
     EXPECT_EQ(-3.0, low);
     EXPECT_EQ(3u, decimate({1, 2, 3}, 600).size()) << "never more buckets than values";
     EXPECT_TRUE(decimate({}, 600).empty());
+}
+
+// The fast reading of a field and the fast writing of a CSV value against the C library's:
+// every field of every number of decimals reads as strtod reads it, bit for bit, and every
+// CSV row of a real log holds exactly the digits of its log row.
+TEST(ReportFiles, FieldsReadAsStrtodAndCsvKeepsTheLogsDigits)
+{
+    uint64_t state = 12345;
+    const auto next = [&] {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return state >> 11;
+    };
+    for (int decimals = 0; decimals <= 6; ++decimals) {
+        for (int i = 0; i < 2000; ++i) {
+            // Magnitudes from 0 to about 10^12, both signs, and the values at a rounding tie.
+            const double magnitude = std::pow(10.0, static_cast<double>(next() % 13));
+            const double v = (static_cast<double>(next() % 1000000) / 1000000.0) * magnitude *
+                             (next() % 2 == 0 ? 1.0 : -1.0);
+            char text[64];
+            std::snprintf(text, sizeof text, "%.*f", decimals, i % 50 == 0 ? -0.0 : v);
+            std::vector<double> values;
+            const FieldFormat format{decimals == 0, decimals};
+            ASSERT_TRUE(splitLogRow(text, {format}, &values)) << text;
+            const double expected = std::strtod(text, nullptr);
+            EXPECT_EQ(0, std::memcmp(&expected, &values[0], sizeof expected)) << text;
+        }
+    }
+
+    KelvaroLog log;
+    std::string problem;
+    const std::string text = realLog();
+    ASSERT_TRUE(readKelvaroLog(text, &log, &problem));
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line.substr(0, line.find('\r')));
+    const std::string folder = (std::filesystem::temp_directory_path() / "kelvaro-report-digits").string();
+    std::filesystem::remove_all(folder);
+    std::vector<std::string> written;
+    ASSERT_TRUE(writeReportCsv(log, summarizeLog(log), folder, &written, &problem)) << problem;
+    ASSERT_GE(written.size(), 10u);
+    size_t rows = 0;
+    for (const std::string& path : written) {
+        std::istringstream csv(readFile(path));
+        std::string line;
+        std::getline(csv, line);   // the header
+        while (std::getline(csv, line)) {
+            // "line,f1,f2,...": the fields without their commas are the log row without its blanks.
+            const size_t comma = line.find(',');
+            const size_t at = std::stoul(line.substr(0, comma));
+            ASSERT_LE(at, lines.size());
+            std::string fields = line.substr(comma + 1), logged = lines[at - 1];
+            fields.erase(std::remove(fields.begin(), fields.end(), ','), fields.end());
+            logged.erase(std::remove(logged.begin(), logged.end(), ' '), logged.end());
+            EXPECT_EQ(logged, fields) << path << " line " << at;
+            ++rows;
+        }
+    }
+    EXPECT_GT(rows, 3000u);
+    std::filesystem::remove_all(folder);
 }
 
 TEST(ReportFiles, CsvPerBlockWithTheLogsColumnsAndJsonWithStableKeys)
