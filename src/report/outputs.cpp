@@ -157,6 +157,15 @@ void rangeOf(const Series& series, double* low, double* high)
     *high += pad;
 }
 
+// A chart's svg element, opened, with its framed background.
+std::string chartFrame(const std::string& id, int width)
+{
+    const std::string w = std::to_string(width), h = std::to_string(kChartHeight);
+    return "<svg class=\"chart\" id=\"" + id + "\" width=\"" + w + "\" height=\"" + h + "\" viewBox=\"0 0 " + w +
+           " " + h + "\" xmlns=\"http://www.w3.org/2000/svg\"><rect x=\"0\" y=\"0\" width=\"" + w +
+           "\" height=\"" + h + "\" fill=\"#fbfbfd\" stroke=\"#ccd\"/>";
+}
+
 std::string timeSeries(const Series& series, const std::string& id)
 {
     double low = 0, high = 0;
@@ -167,12 +176,7 @@ std::string timeSeries(const Series& series, const std::string& id)
     const auto x = [&](double i) {
         return kMargin + (buckets.size() > 1 ? i * plotWidth / static_cast<double>(buckets.size() - 1) : 0.0);
     };
-    std::string svg = "<svg class=\"chart\" id=\"" + id + "\" width=\"" + std::to_string(kChartWidth) +
-                      "\" height=\"" + std::to_string(kChartHeight) + "\" viewBox=\"0 0 " +
-                      std::to_string(kChartWidth) + " " + std::to_string(kChartHeight) +
-                      "\" xmlns=\"http://www.w3.org/2000/svg\">";
-    svg += "<rect x=\"0\" y=\"0\" width=\"" + std::to_string(kChartWidth) + "\" height=\"" +
-           std::to_string(kChartHeight) + "\" fill=\"#fbfbfd\" stroke=\"#ccd\"/>";
+    std::string svg = chartFrame(id, kChartWidth);
     if (series.windowTo > series.windowFrom) {
         const double scale = static_cast<double>(buckets.size()) / static_cast<double>(series.values.size());
         const double from = x((series.windowFrom - 1) * scale), to = x((series.windowTo - 1) * scale);
@@ -219,12 +223,7 @@ std::string histogram(const Series& series, const std::string& id)
         bins[at >= 0.0 ? static_cast<size_t>(at) : 0] += 1;
     }
     const int most = *std::max_element(bins.begin(), bins.end());
-    std::string svg = "<svg class=\"chart\" id=\"" + id + "\" width=\"" + std::to_string(kHistogramWidth) +
-                      "\" height=\"" + std::to_string(kChartHeight) + "\" viewBox=\"0 0 " +
-                      std::to_string(kHistogramWidth) + " " + std::to_string(kChartHeight) +
-                      "\" xmlns=\"http://www.w3.org/2000/svg\">";
-    svg += "<rect x=\"0\" y=\"0\" width=\"" + std::to_string(kHistogramWidth) + "\" height=\"" +
-           std::to_string(kChartHeight) + "\" fill=\"#fbfbfd\" stroke=\"#ccd\"/>";
+    std::string svg = chartFrame(id, kHistogramWidth);
     const double width = (kHistogramWidth - 16.0) / kBins;
     for (int b = 0; b < kBins; ++b) {
         if (bins[static_cast<size_t>(b)] == 0)
