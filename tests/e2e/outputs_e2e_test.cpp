@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <cstdio>
 #include <initializer_list>
 #include <string>
@@ -80,19 +82,21 @@ TEST(TwoOutputs, TheServerFollowsTheWindowToTheSecondOutputAndBack)
     ASSERT_TRUE(captured);
     std::string read;
     double readPeriod = 0.0;
+    // Every pair of texts the two numbers can show: each period in steps of its last digit,
+    // and each rate that a period rounding to it gives.
     for (const char* mark : {"", " [PRIMARY]"}) {
         for (const double centre : {1000.0 / 144, 1000.0 / 60}) {
-            std::string previous;
-            for (double period = centre - 0.02; period < centre + 0.02; period += 0.00002) {
-                char text[128];
-                std::snprintf(text, sizeof text, "vsync.server: \\\\.\\DISPLAY2%s %.3fms %.3fHz",
-                              mark, period, 1000.0 / period);
-                if (text == previous)
-                    continue;
-                previous = text;
-                if (textLineDiffers(onSecond, 0, text) == 0.0) {
-                    read = text;
-                    readPeriod = period;
+            for (int step = -20; step <= 20; ++step) {
+                const double shown = std::round(centre * 1000.0) / 1000.0 + step * 0.001;
+                const long fastest = std::lround(1e6 / (shown - 0.0005));
+                for (long rate = std::lround(1e6 / (shown + 0.0005)); rate <= fastest; ++rate) {
+                    char text[128];
+                    std::snprintf(text, sizeof text, "vsync.server: \\\\.\\DISPLAY2%s %.3fms %ld.%03ldHz",
+                                  mark, shown, rate / 1000, rate % 1000);
+                    if (textLineDiffers(onSecond, 0, text) == 0.0) {
+                        read = text;
+                        readPeriod = shown;
+                    }
                 }
             }
         }
