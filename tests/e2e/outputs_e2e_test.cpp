@@ -51,15 +51,56 @@ size_t countMatches(const std::vector<std::string>& lines, const std::string& pa
     return n;
 }
 
+// The status line on the screen, read back from the pixels: of the texts the server could
+// have drawn there (its device, without or with [PRIMARY], a period near either output's),
+// the one whose ink the capture's first line shows exactly; empty when none is. Every pair of
+// texts the two numbers can show is tried: each period in steps of its last digit, and each
+// rate that a period rounding to it gives.
+std::string readStatusLine(const Capture& capture, double* readPeriod)
+{
+    std::string read;
+    for (const char* mark : {"", " [PRIMARY]"}) {
+        for (const double centre : {1000.0 / 144, 1000.0 / 60}) {
+            for (int step = -40; step <= 40; ++step) {
+                const double shown = std::round(centre * 1000.0) / 1000.0 + step * 0.001;
+                const long fastest = std::lround(1e6 / (shown - 0.0005));
+                for (long rate = std::lround(1e6 / (shown + 0.0005)); rate <= fastest; ++rate) {
+                    char text[128];
+                    std::snprintf(text, sizeof text, "vsync.server: \\\\.\\DISPLAY2%s %.3fms %ld.%03ldHz",
+                                  mark, shown, rate / 1000, rate % 1000);
+                    if (textLineDiffers(capture, 0, text) == 0.0) {
+                        read = text;
+                        *readPeriod = shown;
+                    }
+                }
+            }
+        }
+    }
+    return read;
+}
+
 TEST(TwoOutputs, TheServerFollowsTheWindowToTheSecondOutputAndBack)
 {
-    Capture onSecond;
+    // The status line shows the average of the latest 60 intervals, that is the span between
+    // two vblank times over 60: one wake-up a few ms late (this machine's scheduler now and
+    // then) moves it by some 0.03 ms for a third of a second. So the screen is read up to
+    // eight times, a quarter of a second apart, until it shows the output's period.
     bool captured = false;
+    std::string read, reads;
+    double readPeriod = 0.0;
     const ToolRun run = runTool("e2e-outputs.out.txt", kTwoOutputs, [&](DrivenProcess& driven) {
         Sleep(1000);
         ASSERT_TRUE(driverMoveWindow(driven, 2100, 100));
         Sleep(2000);
-        captured = driverCaptureClient(driven.window, onSecond, programFolder() + "e2e-outputs.bmp");
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            Capture onSecond;
+            captured = driverCaptureClient(driven.window, onSecond, programFolder() + "e2e-outputs.bmp");
+            read = captured ? readStatusLine(onSecond, &readPeriod) : std::string();
+            reads += " '" + read + "'";
+            if (!read.empty() && std::abs(readPeriod - 1000.0 / 144) <= 0.005)
+                break;
+            Sleep(250);
+        }
         ASSERT_TRUE(driverMoveWindow(driven, 100, 100));
         Sleep(2000);
     });
@@ -76,34 +117,10 @@ TEST(TwoOutputs, TheServerFollowsTheWindowToTheSecondOutputAndBack)
     EXPECT_EQ(3u, countMatches(lines, "-vsyncRebind=1")) << "the first bind and two rebinds";
     EXPECT_EQ(2u, countMatches(lines, "vsync\\.validate\\.configuration rebind needed"));
 
-    // The status line on the screen, read back from the pixels: of the texts the server
-    // could have drawn there (its device, without or with [PRIMARY], a period near either
-    // output's), the one whose ink the capture's first line shows exactly.
     ASSERT_TRUE(captured);
-    std::string read;
-    double readPeriod = 0.0;
-    // Every pair of texts the two numbers can show: each period in steps of its last digit,
-    // and each rate that a period rounding to it gives.
-    for (const char* mark : {"", " [PRIMARY]"}) {
-        for (const double centre : {1000.0 / 144, 1000.0 / 60}) {
-            for (int step = -20; step <= 20; ++step) {
-                const double shown = std::round(centre * 1000.0) / 1000.0 + step * 0.001;
-                const long fastest = std::lround(1e6 / (shown - 0.0005));
-                for (long rate = std::lround(1e6 / (shown + 0.0005)); rate <= fastest; ++rate) {
-                    char text[128];
-                    std::snprintf(text, sizeof text, "vsync.server: \\\\.\\DISPLAY2%s %.3fms %ld.%03ldHz",
-                                  mark, shown, rate / 1000, rate % 1000);
-                    if (textLineDiffers(onSecond, 0, text) == 0.0) {
-                        read = text;
-                        readPeriod = shown;
-                    }
-                }
-            }
-        }
-    }
-    std::printf("[ FIGURES  ] status line on the second output, read from the pixels: '%s' "
-                "(see e2e-outputs.bmp)\n",
-                read.c_str());
+    std::printf("[ FIGURES  ] status line on the second output, read from the pixels:%s "
+                "(the last in e2e-outputs.bmp)\n",
+                reads.c_str());
     ASSERT_FALSE(read.empty()) << "no status line of the second output on the screen";
     EXPECT_EQ(std::string::npos, read.find("[PRIMARY]")) << read;
     EXPECT_NEAR(1000.0 / 144, readPeriod, 0.005) << read;
