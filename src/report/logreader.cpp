@@ -97,7 +97,6 @@ bool fieldMatches(const char* begin, const char* end, const FieldFormat& format)
 // no figure could use it.
 bool fieldValue(const char* begin, const char* end, double* value)
 {
-    static const double powers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
     const char* at = begin;
     const bool negative = at < end && *at == '-';
     at += negative ? 1 : 0;
@@ -113,7 +112,7 @@ bool fieldValue(const char* begin, const char* end, double* value)
         decimals += decimals >= 0 ? 1 : 0;
     }
     if (count <= 15 && at == end) {
-        const double whole = static_cast<double>(digits) / powers[decimals > 0 ? decimals : 0];
+        const double whole = static_cast<double>(digits) / kPowersOfTen[decimals > 0 ? decimals : 0];
         *value = negative ? -whole : whole;
         return true;
     }

@@ -95,5 +95,8 @@ struct TestFormat {
 const TestFormat* findTestFormat(const std::string& title);
 const std::vector<TestFormat>& testFormats();
 
+// 10^0 to 10^15, each exact in a double: a field's decimals scale by them, both ways.
+constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
 // The text as the log holds a line logged with tabs: each tab to the next stop of 12.
 std::string expandedLine(const std::string& withTabs);

@@ -362,8 +362,7 @@ std::string reportHtml(const KelvaroLog& log, const ReportSummary& summary)
 // field's digits back exactly, much faster than printf; beyond 15 digits std::to_chars.
 static void appendFixed(std::string* out, double value, int decimals, char* buffer, size_t size)
 {
-    static const double powers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-    const double scaled = decimals >= 0 && decimals <= 15 ? value * powers[decimals] : 1e300;
+    const double scaled = decimals >= 0 && decimals <= 15 ? value * kPowersOfTen[decimals] : 1e300;
     if (std::abs(scaled) < 1e15) {
         const long long units = std::llround(scaled);
         unsigned long long magnitude = units < 0 ? 0ULL - static_cast<unsigned long long>(units)

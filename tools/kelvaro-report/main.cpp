@@ -51,9 +51,10 @@ int main(int argc, char** argv)
             csvFolder = argv[++i];
         else if (arg == "--json")
             jsonPath = argv[++i];
-        else if (arg == "--help" || arg == "-h")
-            return usage("the answers in a kelvaro log") == 2 ? 0 : 0;
-        else if (!arg.empty() && arg[0] == '-')
+        else if (arg == "--help" || arg == "-h") {
+            usage("the answers in a kelvaro log");
+            return 0;
+        } else if (!arg.empty() && arg[0] == '-')
             return usage("unknown option " + arg);
         else if (logPath.empty())
             logPath = arg;
