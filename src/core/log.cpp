@@ -25,6 +25,18 @@ const char* logVPrintf(const char* format, va_list args)
     return appendLine(nullptr, format, args);
 }
 
+const char* logAppendLine(const char* line, int32_t length)
+{
+    return logStoreAdd(logStore, line, length, nullptr);
+}
+
+int32_t logRoom()
+{
+    int32_t length = 0;
+    logPeek(&length);
+    return kLogBufferSize - length;
+}
+
 static const char* fetchLine(int32_t* length, const char* format, ...)
 {
     va_list args;

@@ -13,6 +13,13 @@ const char* logPrintf(const char* format, ...);
 // logPrintf with the values already gathered, for callers that wrap it.
 const char* logVPrintf(const char* format, va_list args);
 
+// Appends one line already built by formatLogLine ("\r\n" included), under the same fit
+// rule: for callers that build a line before they know whether to log it.
+const char* logAppendLine(const char* line, int32_t length);
+
+// Bytes the log can still take: the buffer's size less its text.
+int32_t logRoom();
+
 // Appends an empty line like logPrintf("") and also gives the length of the text up to
 // and including that line. Lines that other threads append afterwards are not part of
 // that length, so the caller can copy exactly the text as it stood at the fetch.

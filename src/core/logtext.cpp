@@ -139,16 +139,22 @@ const char* logStorePeek(LogStore& store, int32_t* textLength)
     return store.buffer;
 }
 
+const char* logStoreAdd(LogStore& store, const char* line, int32_t lineLength,
+                        int32_t* textLength)
+{
+    // Created lazily by the first call, which the startup banner makes before any
+    // other thread exists.
+    if (!store.created)
+        logStoreCreate(store, std::malloc);
+    return logStoreAppend(store, line, lineLength, textLength);
+}
+
 const char* logStoreVPrintf(LogStore& store, int32_t* textLength, const char* format,
                             va_list args)
 {
     char line[kLogLineBufferSize];
     const int length = formatLogLine(line, format, args);
-    // Created lazily by the first call, which the startup banner makes before any
-    // other thread exists.
-    if (!store.created)
-        logStoreCreate(store, std::malloc);
-    return logStoreAppend(store, line, length, textLength);
+    return logStoreAdd(store, line, length, textLength);
 }
 
 bool appendReportName(char* path, size_t capacity, size_t dirLength, uint32_t lowHalf,

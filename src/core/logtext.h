@@ -57,7 +57,11 @@ const char* logStoreAppend(LogStore& store, const char* line, int32_t lineLength
 // The text and its length now, appending nothing (an empty text before the store exists).
 const char* logStorePeek(LogStore& store, int32_t* textLength);
 
-// formatLogLine and logStoreAppend together, creating the store on first use.
+// logStoreAppend, creating the store on first use.
+const char* logStoreAdd(LogStore& store, const char* line, int32_t lineLength,
+                        int32_t* textLength);
+
+// formatLogLine and logStoreAdd together.
 const char* logStoreVPrintf(LogStore& store, int32_t* textLength, const char* format,
                             va_list args);
 

@@ -15,9 +15,7 @@
 
 #include <atomic>
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
-#include <string>
 
 namespace {
 
@@ -35,13 +33,12 @@ std::atomic<uint64_t> g_scanLineQuery{0};
 // Touched by the server thread only.
 LoadAccount g_account;
 int64_t g_lastValidate = 0;
+// Plain data, no destructor: a server thread still in a driver wait after vsyncStop gave
+// up on it may touch it while the process exits.
 RetryQuiet g_retry;
 
-// The server's per-cycle lines; held back while it retries quietly.
+// The server's per-cycle lines: logged, or held while it retries quietly.
 void cycleLog(const char* format, ...);
-// The lines held back since the latest bind attempt began: when a vblank ends the quiet
-// spell, they tell what the server finally bound to.
-std::string g_heldLines;
 
 }  // namespace
 
@@ -156,11 +153,30 @@ static bool vsyncValidateConfiguration(const char* boundDevice, int64_t now)
     return same;
 }
 
-// A pass that ended without a vblank; after many in a row the server goes quiet.
+// A pass that ended without a vblank; the server goes quiet when one more such pass would
+// leave the log less than its reserve.
 static void failedCycle()
 {
-    if (retryQuietFailed(g_retry))
-        logPrintf("vsync.retrying.quietly after=%d failed cycles", kQuietAfterFailedCycles);
+    const int32_t room = logRoom();
+    if (retryQuietFailed(g_retry, room))
+        logPrintf("vsync.retrying.quietly room=%d reserve=%d", static_cast<int>(room),
+                  static_cast<int>(kServerLogReserve));
+}
+
+// The end of a quiet spell, then the lines of the bind that ended it, in their order.
+static void endQuietSpell()
+{
+    logPrintf("vsync.retrying.ended after=%d quiet cycles", static_cast<int>(g_retry.quietCycles));
+    retryQuietSucceeded(g_retry);
+    for (int32_t from = 0; from < g_retry.heldBytes;) {
+        int32_t end = from;
+        while (end < g_retry.heldBytes && g_retry.held[end] != '\n')
+            ++end;
+        end = end < g_retry.heldBytes ? end + 1 : end;
+        logAppendLine(g_retry.held + from, end - from);
+        from = end;
+    }
+    g_retry.heldBytes = 0;
 }
 
 static DWORD WINAPI vsyncThread(LPVOID)
@@ -168,6 +184,7 @@ static DWORD WINAPI vsyncThread(LPVOID)
     logPrintf("+vsyncThread()");
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
     g_lastValidate = 0;   // a server started again checks its configuration afresh
+    g_retry = RetryQuiet{};
     int64_t previousEnd = loadAccount(g_account, tick(), 0);
     VblankWait wait = {0, 0, 0};
     MONITORINFOEXA monitor;
@@ -177,7 +194,7 @@ static DWORD WINAPI vsyncThread(LPVOID)
     while (g_serverRunning) {
         vsyncCheckSuspend();
         if (!bound) {
-            g_heldLines.clear();
+            retryQuietCycleBegins(g_retry);
             vsyncResetTiming();
             vsyncCloseAdapter(&wait);
             bound = vsyncBind(&wait, &monitor);
@@ -210,13 +227,8 @@ static DWORD WINAPI vsyncThread(LPVOID)
             vsyncRecordVblank(vblank);
             vsyncPulse();
             // Only after the sample, the record and the pulse, which must not wait for it.
-            if (retryQuietSucceeded(g_retry)) {
-                for (size_t from = 0, end; (end = g_heldLines.find('\n', from)) != std::string::npos;
-                     from = end + 1)
-                    logPrintf("%s", g_heldLines.substr(from, end - from).c_str());
-                g_heldLines.clear();
-                logPrintf("vsync.retrying.ended");
-            }
+            if (g_retry.quiet)
+                endQuietSpell();
             bound = vsyncValidateConfiguration(monitor.szDevice, vblank);
             if (!g_testRunning)
                 requestRepaint();
@@ -238,17 +250,13 @@ namespace {
 
 void cycleLog(const char* format, ...)
 {
+    char line[kLogLineBufferSize];
     va_list args;
     va_start(args, format);
-    if (g_retry.quiet) {
-        char line[kLogLineBufferSize];
-        std::vsnprintf(line, sizeof line, format, args);
-        g_heldLines += line;
-        g_heldLines += '\n';
-    } else {
-        logVPrintf(format, args);
-    }
+    const int length = formatLogLine(line, format, args);
     va_end(args);
+    if (retryQuietLine(g_retry, line, length))
+        logAppendLine(line, length);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "vsync/vsynccore.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 void vblankRingReset(VblankRing& ring)
 {
@@ -82,20 +84,42 @@ void formatStatusLine(char* out, size_t size, const char* device, bool primary,
                   composition ? 1 : 0);
 }
 
-bool retryQuietFailed(RetryQuiet& retry)
+void retryQuietCycleBegins(RetryQuiet& retry)
 {
-    if (retry.failedCycles < kQuietAfterFailedCycles)
-        ++retry.failedCycles;
-    if (retry.quiet || retry.failedCycles < kQuietAfterFailedCycles)
+    retry.cycleBytes = 0;
+    retry.heldBytes = 0;
+}
+
+bool retryQuietLine(RetryQuiet& retry, const char* line, int32_t length)
+{
+    retry.cycleBytes += length;
+    if (!retry.quiet)
+        return true;
+    if (length > 0 && length <= kHeldLinesSize - retry.heldBytes) {
+        std::memcpy(retry.held + retry.heldBytes, line, static_cast<size_t>(length));
+        retry.heldBytes += length;
+    }
+    return false;
+}
+
+bool retryQuietFailed(RetryQuiet& retry, int32_t logRoom)
+{
+    if (retry.quiet) {
+        if (retry.quietCycles < INT32_MAX)
+            ++retry.quietCycles;
+        return false;
+    }
+    if (static_cast<int64_t>(logRoom) - retry.cycleBytes >= kServerLogReserve)
         return false;
     retry.quiet = true;
+    retry.quietCycles = 0;
     return true;
 }
 
 bool retryQuietSucceeded(RetryQuiet& retry)
 {
     const bool wasQuiet = retry.quiet;
-    retry.failedCycles = 0;
     retry.quiet = false;
+    retry.quietCycles = 0;
     return wasQuiet;
 }

@@ -1,6 +1,6 @@
 // The arithmetic of the vsync server that needs no system call: the ring of vblank
 // intervals, the signed scan line, the load accounting, the status line and the quiet
-// retry after many failed cycles.
+// retry when a failing server's lines near the end of the log.
 #pragma once
 
 #include <cstddef>
@@ -48,15 +48,33 @@ double loadMsPerSecond(const LoadAccount& account, int64_t now, int64_t frequenc
 void formatStatusLine(char* out, size_t size, const char* device, bool primary,
                       double periodMs, double loadMs, bool composition);
 
-// Keeps a server that fails cycle after cycle from filling the log.
-constexpr int32_t kQuietAfterFailedCycles = 100;
+// A server that fails cycle after cycle repeats its lines (some 200 bytes a second of
+// failed binds, about 600 of failed waits), and logs them for as long as the log keeps
+// this reserve free for the tests after them: the 10 MiB log fills only after hours. It goes
+// quiet when one more such cycle would leave less. 1 MiB holds several whole suites.
+constexpr int32_t kServerLogReserve = 1 << 20;
+// Room for the lines of one bind attempt and a failed wait, each as the log holds it.
+constexpr int32_t kHeldLinesSize = 4096;
+
 struct RetryQuiet {
-    int32_t failedCycles;    // consecutive cycles without a vblank
-    bool quiet;              // per-cycle lines are not logged
+    bool quiet;              // the cycle's lines are held, not logged
+    int32_t quietCycles;     // failed cycles since it went quiet
+    int32_t cycleBytes;      // bytes of the lines of the cycle under way
+    // While quiet, the lines of the latest bind attempt as built for the log ("\r\n" after
+    // each): when a vblank ends the spell they tell what the server bound to.
+    char held[kHeldLinesSize];
+    int32_t heldBytes;
 };
 
-// A cycle ended without a vblank. True exactly once, when the server goes quiet: the
-// caller then logs that it goes on retrying quietly.
-bool retryQuietFailed(RetryQuiet& retry);
-// A vblank arrived. True when this ends a quiet spell: the caller logs the recovery.
+// A bind attempt begins a new cycle: nothing of the previous one stays held.
+void retryQuietCycleBegins(RetryQuiet& retry);
+// One built line of the cycle (its "\r\n" included). True when the caller logs it now;
+// false when it is held (a line that does not fit the held lines is dropped).
+bool retryQuietLine(RetryQuiet& retry, const char* line, int32_t length);
+// A cycle ended without a vblank, with logRoom bytes of the log left. True exactly once,
+// when one more cycle like it would leave less than the reserve: the caller then logs
+// that the server goes on quietly.
+bool retryQuietFailed(RetryQuiet& retry, int32_t logRoom);
+// A vblank arrived. True when it ends a quiet spell: the caller logs so, with quietCycles
+// read before, then the held lines; the spell's counts start afresh.
 bool retryQuietSucceeded(RetryQuiet& retry);

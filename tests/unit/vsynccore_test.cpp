@@ -169,23 +169,43 @@ TEST(StatusLine, OverLongLineIsCutTo103Characters)
     vsyncSetStatusText("");
 }
 
-TEST(RetryQuiet, GoesQuietOnceAfterAHundredFailedCyclesAndBackOnAVblank)
+// Failed cycles of three 40-byte lines with the log's room shrinking by what they write:
+// logged while one more cycle leaves the reserve, then quiet once, holding only the latest
+// bind attempt's whole lines.
+TEST(RetryQuiet, LogsUntilOneMoreCycleWouldEatIntoTheReserve)
 {
-    RetryQuiet retry = {0, false};
-    for (int i = 1; i < kQuietAfterFailedCycles; ++i)
-        ASSERT_FALSE(retryQuietFailed(retry)) << "cycle " << i;
-    EXPECT_FALSE(retry.quiet);
-    EXPECT_TRUE(retryQuietFailed(retry));
-    EXPECT_TRUE(retry.quiet);
-    for (int i = 0; i < 100000; ++i)
-        ASSERT_FALSE(retryQuietFailed(retry));
+    static RetryQuiet retry;    // 4 KiB: not on the stack
+    retry = RetryQuiet{};
+    const std::string line = std::string(38, 'x') + "\r\n";
+    const int32_t size = static_cast<int32_t>(line.size());
+    int32_t room = kServerLogReserve + 3 * 3 * size + 10;
+    int logged = 0, quietLines = 0;
+    for (int cycle = 0; cycle < 5; ++cycle) {
+        retryQuietCycleBegins(retry);
+        for (int i = 0; i < 3; ++i)
+            if (retryQuietLine(retry, line.c_str(), size)) {
+                ++logged;
+                room -= size;
+            }
+        quietLines += retryQuietFailed(retry, room) ? 1 : 0;
+        EXPECT_EQ(cycle >= 2, retry.quiet) << "cycle " << cycle << ": the third leaves 10 bytes above the reserve";
+    }
+    EXPECT_EQ(9, logged);
+    EXPECT_EQ(1, quietLines);
+    EXPECT_GE(room, kServerLogReserve);
+    EXPECT_EQ(2, retry.quietCycles);
+    EXPECT_EQ(3 * size, retry.heldBytes);
+
+    // A runaway cycle keeps whole lines only, within the held buffer.
+    retryQuietCycleBegins(retry);
+    for (int i = 0; i < 200; ++i)
+        EXPECT_FALSE(retryQuietLine(retry, line.c_str(), size));
+    EXPECT_EQ(kHeldLinesSize / size * size, retry.heldBytes);
+    EXPECT_EQ(line, std::string(retry.held + retry.heldBytes - size, static_cast<size_t>(size)));
+
     EXPECT_TRUE(retryQuietSucceeded(retry));
-    EXPECT_FALSE(retry.quiet);
     EXPECT_FALSE(retryQuietSucceeded(retry));
-    // A fresh run of failures needs the full hundred again.
-    for (int i = 1; i < kQuietAfterFailedCycles; ++i)
-        ASSERT_FALSE(retryQuietFailed(retry));
-    EXPECT_TRUE(retryQuietFailed(retry));
+    EXPECT_TRUE(retryQuietLine(retry, line.c_str(), size));
 }
 
 TEST(VsyncRecord, ProcessRecordReadsTimeAndAverageTogether)
