@@ -2,7 +2,32 @@
 # Sourced, not run.
 
 KELVARO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-WIN_BUILD="$KELVARO_ROOT/build/windows"
+
+# kelvaro is a 32-bit program, and Wine runs a 32-bit Windows program in a 32-bit Linux
+# process. Some hosts (sandboxes that run 64-bit user code only) cannot execute 32-bit code
+# at all: there Wine's 32-bit loader fails with "Exec format error", and the programs that
+# run here (the tool for scripts/run, the tests) are the windows64 preset's 64-bit build of
+# the same sources, under Wine's 64-bit loader.
+host_runs_i386() {
+  [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1
+}
+if host_runs_i386; then
+  WIN_PRESET=windows
+  WIN_ARCH=win32
+else
+  WIN_PRESET=windows64
+  WIN_ARCH=win64
+  # "wine" (and the loader that winepath and wineboot call) start the 64-bit loader.
+  mkdir -p "$KELVARO_ROOT/build/wine64-bin"
+  for name in wine wine-stable; do
+    printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$KELVARO_ROOT/build/wine64-bin/$name"
+    chmod +x "$KELVARO_ROOT/build/wine64-bin/$name"
+  done
+  export PATH="$KELVARO_ROOT/build/wine64-bin:$PATH"
+  export WINELOADER=/usr/lib/wine/wine64
+fi
+# The build whose programs run here.
+WIN_BUILD="$KELVARO_ROOT/build/$WIN_PRESET"
 
 # A private Wine prefix inside the build folder, made once; Mono and Gecko are skipped.
 # scripts/test uses "wineprefix" and scripts/run "wineprefix-run", so that the wineserver -k
@@ -11,7 +36,7 @@ wine_prefix() {
   export WINEPREFIX="$WIN_BUILD/${1:-wineprefix}"
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
-  export WINEARCH=win32
+  export WINEARCH=$WIN_ARCH
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$WINEPREFIX"
     echo "Making the Wine prefix (once) ..." >&2
@@ -59,12 +84,16 @@ stop_wine_and_x() {
   fi
 }
 
-# Configures and builds one preset, showing the output only when it fails.
+# Configures and builds one preset (only the given targets, when some are named), showing
+# the output only when it fails.
 build_preset() {
   local preset=$1 log="$KELVARO_ROOT/build/$1-build.log"
+  shift
+  local targets=()
+  [ $# -gt 0 ] && targets=(--target "$@")
   mkdir -p "$KELVARO_ROOT/build"
   # The presets are found in the source folder, wherever the caller stands.
-  if ! (cd "$KELVARO_ROOT" && cmake --preset "$preset" && cmake --build --preset "$preset") >"$log" 2>&1; then
+  if ! (cd "$KELVARO_ROOT" && cmake --preset "$preset" && cmake --build --preset "$preset" "${targets[@]}") >"$log" 2>&1; then
     cat "$log" >&2
     echo "build of the $preset preset failed (log: $log)" >&2
     return 1

@@ -78,9 +78,10 @@ protected:
     {
         ASSERT_TRUE(exists(KELVARO_CHROMIUM)) << "no browser at " << KELVARO_CHROMIUM
                                              << " (scripts/setup installs Debian's chromium)";
-        // The log of the e2e run on the desktop profile; the committed one of such a run when
-        // the e2e tests have not run in this tree.
-        std::string log = KELVARO_E2E_LOG;
+        // The log of the e2e run on the desktop profile (scripts/test names the build that ran
+        // it); the committed one of such a run when the e2e tests have not run in this tree.
+        const char* named = std::getenv("KELVARO_E2E_LOG");
+        std::string log = named != nullptr && *named != '\0' ? named : KELVARO_E2E_LOG;
         if (!exists(log))
             log = KELVARO_TEST_DATA "/desktop-suite.log";
         std::printf("[ PAGE     ] the page of %s\n", log.c_str());

@@ -306,14 +306,20 @@ TEST_F(ServerOnTwoOutputs, FollowsTheWindowAndNeverAveragesAcrossOutputs)
         // The status line names the new monitor (the primary flag only on the first) with the
         // period the server measured there: the true one, give or take the wake-up jitter of
         // the two ends of its 60 intervals.
-        char status[kStatusTextSize];
-        vsyncGetStatus(status);
-        const std::string shown = status;
+        // One wake-up a millisecond late moves that average by some 0.02 ms until it leaves
+        // the 60 intervals, so the line is read up to eight times, a quarter second apart.
         const std::string head = step.first == 2100 ? "vsync.server: \\\\.\\DISPLAY2 "
                                                     : "vsync.server: \\\\.\\DISPLAY1 [PRIMARY] ";
-        ASSERT_EQ(0u, shown.find(head)) << shown;
+        std::string shown;
         double periodMs = 0.0, hz = 0.0;
-        ASSERT_EQ(2, std::sscanf(shown.c_str() + head.size(), "%lfms %lfHz", &periodMs, &hz)) << shown;
+        for (int attempt = 0; attempt < 8; ++attempt, Sleep(250)) {
+            char status[kStatusTextSize];
+            shown = vsyncGetStatus(status);
+            ASSERT_EQ(0u, shown.find(head)) << shown;
+            ASSERT_EQ(2, std::sscanf(shown.c_str() + head.size(), "%lfms %lfHz", &periodMs, &hz)) << shown;
+            if (std::abs(expected - periodMs) <= 0.005)
+                break;
+        }
         EXPECT_NEAR(expected, periodMs, 0.005) << shown;
         EXPECT_NEAR(1000.0 / expected, hz, 0.1) << shown;
     }
