@@ -50,8 +50,8 @@ add_custom_target(kelvaro_resources DEPENDS ${KELVARO_RES_FILES})
 set(KELVARO_RC ${PROJECT_SOURCE_DIR}/src/app/kelvaro.rc)
 target_sources(kelvaro PRIVATE ${KELVARO_RC})
 # The script names the generated files without a folder; the resource compiler finds them
-# on its include path, beside src/ for app/resource.h.
+# on its include path, beside src/ for app/resource.h and the version header.
 set_source_files_properties(${KELVARO_RC} PROPERTIES
-  INCLUDE_DIRECTORIES "${KELVARO_RES_OUT};${PROJECT_SOURCE_DIR}/src"
-  OBJECT_DEPENDS "${KELVARO_RES_FILES};${PROJECT_SOURCE_DIR}/src/app/resource.h")
+  INCLUDE_DIRECTORIES "${KELVARO_RES_OUT};${PROJECT_SOURCE_DIR}/src;${KELVARO_GENERATED}"
+  OBJECT_DEPENDS "${KELVARO_RES_FILES};${PROJECT_SOURCE_DIR}/src/app/resource.h;${KELVARO_GENERATED}/kelvaro_version.h")
 add_dependencies(kelvaro kelvaro_resources)

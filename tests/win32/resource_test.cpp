@@ -1,6 +1,7 @@
 // kelvaro.exe's compiled resources, read from the built program as a data file: the
 // alert sound, the menu, the accelerators, the About box and the icon groups.
 #include "app/resource.h"
+#include "kelvaro_version.h"
 
 #include <windows.h>
 
@@ -274,7 +275,9 @@ TEST_F(KelvaroResources, AboutBoxTemplateHasItsFrameFontAndFourControls)
         at += 2 + u16(b, at);    // creation data
     }
     EXPECT_EQ(L"kelvaro -- Version 0.9", texts[1]);
-    EXPECT_FALSE(texts[2].empty()) << "credit line";
+    // The credit line carries the project's version.
+    const std::string credit = std::string("Display refresh timing tool ") + KELVARO_VERSION;
+    EXPECT_EQ(std::wstring(credit.begin(), credit.end()), texts[2]) << "credit line";
     EXPECT_EQ(L"OK", texts[3]);
 }
 

@@ -3,12 +3,15 @@
 // with --csv one CSV file per test, with --json the summary as JSON.
 //
 //   kelvaro-report LOG [--html FILE] [--csv DIR] [--json FILE]
+//   kelvaro-report --version
 //
 // Exit code 0; 2 for a bad command line, a file that cannot be read or written, or a file
 // that is not a kelvaro log.
 #include "report/logreader.h"
 #include "report/outputs.h"
 #include "report/summary.h"
+
+#include "kelvaro_version.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -24,6 +27,7 @@ int usage(const std::string& problem)
 {
     std::cerr << "kelvaro-report: " << problem << "\n"
               << "usage: kelvaro-report LOG [--html FILE] [--csv DIR] [--json FILE]\n"
+              << "       kelvaro-report --version\n"
               << "  LOG is kelvaro's report file or the standard output it printed\n";
     return 2;
 }
@@ -51,7 +55,10 @@ int main(int argc, char** argv)
             csvFolder = argv[++i];
         else if (arg == "--json")
             jsonPath = argv[++i];
-        else if (arg == "--help" || arg == "-h") {
+        else if (arg == "--version") {
+            std::cout << "kelvaro-report " << KELVARO_VERSION << "\n";
+            return 0;
+        } else if (arg == "--help" || arg == "-h") {
             usage("the answers in a kelvaro log");
             return 0;
         } else if (!arg.empty() && arg[0] == '-')
