@@ -5,6 +5,7 @@
 #include "core/clock.h"
 #include "core/log.h"
 #include "measure/harness.h"
+#include "measure/logschema.h"
 #include "measure/tests.h"
 #include "vsync/vsync.h"
 
@@ -207,7 +208,7 @@ static void onMouseMove(LPARAM lParam)
 static void onPing(WPARAM wParam, LPARAM lParam)
 {
     const int64_t delay = pingDelayTicks(static_cast<uint32_t>(tick()), static_cast<uint32_t>(lParam));
-    logPrintf("%d\t%.1f", static_cast<int>(wParam), ticksToUs(delay));
+    logPrintf(testSchema(LogTest::MessageLoop).rowFormat, static_cast<int>(wParam), ticksToUs(delay));
 }
 
 LRESULT CALLBACK mainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)

@@ -1,6 +1,8 @@
 // Which display outputs the machine has, and on which of them the main window stands.
 #include "measure/tests.h"
 
+#include "measure/logschema.h"
+
 #include "app/window.h"
 #include "core/bound.h"
 #include "core/log.h"
@@ -10,7 +12,7 @@
 
 void testAdapterInfo()
 {
-    testTitle("Display Adapter Information");
+    testTitle(testSchema(LogTest::AdapterInfo).title);
     bound::DisplayDevice device = {};
     device.cb = sizeof device;
     for (DWORD i = 0; bound::EnumDisplayDevicesA(nullptr, i, &device, 0); ++i) {

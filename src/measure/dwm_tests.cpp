@@ -9,10 +9,11 @@
 #include "dwm/dwm.h"
 #include "measure/dwmgrid.h"
 #include "measure/harness.h"
+#include "measure/logschema.h"
 
 void testDwmRateRefresh()
 {
-    testTitle("Demonstrate that Varnholt is using the wrong display Hz");
+    testTitle(testSchema(LogTest::WrongHz).title);
     int64_t period = 0;
     bound::UNSIGNED_RATIO rate = {};
     if (!dwmGetTiming(nullptr, &period, &rate, true))
@@ -28,11 +29,12 @@ void testDwmRateRefresh()
 
 void testDwmTimingInfo(int32_t iterations, bool beep)
 {
-    testTitle("DwmGetCompositionTimingInfo");
+    const TestSchema& schema = testSchema(LogTest::DwmTiming);
+    testTitle(schema.title);
     int64_t previousVblank = 0;
     int32_t i = 0;
     double previousDelta = 0.0;
-    logPrintf("iteration\tnow/qpc\tvblank/qpc\tdiff/us\tperiod/qpc\tperiod/ms\tdelta/ms");
+    logPrintf("%s", schema.header);
 
     // Asked on every poll: i counts new compositor vblanks, not polls.
     while (testProgress(i, iterations)) {
@@ -43,7 +45,7 @@ void testDwmTimingInfo(int32_t iterations, bool beep)
         if (vblank != previousVblank) {
             const int64_t now = tick();
             const double delta = dwmVblankDeltaMs(vblank, previousVblank);
-            logPrintf("%d\t%I64d\t%I64d\t%.0f\t%I64d\t%.3f\t%.3f", i, now, vblank,
+            logPrintf(schema.rowFormat, i, now, vblank,
                       ticksToUs(now - vblank), period, ticksToMs(period), delta);
             previousVblank = vblank;
             ++i;
@@ -60,8 +62,9 @@ void testDwmTimingInfo(int32_t iterations, bool beep)
 
 void testDwmFlush(int32_t iterations)
 {
-    testTitle("DwmFlush");
-    logPrintf("iteration\tnow/qpc\tdwm/qpc\tperiod/ms\tvoff/us\tvhvbl/qpc\tvhvsc/qpc");
+    const TestSchema& schema = testSchema(LogTest::DwmFlush);
+    testTitle(schema.title);
+    logPrintf("%s", schema.header);
     int64_t previous = 0;
     for (int32_t i = 0; testProgress(i, iterations); ++i) {
         // A failed flush leaves previous alone, so the next row spans the failed ones.
@@ -76,7 +79,7 @@ void testDwmFlush(int32_t iterations)
             if (dwmGetTiming(&vblank, &period, nullptr, true) &&
                 dwmGridRow(i, vblank, period, now, &grid)) {
                 const double voff = dwmVblankOffset(now);
-                logPrintf("%d\t%I64d\t%I64d\t%.3f\t%.1f\t%I64d\t%I64d", i, now, vblank,
+                logPrintf(schema.rowFormat, i, now, vblank,
                           ticksToMs(now - previous), voff, grid.vhvbl, grid.vhvsc);
             }
         }

@@ -5,6 +5,7 @@
 #include "core/clock.h"
 #include "core/log.h"
 #include "measure/harness.h"
+#include "measure/logschema.h"
 
 #include <mmsystem.h>
 
@@ -36,7 +37,7 @@ DWORD WINAPI waitSpeedWaiter(LPVOID)
             return 0;
         const int64_t t1 = tick();
         if (t1 - t0 > kWakeThresholdTicks)
-            logPrintf("%.3f", ticksToUs(t1 - g_waitSetTick));
+            logPrintf(testSchema(LogTest::WaitSpeed).rowFormat, ticksToUs(t1 - g_waitSetTick));
     }
 }
 
@@ -44,8 +45,9 @@ DWORD WINAPI waitSpeedWaiter(LPVOID)
 
 void testMessageLoop(int32_t iterations)
 {
-    testTitle("Windows Message Loop Processing Speed");
-    logPrintf("iteration\tdelay/us");
+    const TestSchema& schema = testSchema(LogTest::MessageLoop);
+    testTitle(schema.title);
+    logPrintf("%s", schema.header);
     for (int32_t i = 0; testProgress(i, iterations); ++i) {
         Sleep(20);
         const HWND window = g_hwndMain.load();
@@ -61,8 +63,9 @@ void testMessageLoop(int32_t iterations)
 void testWaitSpeed(int32_t iterations)
 {
     timeBeginPeriod(1);
-    testTitle("Windows WaitForXXXX Processing Speed");
-    logPrintf("delay/us");
+    const TestSchema& schema = testSchema(LogTest::WaitSpeed);
+    testTitle(schema.title);
+    logPrintf("%s", schema.header);
 
     const HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     g_waitEvent = event;

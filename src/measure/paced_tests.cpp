@@ -7,6 +7,7 @@
 #include "core/log.h"
 #include "dwm/dwm.h"
 #include "measure/harness.h"
+#include "measure/logschema.h"
 #include "measure/pacing.h"
 #include "vsync/vsync.h"
 
@@ -23,8 +24,9 @@ int32_t sleepUntil(int64_t deadline, bool viaVsync)
 
 void testMimicAnimation(int32_t iterations)
 {
-    testTitle("Mimic animation (waiting for vsync intervals)");
-    logPrintf("want/qpc\tgot/qpc\tlate/qpc\tperiod/ms\tspin/int\tvoff/us");
+    const TestSchema& schema = testSchema(LogTest::Mimic);
+    testTitle(schema.title);
+    logPrintf("%s", schema.header);
     int64_t previousGot = 0;
     bool vsyncMode = false;
     for (int32_t i = 0; testProgress(i, iterations); ++i) {
@@ -44,7 +46,7 @@ void testMimicAnimation(int32_t iterations)
         const int32_t spins = sleepUntil(want, vsyncMode);
         const int64_t got = tick();
         if (previousGot != 0)
-            logPrintf("%I64d\t%I64d\t%I64d\t%.3f\t%d\t%.1f", want, got, got - want,
+            logPrintf(schema.rowFormat, want, got, got - want,
                       ticksToMs(got - previousGot), static_cast<int>(spins), dwmVblankOffset(got));
         previousGot = got;
         requestRepaint();
@@ -53,8 +55,9 @@ void testMimicAnimation(int32_t iterations)
 
 void testWaitForBlanking(int32_t iterations)
 {
-    testTitle("testWaitForBlanking");
-    logPrintf("now/qpc\tperiod/ms\tdwm/qpc\tperiod/ms");
+    const TestSchema& schema = testSchema(LogTest::WaitForBlanking);
+    testTitle(schema.title);
+    logPrintf("%s", schema.header);
     int64_t previousVblank = 0;
     int64_t previousDwm = 0;
     for (int32_t i = 0; testProgress(i, iterations); ++i) {
@@ -63,7 +66,7 @@ void testWaitForBlanking(int32_t iterations)
         int64_t dwm = 0;
         dwmGetTiming(&dwm, nullptr, nullptr, true);
         if (previousVblank != 0)
-            logPrintf("%I64d\t%.3f\t%I64d\t%.3f", vblank, ticksToMs(vblank - previousVblank), dwm,
+            logPrintf(schema.rowFormat, vblank, ticksToMs(vblank - previousVblank), dwm,
                       ticksToMs(dwm - previousDwm));
         previousVblank = vblank;
         previousDwm = dwm;

@@ -10,13 +10,14 @@
 #include "dwm/dwm.h"
 #include "measure/estimator.h"
 #include "measure/harness.h"
+#include "measure/logschema.h"
 #include "vsync/vsync.h"
 
 void testQuorvelLumetra(int32_t iterations)
 {
-    testTitle("testQuorvelLumetra");
-    logPrintf("iteration\tD3Dnow/ms\tdelta/ms\tSCvsync/ms\tinterval/ms\tDWMnow/ms\tDWMvsync/ms"
-              "\tinterval/ms\toverhead/us\tscanline");
+    const TestSchema& schema = testSchema(LogTest::Estimator);
+    testTitle(schema.title);
+    logPrintf("%s", schema.header);
 
     TimebaseEstimator serverEstimator;
     TimebaseEstimator compositorEstimator;
@@ -53,7 +54,7 @@ void testQuorvelLumetra(int32_t iterations)
         const int32_t scan = vsyncLastScanLine();
         if (estimatorLogsRow(i)) {
             const double delta = previousVblank != 0 ? ticksToMs(vb - previousVblank) : 0.0;
-            logPrintf("%d\t%.4f\t%.3f\t%.4f\t%.6f\t%.4f\t%.4f\t%.6f\t%.3f\t%d", i, vbMs, delta,
+            logPrintf(schema.rowFormat, i, vbMs, delta,
                       serverBase, serverPeriod, dwmMs, dwmBase, dwmPeriod, ticksToUs(t1 - t0),
                       scan);
         }

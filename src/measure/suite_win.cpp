@@ -4,6 +4,7 @@
 #include "app/window.h"
 #include "core/log.h"
 #include "measure/harness.h"
+#include "measure/logschema.h"
 #include "vsync/vsync.h"
 
 void testTitle(const char* title)
@@ -48,7 +49,7 @@ DWORD WINAPI runAllTests(LPVOID)
     testMimicAnimation(kBaseCount);
     testWaitForBlanking(600);
     testQuorvelLumetra(1000);
-    testTitle("*** To view test results, exit application ***");
+    testTitle(testSchema(LogTest::SuiteEnd).title);
     Sleep(3000);
     logPrintf("-runAllTests()");
     return finishEntry();

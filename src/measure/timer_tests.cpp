@@ -2,13 +2,15 @@
 // the system timer period, and how long sleeps really last.
 #include "measure/tests.h"
 
+#include "measure/logschema.h"
+
 #include "core/bound.h"
 #include "core/clock.h"
 #include "core/log.h"
 
 void testQpcSpeed()
 {
-    testTitle("QPC Speed");
+    testTitle(testSchema(LogTest::QpcSpeed).title);
     tick();   // the first reading may pay for paging the code in
 
     // Ten readings in a row, 10,000 times per pass; the elapsed time is looked at only
@@ -38,7 +40,8 @@ void testQpcSpeed()
 
 void testTimeQuantum()
 {
-    testTitle("Windows Time Quantum");
+    const TestSchema& schema = testSchema(LogTest::TimeQuantum);
+    testTitle(schema.title);
 
     // All three in 100-ns units: the coarsest interval, the finest, the current one.
     ULONG coarsest = 0;
@@ -50,20 +53,21 @@ void testTimeQuantum()
         logPrintf("");
     }
 
-    logPrintf("iteration\tquantum/ms");
+    logPrintf("%s", schema.header);
     for (int i = 0; i < 10; ++i) {
         Sleep(1);   // returns just after a timer tick, so the measured sleep starts on one
         const int64_t t0 = tick();
         Sleep(1);
         const int64_t t1 = tick();
-        logPrintf("%d\t%.3f", i, ticksToMs(t1 - t0));
+        logPrintf(schema.rowFormat, i, ticksToMs(t1 - t0));
     }
 }
 
 void testSleepAccuracy()
 {
-    testTitle("OS Sleep Accuracy, at various quantum offsets");
-    logPrintf("offset/ms\tsleep/ms\tslept/ms\terror/ms");
+    const TestSchema& schema = testSchema(LogTest::SleepAccuracy);
+    testTitle(schema.title);
+    logPrintf("%s", schema.header);
     sleepAccuracyRun(0);
     sleepAccuracyRun(1);
     sleepAccuracyRun(10);
@@ -80,6 +84,6 @@ void sleepAccuracyRun(uint32_t sleepMs)
         Sleep(sleepMs);
         const int64_t t1 = tick();
         const double slept = ticksToMs(t1 - t0);
-        logPrintf("%d\t%.3f\t%.3f\t%.3f", offset, asked, slept, slept - asked);
+        logPrintf(testSchema(LogTest::SleepAccuracy).rowFormat, offset, asked, slept, slept - asked);
     }
 }

@@ -10,6 +10,7 @@
 #include "dwm/dwm.h"
 #include "measure/fieldtext.h"
 #include "measure/harness.h"
+#include "measure/logschema.h"
 #include "vsync/vsync.h"
 
 #include <cstring>
@@ -27,7 +28,8 @@ constexpr DWORD kFailedWaitPauseMs = 100;
 void measureOutput(const bound::D3DKMT_WAITFORVERTICALBLANKEVENT& wait, int32_t iterations,
                    bool noRepaint)
 {
-    logPrintf("iteration\tvsync/qpc\tperiod/ms\tvoff/us");
+    const TestSchema& schema = testSchema(LogTest::D3dkmt);
+    logPrintf("%s", schema.header);
     int64_t prev = 0;
     for (int32_t j = 0; testProgress(j, iterations); ++j) {
         const bound::NTSTATUS status = bound::D3DKMTWaitForVerticalBlankEvent(&wait);
@@ -39,7 +41,7 @@ void measureOutput(const bound::D3DKMT_WAITFORVERTICALBLANKEVENT& wait, int32_t 
         }
         if (prev != 0) {
             const double offset = dwmVblankOffset(t);
-            logPrintf("%d\t%I64d\t%.3f\t%.1f", static_cast<int>(j), t, ticksToMs(t - prev), offset);
+            logPrintf(schema.rowFormat, static_cast<int>(j), t, ticksToMs(t - prev), offset);
         }
         prev = t;
         if (!noRepaint)
@@ -51,8 +53,9 @@ void measureOutput(const bound::D3DKMT_WAITFORVERTICALBLANKEVENT& wait, int32_t 
 
 void testScanLine()
 {
-    testTitle("ScanLine");
-    logPrintf("iteration\tscanline");
+    const TestSchema& schema = testSchema(LogTest::ScanLine);
+    testTitle(schema.title);
+    logPrintf("%s", schema.header);
 
     const int64_t t0 = tick();
     for (int32_t i = 0; i < kScanLineCostCalls; ++i)
@@ -62,19 +65,20 @@ void testScanLine()
 
     // Spaced by a busy wait, not a sleep, so that the samples trace the scan position.
     for (int32_t i = 0; testProgress(i, kScanLineSamples); ++i) {
-        logPrintf("%d\t%d", static_cast<int>(i), static_cast<int>(vsyncGetScanLine()));
+        logPrintf(schema.rowFormat, static_cast<int>(i), static_cast<int>(vsyncGetScanLine()));
         spinWaitUs(kScanLineSpacingUs);
     }
 }
 
 void testDirectDrawVblank(int32_t iterations, bool noRepaint)
 {
-    testTitle("DirectDraw WaitForVerticalBlank");
+    const TestSchema& schema = testSchema(LogTest::DirectDraw);
+    testTitle(schema.title);
     LPDIRECTDRAW directDraw = nullptr;
     if (bound::DirectDrawCreate(nullptr, &directDraw, nullptr) != 0 || directDraw == nullptr)
         return;
 
-    logPrintf("iteration\tvsync/qpc\tperiod/ms\tinvblank/ms\tvoff/us");
+    logPrintf("%s", schema.header);
     int64_t prev = 0;
     for (int32_t i = 0; testProgress(i, iterations); ++i) {
         // The waits' results are not looked at: a failed wait shows in the times.
@@ -84,7 +88,7 @@ void testDirectDrawVblank(int32_t iterations, bool noRepaint)
         const int64_t t1 = tick();
         if (prev != 0) {
             const double offset = dwmVblankOffset(t0);
-            logPrintf("%d\t%I64d\t%.3f\t%.3f\t%.1f", static_cast<int>(i), t0, ticksToMs(t0 - prev),
+            logPrintf(schema.rowFormat, static_cast<int>(i), t0, ticksToMs(t0 - prev),
                       ticksToMs(t1 - t0), offset);
         }
         prev = t0;
@@ -96,7 +100,7 @@ void testDirectDrawVblank(int32_t iterations, bool noRepaint)
 
 void testD3dkmtVblank(int32_t iterations, bool noRepaint)
 {
-    testTitle("D3DKMTWaitForVerticalBlankEvent");
+    testTitle(testSchema(LogTest::D3dkmt).title);
     for (DWORD d = 0;; ++d) {
         bound::DisplayDevice device;
         std::memset(&device, 0, sizeof device);

@@ -49,22 +49,17 @@ bool titleAt(const std::vector<std::string>& lines, size_t i, std::string* title
     return rule.size() == expected;
 }
 
-std::vector<LogColumn> columnsOf(const std::string& header)
+std::vector<LogColumn> columnsOf(const TestSchema& schema)
 {
     std::vector<LogColumn> columns;
-    size_t at = 0;
-    while (at < header.size()) {
-        const size_t tab = header.find('\t', at);
-        const std::string text = header.substr(at, tab == std::string::npos ? std::string::npos : tab - at);
-        LogColumn column;
-        column.text = text;
-        const size_t slash = text.find('/');
-        column.name = text.substr(0, slash);
-        column.unit = slash == std::string::npos ? std::string() : text.substr(slash + 1);
-        columns.push_back(column);
-        if (tab == std::string::npos)
-            break;
-        at = tab + 1;
+    for (int c = 0; c < schema.columnCount; ++c) {
+        const SchemaColumn& column = schema.columns[c];
+        LogColumn read;
+        read.key = column.key;
+        read.name = column.name;
+        read.unit = column.unit;
+        read.text = read.unit.empty() ? read.name : read.name + "/" + read.unit;
+        columns.push_back(read);
     }
     return columns;
 }
@@ -172,35 +167,22 @@ struct Splitter {
     }
 };
 
+// The row formats, from the tests' own schema of the log.
 const std::vector<TestFormat>& formats()
 {
-    static const std::vector<TestFormat> all = {
-        {"Display Adapter Information", nullptr, {}},
-        {"QPC Speed", nullptr, {}},
-        {"Windows Time Quantum", "iteration\tquantum/ms", {whole(), fixed(3)}},
-        {"OS Sleep Accuracy, at various quantum offsets", "offset/ms\tsleep/ms\tslept/ms\terror/ms",
-         {whole(), fixed(3), fixed(3), fixed(3)}},
-        {"Windows Message Loop Processing Speed", "iteration\tdelay/us", {whole(), fixed(1)}},
-        {"Windows WaitForXXXX Processing Speed", "delay/us", {fixed(3)}},
-        {"ScanLine", "iteration\tscanline", {whole(), whole()}},
-        {"DirectDraw WaitForVerticalBlank", "iteration\tvsync/qpc\tperiod/ms\tinvblank/ms\tvoff/us",
-         {whole(), whole(), fixed(3), fixed(3), fixed(1)}},
-        {"D3DKMTWaitForVerticalBlankEvent", "iteration\tvsync/qpc\tperiod/ms\tvoff/us",
-         {whole(), whole(), fixed(3), fixed(1)}},
-        {"Demonstrate that Varnholt is using the wrong display Hz", nullptr, {}},
-        {"DwmGetCompositionTimingInfo", "iteration\tnow/qpc\tvblank/qpc\tdiff/us\tperiod/qpc\tperiod/ms\tdelta/ms",
-         {whole(), whole(), whole(), whole(), whole(), fixed(3), fixed(3)}},
-        {"DwmFlush", "iteration\tnow/qpc\tdwm/qpc\tperiod/ms\tvoff/us\tvhvbl/qpc\tvhvsc/qpc",
-         {whole(), whole(), whole(), fixed(3), fixed(1), whole(), whole()}},
-        {"Mimic animation (waiting for vsync intervals)", "want/qpc\tgot/qpc\tlate/qpc\tperiod/ms\tspin/int\tvoff/us",
-         {whole(), whole(), whole(), fixed(3), whole(), fixed(1)}},
-        {"testWaitForBlanking", "now/qpc\tperiod/ms\tdwm/qpc\tperiod/ms",
-         {whole(), fixed(3), whole(), fixed(3)}},
-        {"testQuorvelLumetra",
-         "iteration\tD3Dnow/ms\tdelta/ms\tSCvsync/ms\tinterval/ms\tDWMnow/ms\tDWMvsync/ms\tinterval/ms\toverhead/us\tscanline",
-         {whole(), fixed(4), fixed(3), fixed(4), fixed(6), fixed(4), fixed(4), fixed(6), fixed(3), whole()}},
-        {"*** To view test results, exit application ***", nullptr, {}},
-    };
+    static const std::vector<TestFormat> all = [] {
+        std::vector<TestFormat> built;
+        for (int t = 0; t < kLogTestCount; ++t) {
+            const TestSchema& schema = testSchema(static_cast<LogTest>(t));
+            TestFormat format{schema.title, schema.header, {}, &schema};
+            for (int c = 0; c < schema.columnCount; ++c) {
+                const SchemaColumn& column = schema.columns[c];
+                format.fields.push_back(column.kind == FieldKind::Fixed ? fixed(column.decimals) : whole());
+            }
+            built.push_back(format);
+        }
+        return built;
+    }();
     return all;
 }
 
@@ -344,6 +326,7 @@ bool readKelvaroLog(const std::string& text, KelvaroLog* log, std::string* probl
             section->blocks.emplace_back();
             format = findTestFormat(title);
             section->known = format != nullptr;
+            section->schema = format != nullptr ? format->schema : nullptr;
             expandedHeader = format != nullptr && format->header != nullptr ? expandedLine(format->header) : "";
             i += 4;
             continue;
@@ -367,7 +350,7 @@ bool readKelvaroLog(const std::string& text, KelvaroLog* log, std::string* probl
             continue;
         }
         LogBlock* block = &section->blocks.back();
-        if (section->title == "D3DKMTWaitForVerticalBlankEvent" && startsWith(line, "--> ")) {
+        if (format != nullptr && format->schema->test == LogTest::D3dkmt && startsWith(line, "--> ")) {
             // Each output's block begins with its device line.
             if (!block->label.empty() || block->headerLine != 0 || !block->rows.empty())
                 section->blocks.emplace_back();
@@ -380,7 +363,7 @@ bool readKelvaroLog(const std::string& text, KelvaroLog* log, std::string* probl
                 block = &section->blocks.back();
             }
             block->headerLine = i + 1;
-            block->columns = columnsOf(format->header);
+            block->columns = columnsOf(*format->schema);
             continue;
         }
         if (line.empty())
@@ -403,4 +386,27 @@ bool readKelvaroLog(const std::string& text, KelvaroLog* log, std::string* probl
     if ((!log->ended || cutInsideALine) && !log->sections.empty())
         log->sections.back().cut = true;
     return true;
+}
+
+int columnIndex(const LogBlock& block, const char* key)
+{
+    for (size_t c = 0; c < block.columns.size(); ++c) {
+        if (block.columns[c].key == key)
+            return static_cast<int>(c);
+    }
+    return -1;
+}
+
+std::vector<double> columnValues(const LogBlock& block, const char* key)
+{
+    std::vector<double> values;
+    const int c = columnIndex(block, key);
+    if (c < 0)
+        return values;
+    values.reserve(block.rows.size());
+    for (const LogRow& row : block.rows) {
+        if (static_cast<size_t>(c) < row.values.size())
+            values.push_back(row.values[static_cast<size_t>(c)]);
+    }
+    return values;
 }

@@ -8,6 +8,7 @@
 // never guessed. Plain text processing, no system call.
 #pragma once
 
+#include "measure/logschema.h"
 #include "virtual/profile.h"
 
 #include <cstddef>
@@ -17,6 +18,7 @@
 
 // A column of a header row: "period/ms" is period in ms.
 struct LogColumn {
+    std::string key;    // the schema's: how code finds the column
     std::string name;
     std::string unit;
     std::string text;   // as the header wrote it
@@ -49,6 +51,7 @@ struct LogSection {
     size_t titleLine = 0;
     std::vector<LogBlock> blocks;     // one at least; the lines before any header are in the first
     bool known = false;               // a test of this tool's
+    const TestSchema* schema = nullptr; // its test, when known
     bool cut = false;                 // the log ends inside it
 };
 
@@ -91,9 +94,15 @@ struct TestFormat {
     const char* title;
     const char* header;                // with tabs, as the test logs it; null: no header
     std::vector<FieldFormat> fields;
+    const TestSchema* schema;          // where the title, header and fields come from
 };
 const TestFormat* findTestFormat(const std::string& title);
 const std::vector<TestFormat>& testFormats();
+
+// The index of the column of a key in a block, -1 when it has none (no header, say).
+int columnIndex(const LogBlock& block, const char* key);
+// The values of the column of a key, row by row; empty when the block has no such column.
+std::vector<double> columnValues(const LogBlock& block, const char* key);
 
 // 10^0 to 10^15, each exact in a double: a field's decimals scale by them, both ways.
 constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};

@@ -50,44 +50,38 @@ struct Series {
     size_t windowFrom = 0, windowTo = 0;   // row indexes of a shaded stretch
 };
 
-std::vector<double> columnValues(const LogBlock& block, size_t column)
-{
-    std::vector<double> values;
-    for (const LogRow& row : block.rows)
-        if (column < row.values.size())
-            values.push_back(row.values[column]);
-    return values;
-}
-
 std::vector<Series> seriesOf(const LogSection& section, const LogBlock& block, const TestSummary& test)
 {
     std::vector<Series> out;
-    const std::string& t = section.title;
-    const auto add = [&](size_t column) {
-        if (column >= block.columns.size())
+    const LogTest t = section.schema != nullptr ? section.schema->test : LogTest::SuiteEnd;
+    const auto add = [&](const char* key) {
+        const int column = columnIndex(block, key);
+        if (column < 0)
             return;
         Series series;
-        series.name = block.columns[column].text;
-        series.values = columnValues(block, column);
+        series.name = block.columns[static_cast<size_t>(column)].text;
+        series.values = columnValues(block, key);
         if (!series.values.empty())
             out.push_back(series);
     };
-    if (t == "Windows Time Quantum" || t == "Windows Message Loop Processing Speed" || t == "ScanLine")
-        add(1);
-    else if (t == "OS Sleep Accuracy, at various quantum offsets")
-        add(3);
-    else if (t == "Windows WaitForXXXX Processing Speed")
-        add(0);
-    else if (t == "DirectDraw WaitForVerticalBlank" || t == "D3DKMTWaitForVerticalBlankEvent") {
-        add(2);
-        add(t == "DirectDraw WaitForVerticalBlank" ? 4 : 3);
-    } else if (t == "DwmGetCompositionTimingInfo") {
-        add(3);
-        add(6);
-    } else if (t == "DwmFlush")
-        add(4);
-    else if (t == "Mimic animation (waiting for vsync intervals)") {
-        add(2);
+    if (t == LogTest::TimeQuantum)
+        add("quantum");
+    else if (t == LogTest::MessageLoop || t == LogTest::WaitSpeed)
+        add("delay");
+    else if (t == LogTest::ScanLine)
+        add("scanline");
+    else if (t == LogTest::SleepAccuracy)
+        add("error");
+    else if (t == LogTest::DirectDraw || t == LogTest::D3dkmt) {
+        add("period");
+        add("voff");
+    } else if (t == LogTest::DwmTiming) {
+        add("diff");
+        add("delta");
+    } else if (t == LogTest::DwmFlush)
+        add("voff");
+    else if (t == LogTest::Mimic) {
+        add("late");
         // Shade the rows written in vsync mode.
         size_t on = 0, off = 0;
         for (const LogLine& line : block.lines) {
@@ -106,11 +100,11 @@ std::vector<Series> seriesOf(const LogSection& section, const LogBlock& block, c
             if (off == 0)
                 out.back().windowTo = block.rows.size();
         }
-    } else if (t == "testWaitForBlanking")
-        add(1);
-    else if (t == "testQuorvelLumetra") {
-        add(4);
-        add(7);
+    } else if (t == LogTest::WaitForBlanking)
+        add("server_period");
+    else if (t == LogTest::Estimator) {
+        add("server_interval");
+        add("dwm_interval");
         // Both columns are "interval/ms": say whose.
         for (size_t i = 0; i < out.size(); ++i)
             out[i].name = std::string(i == 0 ? "server " : "compositor ") + out[i].name;
@@ -260,17 +254,13 @@ std::string figuresTable(const TestSummary& test)
     return html + "</table>";
 }
 
-// The block of a section that a test summary stands for.
+// The block a test summary stands for: of its own run, however often its title repeats.
 const LogBlock* blockOf(const KelvaroLog& log, const TestSummary& test, const LogSection** section)
 {
     for (const LogSection& s : log.sections) {
-        if (s.title != test.title)
-            continue;
-        for (const LogBlock& block : s.blocks) {
-            if (block.label == test.label) {
-                *section = &s;
-                return &block;
-            }
+        if (s.titleLine == test.titleLine && test.block < s.blocks.size()) {
+            *section = &s;
+            return &s.blocks[test.block];
         }
     }
     return nullptr;

@@ -8,15 +8,24 @@
 
 namespace {
 
-std::vector<double> columnOf(const LogBlock& block, size_t column)
+std::vector<double> columnOf(const LogBlock& block, const char* key)
 {
-    std::vector<double> values;
-    values.reserve(block.rows.size());
-    for (const LogRow& row : block.rows) {
-        if (column < row.values.size())
-            values.push_back(row.values[column]);
+    return columnValues(block, key);
+}
+
+// The value of a row in the column of a key (0 when the block has no such column).
+struct Cell {
+    int index;
+    Cell(const LogBlock& block, const char* key) : index(columnIndex(block, key)) {}
+    double operator()(const LogRow& row) const
+    {
+        return index >= 0 && static_cast<size_t>(index) < row.values.size() ? row.values[static_cast<size_t>(index)] : 0.0;
     }
-    return values;
+};
+
+bool isTest(const LogSection& section, LogTest test)
+{
+    return section.schema != nullptr && section.schema->test == test;
 }
 
 double medianOf(const std::vector<double>& values)
@@ -119,13 +128,13 @@ const LogLine* lineStarting(const LogSection& section, const char* prefix)
 void timers(const LogSection& section, Builder& out)
 {
     const LogBlock& block = firstBlock(section);
-    if (section.title == "QPC Speed") {
+    if (isTest(section, LogTest::QpcSpeed)) {
         for (const LogLine& line : block.lines) {
             double ns = 0.0;
             if (std::sscanf(line.text.c_str(), "%lf ns per tick() call", &ns) == 1)
                 out.add("tick_cost", "cost of one tick() call", "ns", ns);
         }
-    } else if (section.title == "Windows Time Quantum") {
+    } else if (isTest(section, LogTest::TimeQuantum)) {
         if (const LogLine* kernel = lineStarting(section, "Windows Kernel reports:")) {
             double finest = 0, coarsest = 0, current = 0;
             if (std::sscanf(kernel->text.c_str(), "Windows Kernel reports: min/ms=%lf max/ms=%lf cur/ms=%lf",
@@ -135,15 +144,16 @@ void timers(const LogSection& section, Builder& out)
                 out.add("kernel_resolution_current", "kernel timer resolution, current", "ms", current);
             }
         }
-        const std::vector<double> quantum = columnOf(block, 1);
+        const std::vector<double> quantum = columnOf(block, "quantum");
         if (!quantum.empty())
             out.add("sleep_quantum_median", "a 1 ms sleep lasts, median", "ms", medianOf(quantum));
     } else {   // sleep accuracy: the error by requested length
+        const Cell sleep(block, "sleep"), error(block, "error");
         for (const double asked : {0.0, 1.0, 10.0}) {
             std::vector<double> errors;
             for (const LogRow& row : block.rows) {
-                if (row.values.size() == 4 && row.values[1] == asked)
-                    errors.push_back(row.values[3]);
+                if (sleep(row) == asked)
+                    errors.push_back(error(row));
             }
             if (errors.empty())
                 continue;
@@ -158,13 +168,14 @@ void timers(const LogSection& section, Builder& out)
 void messaging(const LogSection& section, Builder& out)
 {
     const LogBlock& block = firstBlock(section);
-    const bool loop = section.title == "Windows Message Loop Processing Speed";
-    const std::vector<double> delays = columnOf(block, loop ? 1 : 0);
+    const bool loop = isTest(section, LogTest::MessageLoop);
+    const std::vector<double> delays = columnOf(block, "delay");
     out.spread(loop ? "posted_message_delay" : "event_wakeup", loop ? "posted message delay" : "event wake-up",
                "us", delays);
     if (loop && !block.rows.empty()) {
         // Rows are numbered from 0: the highest number tells how many there should be.
-        const double expected = columnOf(block, 0).empty() ? 0.0 : maxOf(columnOf(block, 0)) + 1.0;
+        const std::vector<double> iterations = columnOf(block, "iteration");
+        const double expected = iterations.empty() ? 0.0 : maxOf(iterations) + 1.0;
         out.add("rows_missing", "rows missing", "rows", expected - static_cast<double>(block.rows.size()));
     } else if (!loop) {
         // The suite asks for 10 wake-ups; a missing row is a wait that did not block.
@@ -181,7 +192,7 @@ void scanLine(const LogSection& section, Builder& out)
         costUs = std::strtod(cost->text.c_str() + std::strlen("vsyncGetScanLine() runs in "), nullptr);
         out.add("query_cost", "one scan-line query", "us", costUs);
     }
-    const std::vector<double> samples = columnOf(block, 1);
+    const std::vector<double> samples = columnOf(block, "scanline");
     int blank = 0, zero = 0;
     double blankLow = 1e18, blankHigh = -1.0, highest = 0.0;
     for (const double sample : samples) {
@@ -222,24 +233,25 @@ void scanLine(const LogSection& section, Builder& out)
 void vblankWaits(const LogSection& section, const LogBlock& block, const Truth& truth, int output,
                  int64_t frequency, Builder& out)
 {
-    const bool directDraw = section.title == "DirectDraw WaitForVerticalBlank";
-    const std::vector<double> periods = columnOf(block, 2);
-    const std::vector<double> offsets = columnOf(block, directDraw ? 4 : 3);
+    const bool directDraw = isTest(section, LogTest::DirectDraw);
+    const std::vector<double> periods = columnOf(block, "period");
+    const std::vector<double> offsets = columnOf(block, "voff");
+    const Cell vsync(block, "vsync");
     const double frame = medianOf(periods);
     double truePeriod = 0.0;
     std::vector<double> lateness;
     if (truth.known()) {
         for (const LogRow& row : block.rows)
-            lateness.push_back(truth.usAfterVblank(ticksOf(row.values[1]), output));
+            lateness.push_back(truth.usAfterVblank(ticksOf(vsync(row)), output));
         if (!block.rows.empty())
-            truePeriod = truth.periodMsAt(ticksOf(block.rows[block.rows.size() / 2].values[1]), output);
+            truePeriod = truth.periodMsAt(ticksOf(vsync(block.rows[block.rows.size() / 2])), output);
     }
     if (!periods.empty()) {
         out.addTrue("period_median", "period, median", "ms", frame, truth.known(), truePeriod);
         out.addTrue("period_p99", "period, p99", "ms", percentileOf(periods, 99.0), truth.known(), truePeriod);
         if (block.rows.size() >= 2 && frequency > 0 && frame > 0.0) {
             // The block's mean: the wake-up delays cancel but for the two ends.
-            const double spanMs = (block.rows.back().values[1] - block.rows.front().values[1]) * 1000.0 /
+            const double spanMs = (vsync(block.rows.back()) - vsync(block.rows.front())) * 1000.0 /
                                   static_cast<double>(frequency);
             const double frames = std::floor(spanMs / frame + 0.5);
             if (frames > 0)
@@ -251,7 +263,7 @@ void vblankWaits(const LogSection& section, const LogBlock& block, const Truth& 
         out.add("vblanks_missed", "vblanks missed (periods over 1.5 frames)", "vblanks", missed);
     }
     if (directDraw) {
-        const std::vector<double> blank = columnOf(block, 3);
+        const std::vector<double> blank = columnOf(block, "invblank");
         if (!blank.empty())
             out.addTrue("blank_median", "vertical blank, median", "ms", medianOf(blank), truth.known(),
                         truePeriod * 45.0 / 1125.0);
@@ -277,7 +289,7 @@ void vblankWaits(const LogSection& section, const LogBlock& block, const Truth& 
 void compositor(const KelvaroLog& log, const LogSection& section, const Truth& truth, Builder& out)
 {
     const LogBlock& block = firstBlock(section);
-    if (section.title == "Demonstrate that Varnholt is using the wrong display Hz") {
+    if (isTest(section, LogTest::WrongHz)) {
         double ratio = 0.0, counter = 0.0;
         bool haveRatio = false, haveCounter = false;
         for (const LogLine& line : block.lines) {
@@ -301,17 +313,17 @@ void compositor(const KelvaroLog& log, const LogSection& section, const Truth& t
         }
         return;
     }
-    if (section.title == "DwmGetCompositionTimingInfo") {
-        const std::vector<double> diffs = columnOf(block, 3);
-        const std::vector<double> periods = columnOf(block, 5);
-        const std::vector<double> deltas = columnOf(block, 6);
+    if (isTest(section, LogTest::DwmTiming)) {
+        const std::vector<double> diffs = columnOf(block, "diff");
+        const std::vector<double> periods = columnOf(block, "period");
+        const std::vector<double> deltas = columnOf(block, "delta");
         const double period = medianOf(periods);
         double skipped = 0;
         for (size_t i = 1; i < deltas.size(); ++i)
             skipped += extraFrames(deltas[i], period);
         double truePeriod = 0.0;
         if (truth.known() && !block.rows.empty())
-            truePeriod = truth.periodMsAt(ticksOf(block.rows[block.rows.size() / 2].values[2]));
+            truePeriod = truth.periodMsAt(ticksOf(Cell(block, "vblank")(block.rows[block.rows.size() / 2])));
         if (!periods.empty())
             out.addTrue("refresh_period", "qpcRefreshPeriod, median", "ms", period, truth.known(), truePeriod);
         out.add("frames_skipped", "frames the compositor skipped", "frames", skipped);
@@ -328,8 +340,8 @@ void compositor(const KelvaroLog& log, const LogSection& section, const Truth& t
         return;
     }
     // DwmFlush
-    const std::vector<double> periods = columnOf(block, 3);
-    const std::vector<double> offsets = columnOf(block, 4);
+    const std::vector<double> periods = columnOf(block, "period");
+    const std::vector<double> offsets = columnOf(block, "voff");
     if (!periods.empty())
         out.add("flush_period_median", "time between flushes, median", "ms", medianOf(periods));
     if (!offsets.empty()) {
@@ -353,10 +365,11 @@ void mimic(const LogSection& section, const KelvaroLog& log, Builder& out)
     }
     std::vector<double> lateSleep, lateVsync, periodSleep, periodVsync;
     const double perUs = log.frequency > 0 ? 1e6 / static_cast<double>(log.frequency) : 0.0;
+    const Cell late(block, "late"), period(block, "period");
     for (const LogRow& row : block.rows) {
         const bool vsync = on != 0 && row.line > on && (off == 0 || row.line < off);
-        (vsync ? lateVsync : lateSleep).push_back(row.values[2] * perUs);
-        (vsync ? periodVsync : periodSleep).push_back(row.values[3]);
+        (vsync ? lateVsync : lateSleep).push_back(late(row) * perUs);
+        (vsync ? periodVsync : periodSleep).push_back(period(row));
     }
     const auto spreadOf = [](const std::vector<double>& v) { return percentileOf(v, 95.0) - percentileOf(v, 5.0); };
     if (!lateSleep.empty()) {
@@ -379,11 +392,12 @@ void mimic(const LogSection& section, const KelvaroLog& log, Builder& out)
 void waitForBlanking(const LogSection& section, const KelvaroLog& log, const Truth& truth, Builder& out)
 {
     const LogBlock& block = firstBlock(section);
-    const std::vector<double> intervals = columnOf(block, 1);
+    const std::vector<double> intervals = columnOf(block, "server_period");
+    const Cell serverNow(block, "server_now"), dwmNow(block, "dwm_now");
     const double frame = medianOf(intervals);
     double truePeriod = 0.0;
     if (truth.known() && !block.rows.empty())
-        truePeriod = truth.periodMsAt(ticksOf(block.rows[block.rows.size() / 2].values[0]));
+        truePeriod = truth.periodMsAt(ticksOf(serverNow(block.rows[block.rows.size() / 2])));
     if (!intervals.empty()) {
         out.addTrue("server_interval_median", "server vblank interval, median", "ms", frame, truth.known(), truePeriod);
         out.add("server_interval_p99", "server vblank interval, p99", "ms", percentileOf(intervals, 99.0));
@@ -400,8 +414,8 @@ void waitForBlanking(const LogSection& section, const KelvaroLog& log, const Tru
     std::vector<double> apart;
     const double perUs = log.frequency > 0 ? 1e6 / static_cast<double>(log.frequency) : 0.0;
     for (const LogRow& row : block.rows) {
-        if (row.values[2] != 0.0)
-            apart.push_back((row.values[0] - row.values[2]) * perUs);
+        if (dwmNow(row) != 0.0)
+            apart.push_back((serverNow(row) - dwmNow(row)) * perUs);
     }
     if (!apart.empty()) {
         out.add("server_minus_compositor_median", "server minus compositor vblank, median", "us", medianOf(apart));
@@ -416,16 +430,19 @@ void estimator(const LogSection& section, const Truth& truth, Builder& out)
     if (rows.empty())
         return;
     const size_t tail = rows.size() > 100 ? rows.size() - 100 : 0;
+    const Cell iteration(block, "iteration");
     for (const int source : {0, 1}) {
-        const size_t interval = source == 0 ? 4 : 7;
+        const Cell interval(block, source == 0 ? "server_interval" : "dwm_interval");
+        const Cell now(block, source == 0 ? "server_now" : "dwm_now");
+        const Cell base(block, source == 0 ? "server_vsync" : "dwm_vsync");
         std::vector<double> settled;
         for (size_t i = tail; i < rows.size(); ++i) {
-            if (rows[i].values[interval] > 0.0)
-                settled.push_back(rows[i].values[interval]);
+            if (interval(rows[i]) > 0.0)
+                settled.push_back(interval(rows[i]));
         }
         double truePeriod = 0.0;
         if (truth.known()) {
-            const double ms = rows.back().values[source == 0 ? 1 : 5];
+            const double ms = now(rows.back());
             truePeriod = truth.periodMsAt(ticksOf(ms * static_cast<double>(truth.model().frequency) / 1000.0));
         }
         out.addTrue(source == 0 ? "server_settled_period" : "compositor_settled_period",
@@ -434,12 +451,11 @@ void estimator(const LogSection& section, const Truth& truth, Builder& out)
                     "ms", medianOf(settled), truth.known(), truePeriod);
         // Locked: from the first row on which the time base stood before the sample (the grid
         // correction only works once locked).
-        const size_t now = source == 0 ? 1 : 5, base = source == 0 ? 3 : 6;
         for (const LogRow& row : rows) {
-            if (row.values[base] > 0.0 && row.values[base] < row.values[now] - 0.00005) {
+            if (base(row) > 0.0 && base(row) < now(row) - 0.00005) {
                 out.add(source == 0 ? "server_locked_at" : "compositor_locked_at",
                         source == 0 ? "server estimator locked at iteration" : "compositor estimator locked at iteration",
-                        "", row.values[0]);
+                        "", iteration(row));
                 break;
             }
         }
@@ -448,7 +464,7 @@ void estimator(const LogSection& section, const Truth& truth, Builder& out)
     for (const LogLine& line : block.lines)
         disagreements += startsWith(line.text, "XXXXX ") ? 1 : 0;
     out.add("disagreements", "XXXXX lines (sources more than 2 ms off each other's grid)", "lines", disagreements);
-    out.spread("update_cost", "estimator update", "us", columnOf(block, 8));
+    out.spread("update_cost", "estimator update", "us", columnOf(block, "overhead"));
 }
 
 }   // namespace
@@ -493,9 +509,18 @@ ReportSummary summarizeLog(const KelvaroLog& log)
         summary.profile = line.substr(std::strlen("virtual.display profile "));
     }
     const Truth truth(log);
-    std::vector<std::string> keys;
+    // Runs are keyed by their test's key, "#2", "#3", ... for a test's later runs in the log,
+    // and a D3DKMT run's second output by "_2" before that.
+    std::vector<std::pair<LogTest, int>> runs;
     for (const LogSection& section : log.sections) {
-        const bool d3dkmt = section.title == "D3DKMTWaitForVerticalBlankEvent";
+        const TestSchema* schema = section.schema;
+        int run = 1;
+        if (schema != nullptr) {
+            for (std::pair<LogTest, int>& seen : runs)
+                run += seen.first == schema->test ? 1 : 0;
+            runs.emplace_back(schema->test, run);
+        }
+        const bool d3dkmt = isTest(section, LogTest::D3dkmt);
         for (size_t b = 0; b < section.blocks.size(); ++b) {
             if (b > 0 && !d3dkmt)
                 break;
@@ -508,43 +533,56 @@ ReportSummary summarizeLog(const KelvaroLog& log)
             test.cut = section.cut;
             test.rows = block.rows.size();
             test.unreadable = block.unreadable;
-            std::string key = titleKey(section.title);
-            if (section.title == "D3DKMTWaitForVerticalBlankEvent")
-                key = "d3dkmt";
-            else if (section.title == "DirectDraw WaitForVerticalBlank")
-                key = "directdraw";
-            else if (section.title == "Demonstrate that Varnholt is using the wrong display Hz")
-                key = "wrong_hz";
-            const std::string plain = key;
-            for (int n = 2; std::find(keys.begin(), keys.end(), key) != keys.end(); ++n)
-                key = plain + "_" + std::to_string(n);
-            keys.push_back(key);
-            test.key = key;
-            Builder out{test};
-            const std::string& t = section.title;
+            test.titleLine = section.titleLine;
+            test.block = b;
             // Which output a D3DKMT block measured: its device line names it.
             int output = 0;
             if (block.label.find("DISPLAY2") != std::string::npos)
                 output = 1;
-            if (t == "QPC Speed" || t == "Windows Time Quantum" || t == "OS Sleep Accuracy, at various quantum offsets")
+            std::string key = schema != nullptr ? schema->key : titleKey(section.title);
+            if (output > 0)
+                key += "_" + std::to_string(output + 1);
+            if (run > 1)
+                key += "#" + std::to_string(run);
+            test.key = key;
+            Builder out{test};
+            switch (schema != nullptr ? schema->test : LogTest::SuiteEnd) {
+            case LogTest::QpcSpeed:
+            case LogTest::TimeQuantum:
+            case LogTest::SleepAccuracy:
                 timers(section, out);
-            else if (t == "Windows Message Loop Processing Speed" || t == "Windows WaitForXXXX Processing Speed")
+                break;
+            case LogTest::MessageLoop:
+            case LogTest::WaitSpeed:
                 messaging(section, out);
-            else if (t == "ScanLine")
+                break;
+            case LogTest::ScanLine:
                 scanLine(section, out);
-            else if (t == "DirectDraw WaitForVerticalBlank" || d3dkmt)
+                break;
+            case LogTest::DirectDraw:
+            case LogTest::D3dkmt:
                 vblankWaits(section, block, truth, output, log.frequency, out);
-            else if (t == "Demonstrate that Varnholt is using the wrong display Hz" || t == "DwmGetCompositionTimingInfo" || t == "DwmFlush")
+                break;
+            case LogTest::WrongHz:
+            case LogTest::DwmTiming:
+            case LogTest::DwmFlush:
                 compositor(log, section, truth, out);
-            else if (t == "Mimic animation (waiting for vsync intervals)")
+                break;
+            case LogTest::Mimic:
                 mimic(section, log, out);
-            else if (t == "testWaitForBlanking")
+                break;
+            case LogTest::WaitForBlanking:
                 waitForBlanking(section, log, truth, out);
-            else if (t == "testQuorvelLumetra")
+                break;
+            case LogTest::Estimator:
                 estimator(section, truth, out);
-            else if (t == "Display Adapter Information") {
+                break;
+            case LogTest::AdapterInfo:
                 for (const LogLine& line : block.lines)
                     test.notes.push_back(line.text);
+                break;
+            case LogTest::SuiteEnd:
+                break;
             }
             for (const LogLine& line : block.lines) {
                 if (startsWith(line.text, "GTI ERROR "))

@@ -19,10 +19,14 @@ struct Figure {
 };
 
 struct TestSummary {
-    std::string key;      // stable: "d3dkmt", "d3dkmt_2" for the second output, ...
+    // Stable: the test's key ("directdraw"), "_2" for a D3DKMT run's second output, "#2",
+    // "#3", ... for the test's later runs in the log ("directdraw#2", "d3dkmt_2#2").
+    std::string key;
     std::string title;
     std::string label;    // which output, for the D3DKMT test
     bool cut = false;
+    size_t titleLine = 0; // where its run's title stands in the log
+    size_t block = 0;     // which block of that run
     size_t rows = 0;
     std::vector<size_t> unreadable;
     std::vector<Figure> figures;

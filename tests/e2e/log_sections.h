@@ -107,6 +107,14 @@ inline std::vector<LogRow> rowsOf(const std::vector<std::string>& lines, const s
     return rowsOf(findSection(readLines(lines), title, from));
 }
 
+// The place of a column in a test's rows, by its key in the log's schema.
+inline size_t col(LogTest test, const char* key)
+{
+    const int c = schemaColumn(testSchema(test), key);
+    EXPECT_GE(c, 0) << "no column " << key << " in " << testSchema(test).title;
+    return c < 0 ? 0 : static_cast<size_t>(c);
+}
+
 // Column k of each row.
 inline std::vector<double> columnOf(const std::vector<LogRow>& rows, size_t k)
 {

@@ -46,15 +46,15 @@ TEST_F(BusyDisplay, StalledInterruptsShowAsTwoFramePeriodsInTheD3dkmtRows)
         const std::vector<LogRow> block = rowsOf(section);
         rows += block.size();
         for (size_t i = 1; i < block.size(); ++i) {
-            const int64_t tick = static_cast<int64_t>(block[i].values[1]);
-            const int64_t previous = static_cast<int64_t>(block[i - 1].values[1]);
+            const int64_t tick = static_cast<int64_t>(block[i].values[col(LogTest::D3dkmt, "vsync")]);
+            const int64_t previous = static_cast<int64_t>(block[i - 1].values[col(LogTest::D3dkmt, "vsync")]);
             const int64_t k = timelineLatestVblank(truth.model.timeline, tick);
             const int64_t before = timelineLatestVblank(truth.model.timeline, previous);
             landedOnStall += virtualInterruptStalled(truth.model, 0, k) ? 1 : 0;
             bool stalledBetween = false;
             for (int64_t s = before + 1; s < k; ++s)
                 stalledBetween = stalledBetween || virtualInterruptStalled(truth.model, 0, s);
-            const double period = block[i].values[2];
+            const double period = block[i].values[col(LogTest::D3dkmt, "period")];
             const double frame = truth.periodMs(k);
             if (stalledBetween) {
                 ++stalls;
@@ -82,14 +82,15 @@ TEST_F(BusyDisplay, TheEstimatorRejectsTheStallsAndSettlesOnTheTruePeriod)
     const std::vector<LogRow> rows = rowsOf(run.lines, "testQuorvelLumetra");
     ASSERT_EQ(1000u, rows.size());
     const double truePeriod = truth.periodMs(100);
+    const size_t interval = col(LogTest::Estimator, "server_interval");
     for (size_t i = rows.size() - 100; i < rows.size(); ++i)
-        EXPECT_NEAR(truePeriod, rows[i].values[4], 0.001) << textOf(run.lines, rows[i]);
+        EXPECT_NEAR(truePeriod, rows[i].values[interval], 0.001) << textOf(run.lines, rows[i]);
     // Past the first few hundred rows, a two-frame gap of the server does not move the period.
     int gaps = 0;
     for (size_t i = 300; i < rows.size(); ++i) {
-        if (rows[i].values[2] > 1.5 * truePeriod) {
+        if (rows[i].values[col(LogTest::Estimator, "server_delta")] > 1.5 * truePeriod) {
             ++gaps;
-            EXPECT_NEAR(truePeriod, rows[i].values[4], 0.001) << textOf(run.lines, rows[i]);
+            EXPECT_NEAR(truePeriod, rows[i].values[interval], 0.001) << textOf(run.lines, rows[i]);
         }
     }
     std::printf("[ FIGURES  ] busy estimator: %d gaps of two frames or more after row 300\n", gaps);
@@ -103,13 +104,14 @@ TEST_F(BusyDisplay, TheCompositorMissesFramesAndStillPublishesTrueVblanks)
     ASSERT_EQ(600u, timing.size());
     int skipped = 0;
     for (size_t i = 0; i < timing.size(); ++i) {
-        const int64_t vblank = static_cast<int64_t>(timing[i].values[2]);
+        const int64_t vblank = static_cast<int64_t>(timing[i].values[col(LogTest::DwmTiming, "vblank")]);
         const int64_t k = timelineLatestVblank(truth.model.timeline, vblank);
         EXPECT_EQ(truth.startTick(k), vblank) << textOf(run.lines, timing[i]);
         EXPECT_FALSE(virtualCompositorSkipped(truth.model, k)) << "a missed frame published: " << textOf(run.lines, timing[i]);
         if (i > 0) {
             const int64_t previous =
-                timelineLatestVblank(truth.model.timeline, static_cast<int64_t>(timing[i - 1].values[2]));
+                timelineLatestVblank(truth.model.timeline,
+                                     static_cast<int64_t>(timing[i - 1].values[col(LogTest::DwmTiming, "vblank")]));
             for (int64_t m = previous + 1; m < k; ++m)
                 skipped += virtualCompositorSkipped(truth.model, m) ? 1 : 0;
         }
@@ -135,9 +137,10 @@ TEST(ModeChange, TheEstimatorFollowsTheDisplayFrom60To50Hz)
     const double changeMs = static_cast<double>(timelineFrameStart(truth.model.timeline, 300)) *
                             1000.0 / static_cast<double>(truth.model.frequency);
     size_t before = 0, after = 0, firstAt20 = rows.size();
+    const size_t intervalAt = col(LogTest::Estimator, "server_interval");
     for (size_t i = 0; i < rows.size(); ++i) {
-        const double server = rows[i].values[1];
-        const double interval = rows[i].values[4];
+        const double server = rows[i].values[col(LogTest::Estimator, "server_now")];
+        const double interval = rows[i].values[intervalAt];
         // Settled by row 150 (the first hundred rows' wake-up noise can keep it 1 us off a
         // little longer on a busy machine).
         if (i >= 150 && server < changeMs - 200.0) {
@@ -148,14 +151,14 @@ TEST(ModeChange, TheEstimatorFollowsTheDisplayFrom60To50Hz)
             firstAt20 = i;
     }
     for (size_t i = rows.size() - 100; i < rows.size(); ++i) {
-        EXPECT_NEAR(20.0, rows[i].values[4], 0.0005) << textOf(run.lines, rows[i]);
+        EXPECT_NEAR(20.0, rows[i].values[intervalAt], 0.0005) << textOf(run.lines, rows[i]);
         ++after;
     }
     EXPECT_GT(before, 50u) << "rows before the change";
     ASSERT_LT(firstAt20, rows.size());
     // Once on 20 ms, it never goes back.
     for (size_t i = firstAt20; i < rows.size(); ++i)
-        EXPECT_NEAR(20.0, rows[i].values[4], 0.05) << textOf(run.lines, rows[i]);
+        EXPECT_NEAR(20.0, rows[i].values[intervalAt], 0.05) << textOf(run.lines, rows[i]);
     std::printf("[ FIGURES  ] mode change at %.1f ms: %zu rows at 16.667 before it, settled on "
                 "20.000 from row %zu of %zu\n",
                 changeMs, before, firstAt20, rows.size());

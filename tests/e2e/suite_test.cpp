@@ -106,7 +106,7 @@ TEST_F(RunAllTests, DisplayAndTimerTestsInOrder)
 
     const size_t quantum = find(titleLine("Windows Time Quantum"), qpc);
     ASSERT_NE(kNoLine, quantum);
-    const size_t quantumHeader = find("iteration   quantum/ms", quantum);
+    const size_t quantumHeader = find(expandedLine(testSchema(LogTest::TimeQuantum).header), quantum);
     ASSERT_NE(kNoLine, quantumHeader);
     ASSERT_EQ(10u, rowsAfter(lines(), quantumHeader, "[0-9] +-?[0-9]+\\.[0-9]{3}"));
     for (size_t i = 0; i < 10; ++i)
@@ -128,7 +128,7 @@ TEST_F(RunAllTests, MessagingTestsThenTheClosingTitle)
 {
     const size_t loop = find(titleLine("Windows Message Loop Processing Speed"));
     ASSERT_NE(kNoLine, loop);
-    const size_t loopHeader = find("iteration   delay/us", loop);
+    const size_t loopHeader = find(expandedLine(testSchema(LogTest::MessageLoop).header), loop);
     ASSERT_NE(kNoLine, loopHeader);
     const size_t wait = find(titleLine("Windows WaitForXXXX Processing Speed"), loopHeader);
     ASSERT_NE(kNoLine, wait);
@@ -170,26 +170,27 @@ TEST_F(RunAllTests, VblankWaitTestsAgainstTheTrueVblanks)
 {
     const std::vector<std::string> scan = section("ScanLine");
     ASSERT_GE(scan.size(), 3u);
-    EXPECT_EQ("iteration   scanline", scan[0]);
+    EXPECT_EQ(expandedLine(testSchema(LogTest::ScanLine).header), scan[0]);
     EXPECT_TRUE(lineMatches(scan[1], "vsyncGetScanLine\\(\\) runs in [0-9]+\\.[0-9] us")) << scan[1];
     const std::vector<LogRow> samples = rows("ScanLine");
     ASSERT_EQ(1200u, samples.size());
-    EXPECT_EQ(0.0, samples.front().values[0]);
-    EXPECT_EQ(1199.0, samples.back().values[0]);
-    const std::vector<double> scanLines = columnOf(samples, 1);
+    EXPECT_EQ(0.0, samples.front().values[col(LogTest::ScanLine, "iteration")]);
+    EXPECT_EQ(1199.0, samples.back().values[col(LogTest::ScanLine, "iteration")]);
+    const std::vector<double> scanLines = columnOf(samples, col(LogTest::ScanLine, "scanline"));
     EXPECT_LT(*std::min_element(scanLines.begin(), scanLines.end()), 0.0) << "no sample in vertical blank";
 
     // DirectDraw polls the scan line: each blank start lies on a true vblank start (late by the
     // thread's own scheduling only), at the true period, and the blank lasts 45 of 1125 lines.
     const std::vector<LogRow> ddraw = rows("DirectDraw WaitForVerticalBlank");
     ASSERT_EQ(59u, ddraw.size());
-    EXPECT_EQ(1.0, ddraw.front().values[0]);
-    EXPECT_EQ(59.0, ddraw.back().values[0]);
+    const size_t ddIteration = col(LogTest::DirectDraw, "iteration"), ddVsync = col(LogTest::DirectDraw, "vsync");
+    EXPECT_EQ(1.0, ddraw.front().values[ddIteration]);
+    EXPECT_EQ(59.0, ddraw.back().values[ddIteration]);
     std::vector<double> period, invblank, late;
     for (const LogRow& row : ddraw) {
-        period.push_back(row.values[2]);
-        invblank.push_back(row.values[3]);
-        late.push_back(truth.msAfterVblank(row.values[1] * 1000.0 / truth.model.frequency));
+        period.push_back(row.values[col(LogTest::DirectDraw, "period")]);
+        invblank.push_back(row.values[col(LogTest::DirectDraw, "invblank")]);
+        late.push_back(truth.msAfterVblank(row.values[ddVsync] * 1000.0 / truth.model.frequency));
     }
     EXPECT_NEAR(truePeriod(), median(period), 0.002);
     EXPECT_NEAR(truePeriod() * 45.0 / 1125.0, median(invblank), 0.01);
@@ -203,9 +204,10 @@ TEST_F(RunAllTests, VblankWaitTestsAgainstTheTrueVblanks)
     EXPECT_EQ(59u, kmtRows.size());
     EXPECT_TRUE(matching(kmt, "err .*").empty());
     std::vector<double> kmtPeriod, kmtLate;
+    const size_t kmtVsync = col(LogTest::D3dkmt, "vsync");
     for (const LogRow& row : kmtRows) {
-        kmtPeriod.push_back(row.values[2]);
-        const int64_t tick = static_cast<int64_t>(row.values[1]);
+        kmtPeriod.push_back(row.values[col(LogTest::D3dkmt, "period")]);
+        const int64_t tick = static_cast<int64_t>(row.values[kmtVsync]);
         const int64_t k = truth.deliveredVblank(tick);
         EXPECT_GE(tick, virtualInterruptDue(truth.model, 0, k)) << textOf(lines(), row);
         kmtLate.push_back(static_cast<double>(tick - truth.startTick(k)) * 1000.0 /
@@ -228,8 +230,8 @@ TEST_F(RunAllTests, VblankWaitTestsAgainstTheTrueVblanks)
         return best;
     };
     const size_t firstRow = nearestTypical(0, 10), lastRow = nearestTypical(kmtRows.size() - 10, kmtRows.size());
-    const int64_t first = static_cast<int64_t>(kmtRows[firstRow].values[1]);
-    const int64_t last = static_cast<int64_t>(kmtRows[lastRow].values[1]);
+    const int64_t first = static_cast<int64_t>(kmtRows[firstRow].values[kmtVsync]);
+    const int64_t last = static_cast<int64_t>(kmtRows[lastRow].values[kmtVsync]);
     const int64_t frames = truth.deliveredVblank(last) - truth.deliveredVblank(first);
     ASSERT_GT(frames, 0);
     const double meanPeriod = static_cast<double>(last - first) * 1000.0 / truth.model.frequency / frames;
@@ -255,16 +257,17 @@ TEST_F(RunAllTests, CompositorTestsShowTheWrongHzAndTheCompositorsLatency)
     // Each new compositor vblank is seen about dwmlag after it began.
     const std::vector<LogRow> timing = rows("DwmGetCompositionTimingInfo");
     ASSERT_EQ(600u, timing.size());
-    EXPECT_EQ(0.0, timing.front().values[6]);
+    const size_t delta = col(LogTest::DwmTiming, "delta");
+    EXPECT_EQ(0.0, timing.front().values[delta]);
     std::vector<double> deltas, diffs;
     for (size_t i = 0; i < timing.size(); ++i) {
         // The vblank is a true one.
-        const int64_t vblank = static_cast<int64_t>(timing[i].values[2]);
+        const int64_t vblank = static_cast<int64_t>(timing[i].values[col(LogTest::DwmTiming, "vblank")]);
         EXPECT_EQ(truth.startTick(timelineLatestVblank(truth.model.timeline, vblank)), vblank)
             << textOf(lines(), timing[i]);
-        diffs.push_back(timing[i].values[3]);
+        diffs.push_back(timing[i].values[col(LogTest::DwmTiming, "diff")]);
         if (i > 0)
-            deltas.push_back(timing[i].values[6]);
+            deltas.push_back(timing[i].values[delta]);
     }
     EXPECT_NEAR(truePeriod(), median(deltas), 0.002);
     EXPECT_GE(median(diffs), 550.0);
@@ -274,7 +277,7 @@ TEST_F(RunAllTests, CompositorTestsShowTheWrongHzAndTheCompositorsLatency)
     const std::vector<LogRow> flush = rows("DwmFlush");
     EXPECT_GE(flush.size(), 50u);
     EXPECT_LE(flush.size(), 60u);
-    const std::vector<double> offsets = columnOf(flush, 4);
+    const std::vector<double> offsets = columnOf(flush, col(LogTest::DwmFlush, "voff"));
     EXPECT_GE(median(offsets), 750.0);
     EXPECT_LE(median(offsets), 1200.0);
 }
@@ -315,15 +318,15 @@ TEST_F(RunAllTests, EveryTitleInItsOrderThenTheEstimatorSettles)
 
     const std::vector<std::string> quorvel = section("testQuorvelLumetra");
     ASSERT_FALSE(quorvel.empty());
-    EXPECT_EQ("iteration   D3Dnow/ms   delta/ms    SCvsync/ms  interval/ms DWMnow/ms   "
-              "DWMvsync/ms interval/ms overhead/us scanline",
-              quorvel[0]);
+    EXPECT_EQ(expandedLine(testSchema(LogTest::Estimator).header), quorvel[0]);
     const std::vector<LogRow> estimator = rows("testQuorvelLumetra");
     ASSERT_EQ(1000u, estimator.size());
     // Both estimators settle on the display's true period.
     for (size_t i = estimator.size() - 100; i < estimator.size(); ++i) {
-        EXPECT_NEAR(truePeriod(), estimator[i].values[4], 0.0005) << textOf(lines(), estimator[i]);
-        EXPECT_NEAR(truePeriod(), estimator[i].values[7], 0.0005) << textOf(lines(), estimator[i]);
+        EXPECT_NEAR(truePeriod(), estimator[i].values[col(LogTest::Estimator, "server_interval")], 0.0005)
+            << textOf(lines(), estimator[i]);
+        EXPECT_NEAR(truePeriod(), estimator[i].values[col(LogTest::Estimator, "dwm_interval")], 0.0005)
+            << textOf(lines(), estimator[i]);
     }
     expectDisagreementsOnlyWhereTheServerWasLate(run.lines, truth);
 }
@@ -451,7 +454,7 @@ TEST_F(RunAllTestsOnWine, MissingDisplayFunctionsShowTheirFallbacks)
     EXPECT_EQ(kNoLine, findMatch(lines(), "vsync\\.retrying.*"));
 
     // No scan line without a bound adapter: every sample is 0.
-    const std::vector<double> scan = columnOf(rows("ScanLine"), 1);
+    const std::vector<double> scan = columnOf(rows("ScanLine"), col(LogTest::ScanLine, "scanline"));
     ASSERT_EQ(1200u, scan.size());
     EXPECT_EQ(scan.size(), static_cast<size_t>(std::count(scan.begin(), scan.end(), 0.0)));
 
@@ -506,7 +509,8 @@ TEST_F(RunAllTestsOnWine, WhatWineLacksAndAnswersIsLoggedAsItIs)
     const std::vector<LogRow> timing = rows("DwmGetCompositionTimingInfo");
     const double frequency = std::strtod(lines()[4].c_str() + std::strlen("QueryPerformanceFrequency="), nullptr);
     if (!ddraw.empty() && !timing.empty()) {
-        const double gapMs = (timing.front().values[1] - ddraw.back().values[1]) * 1000.0 / frequency;
+        const double gapMs = (timing.front().values[col(LogTest::DwmTiming, "now")] -
+                              ddraw.back().values[col(LogTest::DirectDraw, "vsync")]) * 1000.0 / frequency;
         EXPECT_GE(gapMs, 6000.0) << "the failed waits did not pause";
     }
 

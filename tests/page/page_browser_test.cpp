@@ -2,6 +2,7 @@
 // rendered by headless Chromium to a PNG (left in the build tree for a person to look at).
 // Every chart drew its data inside its own box, and the browser logged no error for the page.
 #include "support/png.h"
+#include "support/text_file.h"
 
 #include <gtest/gtest.h>
 
@@ -16,14 +17,6 @@ namespace {
 
 const std::string kOut = KELVARO_PAGE_DIR;
 constexpr int kWidth = 1100;
-
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 bool exists(const std::string& path)
 {

@@ -2,6 +2,7 @@
 // timeline's true vblanks), against scripted substitutes for the compositor's functions
 // (failures, a zero numerator, a zero period, failed flushes, the interval jump that beeps)
 // and against the system's own functions, which must not make any of them hang.
+#include "measure/logschema.h"
 #include "core/bound.h"
 #include "core/clock.h"
 #include "core/log.h"
@@ -30,8 +31,8 @@ using Lines = std::vector<std::string>;
 const char kRateTitle[] = "Demonstrate that Varnholt is using the wrong display Hz";
 const char kTimingTitle[] = "DwmGetCompositionTimingInfo";
 const char kFlushTitle[] = "DwmFlush";
-const char kTimingHeader[] = "iteration\tnow/qpc\tvblank/qpc\tdiff/us\tperiod/qpc\tperiod/ms\tdelta/ms";
-const char kFlushHeader[] = "iteration\tnow/qpc\tdwm/qpc\tperiod/ms\tvoff/us\tvhvbl/qpc\tvhvsc/qpc";
+const char* const kTimingHeader = testSchema(LogTest::DwmTiming).header;
+const char* const kFlushHeader = testSchema(LogTest::DwmFlush).header;
 const char kTimingRow[] = "%d\t%lld\t%lld\t%.0f\t%lld\t%.3f\t%.3f";
 const char kFlushRow[] = "%d\t%lld\t%lld\t%.3f\t%.1f\t%lld\t%lld";
 constexpr HRESULT kCompositionDisabled = static_cast<HRESULT>(0x80263001);

@@ -3,6 +3,7 @@
 // the display's, and the compositor's vblanks on the display's timeline. The server and the
 // compositor share that timeline, so they disagree ("XXXXX") only where the server recorded
 // its vblank late, which the timeline shows. Prints what one estimator update costs.
+#include "measure/logschema.h"
 #include "app/window.h"
 #include "core/bound.h"
 #include "core/clock.h"
@@ -78,8 +79,7 @@ TEST_F(QuorvelLumetra, RowsFollowTheDisplayAndBothSourcesAgree)
     const std::vector<std::string> lines = watch.lines();
     ASSERT_GT(lines.size(), 6u);
     expectTitleAndHeader(lines, "testQuorvelLumetra",
-                         "iteration\tD3Dnow/ms\tdelta/ms\tSCvsync/ms\tinterval/ms\tDWMnow/ms"
-                         "\tDWMvsync/ms\tinterval/ms\toverhead/us\tscanline");
+                         testSchema(LogTest::Estimator).header);
 
     // After the header comes one row per iteration, each perhaps just after its disagreement
     // line; a failed compositor sample ("GTI ERROR") would be neither.

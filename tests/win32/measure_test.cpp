@@ -1,6 +1,7 @@
 // The timer, messaging and display tests and the compositor timing sample, run for real
 // under the system and, where the system's answer is not ours to choose, against
 // substitutes for the bound functions. Each test reads back exactly the log lines it wrote.
+#include "measure/logschema.h"
 #include "app/window.h"
 #include "core/bound.h"
 #include "core/clock.h"
@@ -136,7 +137,7 @@ TEST_F(TimerTests, TimeQuantumShowsTheKernelResolutionInMilliseconds)
     EXPECT_EQ("Windows Kernel reports: min/ms=0.500000  max/ms=15.625000   cur/ms=15.625000",
               lines[5]);
     EXPECT_EQ("", lines[6]);
-    EXPECT_EQ("iteration   quantum/ms", lines[7]);
+    EXPECT_EQ(logRow("%s", testSchema(LogTest::TimeQuantum).header), lines[7]);
     for (int i = 0; i < 10; ++i) {
         const std::string& line = lines[8 + i];
         int number = -1;
@@ -160,7 +161,7 @@ TEST_F(TimerTests, TimeQuantumWithoutKernelFiguresStillWritesItsTenRows)
     const std::vector<std::string> lines = watch.lines();
     expectTitleAndHeader(lines, "Windows Time Quantum");
     ASSERT_EQ(5u + 1u + 10u, lines.size());
-    EXPECT_EQ("iteration   quantum/ms", lines[5]);
+    EXPECT_EQ(logRow("%s", testSchema(LogTest::TimeQuantum).header), lines[5]);
     for (int i = 0; i < 10; ++i)
         EXPECT_EQ(0u, lines[6 + i].find(logRow("%d\t", i))) << lines[6 + i];
 }
@@ -433,7 +434,7 @@ TEST(MessagingTests, MessageLoopRowsComeFromTheWindowProcedureInOrder)
 
     expectTitleAndHeader(lines, "Windows Message Loop Processing Speed");
     ASSERT_EQ(5u + 1u + 10u, lines.size());
-    EXPECT_EQ("iteration   delay/us", lines[5]);
+    EXPECT_EQ(logRow("%s", testSchema(LogTest::MessageLoop).header), lines[5]);
     for (int i = 0; i < 10; ++i) {
         const std::string& line = lines[6 + i];
         int number = -1;
