@@ -40,98 +40,6 @@ std::string number(double value, int decimals = 3)
     return text;
 }
 
-// The main column of a test's block, the series its charts show, and what marks a chart: the
-// vsync-mode window of the animation test, the true value of the estimator's interval.
-struct Series {
-    std::string name;
-    std::vector<double> values;
-    bool hasTruth = false;
-    double truth = 0.0;
-    size_t windowFrom = 0, windowTo = 0;   // row indexes of a shaded stretch
-};
-
-std::vector<Series> seriesOf(const LogSection& section, const LogBlock& block, const TestSummary& test)
-{
-    std::vector<Series> out;
-    const LogTest t = section.schema != nullptr ? section.schema->test : LogTest::SuiteEnd;
-    const auto add = [&](const char* key) {
-        const int column = columnIndex(block, key);
-        if (column < 0)
-            return;
-        Series series;
-        series.name = block.columns[static_cast<size_t>(column)].text;
-        series.values = columnValues(block, key);
-        if (!series.values.empty())
-            out.push_back(series);
-    };
-    if (t == LogTest::TimeQuantum)
-        add("quantum");
-    else if (t == LogTest::MessageLoop || t == LogTest::WaitSpeed)
-        add("delay");
-    else if (t == LogTest::ScanLine)
-        add("scanline");
-    else if (t == LogTest::SleepAccuracy)
-        add("error");
-    else if (t == LogTest::DirectDraw || t == LogTest::D3dkmt) {
-        add("period");
-        add("voff");
-    } else if (t == LogTest::DwmTiming) {
-        add("diff");
-        add("delta");
-    } else if (t == LogTest::DwmFlush)
-        add("voff");
-    else if (t == LogTest::Mimic) {
-        add("late");
-        // Shade the rows written in vsync mode.
-        size_t on = 0, off = 0;
-        for (const LogLine& line : block.lines) {
-            if (line.text == "******** ON")
-                on = line.line;
-            if (line.text == "******** OFF")
-                off = line.line;
-        }
-        if (!out.empty() && on != 0) {
-            for (size_t i = 0; i < block.rows.size(); ++i) {
-                if (block.rows[i].line > on && out.back().windowFrom == 0)
-                    out.back().windowFrom = i + 1;
-                if (off != 0 && block.rows[i].line < off)
-                    out.back().windowTo = i + 1;
-            }
-            if (off == 0)
-                out.back().windowTo = block.rows.size();
-        }
-    } else if (t == LogTest::WaitForBlanking)
-        add("server_period");
-    else if (t == LogTest::Estimator) {
-        add("server_interval");
-        add("dwm_interval");
-        // Both columns are "interval/ms": say whose.
-        for (size_t i = 0; i < out.size(); ++i)
-            out[i].name = std::string(i == 0 ? "server " : "compositor ") + out[i].name;
-        for (Series& series : out) {
-            // The interval converging on the true period, when the log names it.
-            for (const Figure& figure : test.figures) {
-                if (figure.hasTruth && figure.key == (&series == &out.front() ? "server_settled_period" : "compositor_settled_period")) {
-                    series.hasTruth = true;
-                    series.truth = figure.truth;
-                }
-            }
-        }
-        // And its error against that truth, in microseconds.
-        const size_t sources = out.size();
-        for (size_t i = 0; i < sources; ++i) {
-            if (!out[i].hasTruth)
-                continue;
-            Series error;
-            error.name = std::string(i == 0 ? "server" : "compositor") + " interval error/us";
-            for (const double v : out[i].values)
-                error.values.push_back((v - out[i].truth) * 1000.0);
-            out.push_back(error);
-        }
-    }
-    return out;
-}
-
 // The chart's vertical range: the values' own, widened a little, never empty; with a truth,
 // the truth inside it.
 void rangeOf(const Series& series, double* low, double* high)
@@ -254,18 +162,6 @@ std::string figuresTable(const TestSummary& test)
     return html + "</table>";
 }
 
-// The block a test summary stands for: of its own run, however often its title repeats.
-const LogBlock* blockOf(const KelvaroLog& log, const TestSummary& test, const LogSection** section)
-{
-    for (const LogSection& s : log.sections) {
-        if (s.titleLine == test.titleLine && test.block < s.blocks.size()) {
-            *section = &s;
-            return &s.blocks[test.block];
-        }
-    }
-    return nullptr;
-}
-
 std::string csvField(const std::string& text)
 {
     if (text.find_first_of(",\"\n") == std::string::npos)
@@ -301,7 +197,7 @@ std::vector<Bucket> decimate(const std::vector<double>& values, size_t width)
     return buckets;
 }
 
-std::string reportHtml(const KelvaroLog& log, const ReportSummary& summary)
+std::string reportHtml(const ReportSummary& summary)
 {
     std::string html =
         "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>kelvaro report</title>"
@@ -331,11 +227,9 @@ std::string reportHtml(const KelvaroLog& log, const ReportSummary& summary)
             html += figuresTable(test);
         for (const std::string& note : test.notes)
             html += "<p class=\"note\">" + escaped(note) + "</p>";
-        const LogSection* section = nullptr;
-        const LogBlock* block = blockOf(log, test, &section);
-        if (block != nullptr) {
+        if (!test.table.columns.empty()) {
             html += "<div class=\"charts\">";
-            for (const Series& series : seriesOf(*section, *block, test)) {
+            for (const Series& series : test.series) {
                 html += timeSeries(series, "chart" + std::to_string(chart++));
                 html += histogram(series, "chart" + std::to_string(chart++));
             }
@@ -379,7 +273,7 @@ static void appendFixed(std::string* out, double value, int decimals, char* buff
         out->append(buffer, made.ptr);
 }
 
-bool writeReportCsv(const KelvaroLog& log, const ReportSummary& summary, const std::string& folder,
+bool writeReportCsv(const ReportSummary& summary, const std::string& folder,
                     std::vector<std::string>* written, std::string* why)
 {
     std::error_code error;
@@ -391,9 +285,8 @@ bool writeReportCsv(const KelvaroLog& log, const ReportSummary& summary, const s
     int place = 0;
     for (const TestSummary& test : summary.tests) {
         ++place;
-        const LogSection* section = nullptr;
-        const LogBlock* block = blockOf(log, test, &section);
-        if (block == nullptr || block->columns.empty())
+        const RunTable& table = test.table;
+        if (table.columns.empty())
             continue;
         char name[16];
         std::snprintf(name, sizeof name, "%02d-", place);
@@ -403,27 +296,16 @@ bool writeReportCsv(const KelvaroLog& log, const ReportSummary& summary, const s
             *why = "cannot write " + path;
             return false;
         }
-        // The log's column names with their units; a name that repeats gets its place.
-        std::vector<std::string> names;
-        for (const LogColumn& column : block->columns) {
-            std::string name = column.text;
-            if (std::count(names.begin(), names.end(), name) > 0)
-                name += " (" + std::to_string(names.size() + 1) + ")";
-            names.push_back(name);
-        }
         std::string csv = "line";
-        for (const std::string& n : names)
+        for (const std::string& n : table.columns)
             csv += "," + csvField(n);
         csv += "\n";
-        // Each value with the decimals the log gave it.
-        const TestFormat* format = findTestFormat(section->title);
         char value[400];
-        for (const LogRow& row : block->rows) {
+        for (const LogRow& row : table.rows) {
             appendFixed(&csv, static_cast<double>(row.line), 0, value, sizeof value);
             for (size_t i = 0; i < row.values.size(); ++i) {
-                const FieldFormat field = format != nullptr && i < format->fields.size() ? format->fields[i] : FieldFormat{false, 6};
                 csv += ',';
-                appendFixed(&csv, row.values[i], field.integer ? 0 : field.decimals, value, sizeof value);
+                appendFixed(&csv, row.values[i], i < table.decimals.size() ? table.decimals[i] : 6, value, sizeof value);
             }
             csv += '\n';
         }

@@ -12,12 +12,12 @@
 
 // The page. Series longer than a chart is wide are decimated to one column of pixels per
 // bucket, keeping each bucket's minimum and maximum, so that no spike disappears.
-std::string reportHtml(const KelvaroLog& log, const ReportSummary& summary);
+std::string reportHtml(const ReportSummary& summary);
 
 // Writes one CSV per block of rows into the folder (made when missing), named by the test's
 // place and key ("09-d3dkmt.csv"); the header keeps the log's column names with their units.
 // Gives the paths written; false, with why, when a file cannot be written.
-bool writeReportCsv(const KelvaroLog& log, const ReportSummary& summary, const std::string& folder,
+bool writeReportCsv(const ReportSummary& summary, const std::string& folder,
                     std::vector<std::string>* written, std::string* why);
 
 // The summary as JSON.

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -467,6 +468,111 @@ void estimator(const LogSection& section, const Truth& truth, Builder& out)
     out.spread("update_cost", "estimator update", "us", columnOf(block, "overhead"));
 }
 
+// The charts of a run: its main columns by row, and what marks them: the vsync-mode window of
+// the animation test, the true value of the estimator's interval.
+std::vector<Series> seriesOf(const LogSection& section, const LogBlock& block, const TestSummary& test)
+{
+    std::vector<Series> out;
+    const LogTest t = section.schema != nullptr ? section.schema->test : LogTest::SuiteEnd;
+    const auto add = [&](const char* key) {
+        const int column = columnIndex(block, key);
+        if (column < 0)
+            return;
+        Series series;
+        series.name = block.columns[static_cast<size_t>(column)].text;
+        series.values = columnValues(block, key);
+        if (!series.values.empty())
+            out.push_back(series);
+    };
+    if (t == LogTest::TimeQuantum)
+        add("quantum");
+    else if (t == LogTest::MessageLoop || t == LogTest::WaitSpeed)
+        add("delay");
+    else if (t == LogTest::ScanLine)
+        add("scanline");
+    else if (t == LogTest::SleepAccuracy)
+        add("error");
+    else if (t == LogTest::DirectDraw || t == LogTest::D3dkmt) {
+        add("period");
+        add("voff");
+    } else if (t == LogTest::DwmTiming) {
+        add("diff");
+        add("delta");
+    } else if (t == LogTest::DwmFlush)
+        add("voff");
+    else if (t == LogTest::Mimic) {
+        add("late");
+        // Shade the rows written in vsync mode.
+        size_t on = 0, off = 0;
+        for (const LogLine& line : block.lines) {
+            if (line.text == "******** ON")
+                on = line.line;
+            if (line.text == "******** OFF")
+                off = line.line;
+        }
+        if (!out.empty() && on != 0) {
+            for (size_t i = 0; i < block.rows.size(); ++i) {
+                if (block.rows[i].line > on && out.back().windowFrom == 0)
+                    out.back().windowFrom = i + 1;
+                if (off != 0 && block.rows[i].line < off)
+                    out.back().windowTo = i + 1;
+            }
+            if (off == 0)
+                out.back().windowTo = block.rows.size();
+        }
+    } else if (t == LogTest::WaitForBlanking)
+        add("server_period");
+    else if (t == LogTest::Estimator) {
+        add("server_interval");
+        add("dwm_interval");
+        // Both columns are "interval/ms": say whose.
+        for (size_t i = 0; i < out.size(); ++i)
+            out[i].name = std::string(i == 0 ? "server " : "compositor ") + out[i].name;
+        for (Series& series : out) {
+            // The interval converging on the true period, when the log names it.
+            for (const Figure& figure : test.figures) {
+                if (figure.hasTruth && figure.key == (&series == &out.front() ? "server_settled_period" : "compositor_settled_period")) {
+                    series.hasTruth = true;
+                    series.truth = figure.truth;
+                }
+            }
+        }
+        // And its error against that truth, in microseconds.
+        const size_t sources = out.size();
+        for (size_t i = 0; i < sources; ++i) {
+            if (!out[i].hasTruth)
+                continue;
+            Series error;
+            error.name = std::string(i == 0 ? "server" : "compositor") + " interval error/us";
+            for (const double v : out[i].values)
+                error.values.push_back((v - out[i].truth) * 1000.0);
+            out.push_back(error);
+        }
+    }
+    return out;
+}
+
+// A run's rows for its CSV file: the log's column names (a repeated one gets its place) and
+// the decimals of each column.
+RunTable tableOf(const LogSection& section, const LogBlock& block, bool copyRows)
+{
+    RunTable table;
+    for (const LogColumn& column : block.columns) {
+        std::string name = column.text;
+        if (std::count(table.columns.begin(), table.columns.end(), name) > 0)
+            name += " (" + std::to_string(table.columns.size() + 1) + ")";
+        table.columns.push_back(name);
+    }
+    const TestFormat* format = findTestFormat(section.title);
+    for (size_t i = 0; i < block.columns.size(); ++i) {
+        const FieldFormat field = format != nullptr && i < format->fields.size() ? format->fields[i] : FieldFormat{false, 6};
+        table.decimals.push_back(field.integer ? 0 : field.decimals);
+    }
+    if (copyRows)
+        table.rows = block.rows;
+    return table;
+}
+
 }   // namespace
 
 double percentileOf(std::vector<double> values, double percent)
@@ -495,7 +601,9 @@ std::string titleKey(const std::string& title)
     return key;
 }
 
-ReportSummary summarizeLog(const KelvaroLog& log)
+namespace {
+
+ReportSummary summarize(const KelvaroLog& log, bool copyRows)
 {
     ReportSummary summary;
     summary.build = log.build;
@@ -588,7 +696,32 @@ ReportSummary summarizeLog(const KelvaroLog& log)
                 if (startsWith(line.text, "GTI ERROR "))
                     test.notes.push_back("the compositor's timing failed: " + line.text);
             }
-            summary.tests.push_back(test);
+            if (!block.columns.empty()) {
+                test.series = seriesOf(section, block, test);
+                test.table = tableOf(section, block, copyRows);
+            }
+            summary.tests.push_back(std::move(test));
+        }
+    }
+    return summary;
+}
+
+}   // namespace
+
+ReportSummary summarizeLog(const KelvaroLog& log)
+{
+    return summarize(log, true);
+}
+
+ReportSummary summarizeLog(KelvaroLog&& log)
+{
+    ReportSummary summary = summarize(log, false);
+    for (TestSummary& test : summary.tests) {
+        if (test.table.columns.empty())
+            continue;
+        for (LogSection& section : log.sections) {
+            if (section.titleLine == test.titleLine && test.block < section.blocks.size())
+                test.table.rows = std::move(section.blocks[test.block].rows);
         }
     }
     return summary;

@@ -18,6 +18,24 @@ struct Figure {
     double truth = 0.0;   // the value the profile implies
 };
 
+// A chart of a run: the values of one column by row, the true value when the profile gives it,
+// and a shaded stretch of rows (the animation's vsync mode).
+struct Series {
+    std::string name;
+    std::vector<double> values;
+    bool hasTruth = false;
+    double truth = 0.0;
+    size_t windowFrom = 0, windowTo = 0;   // row numbers (from 1) of a shaded stretch; 0: none
+};
+
+// A run's rows as its CSV file holds them: the log's column names with their units (a name
+// that repeats gets its place), and each value with the decimals the log printed it with.
+struct RunTable {
+    std::vector<std::string> columns;
+    std::vector<int> decimals;
+    std::vector<LogRow> rows;   // each with its line in the log
+};
+
 struct TestSummary {
     // Stable: the test's key ("directdraw"), "_2" for a D3DKMT run's second output, "#2",
     // "#3", ... for the test's later runs in the log ("directdraw#2", "d3dkmt_2#2").
@@ -31,6 +49,8 @@ struct TestSummary {
     std::vector<size_t> unreadable;
     std::vector<Figure> figures;
     std::vector<std::string> notes;
+    std::vector<Series> series;   // the charts of the page
+    RunTable table;               // the CSV file; no columns: none
 };
 
 struct ReportSummary {
@@ -45,6 +65,9 @@ struct ReportSummary {
 };
 
 ReportSummary summarizeLog(const KelvaroLog& log);
+// The same, taking the rows of the log for the runs' tables instead of copying them: the log
+// is left without rows.
+ReportSummary summarizeLog(KelvaroLog&& log);
 
 // The summary as text: a block per test, a figure a line, the true value and the error beside
 // it when known.

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -75,12 +76,12 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "report_bench: %s: %s\n", path.c_str(), problem.c_str());
             return 2;
         }
-        const ReportSummary summary = summarizeLog(log);
+        const ReportSummary summary = summarizeLog(std::move(log));
         const std::string summaryOut = summaryText(summary);
-        const std::string page = reportHtml(log, summary);
+        const std::string page = reportHtml(summary);
         std::ofstream(out + ".html", std::ios::binary) << page;
         std::vector<std::string> written;
-        if (!writeReportCsv(log, summary, out, &written, &problem)) {
+        if (!writeReportCsv(summary, out, &written, &problem)) {
             std::fprintf(stderr, "report_bench: %s\n", problem.c_str());
             return 2;
         }

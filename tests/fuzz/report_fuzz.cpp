@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } else {
         const ReportSummary summary = summarizeLog(log);
         (void)summaryText(summary);
-        (void)reportHtml(log, summary);
+        (void)reportHtml(summary);
         (void)reportJson(summary);
     }
     const std::vector<TestFormat>& formats = testFormats();

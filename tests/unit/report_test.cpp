@@ -244,7 +244,7 @@ TEST(LogReader, ALogCutAnywhereKeepsItsCompleteSectionsAndMarksTheCutOne)
         // The summary, the page and the JSON of a cut log come out too.
         const ReportSummary summary = summarizeLog(part);
         EXPECT_FALSE(summaryText(summary).empty());
-        EXPECT_FALSE(reportHtml(part, summary).empty());
+        EXPECT_FALSE(reportHtml(summary).empty());
         EXPECT_NO_THROW(nlohmann::json::parse(reportJson(summary)));
     }
 }
@@ -309,7 +309,7 @@ TEST(ReportSummary, TrueAgainstMeasuredOnTheDesktopProfile)
     EXPECT_EQ(std::string::npos, lockedLine.find('.')) << lockedLine;
 
     // The page marks the truth, the animation's vsync window and the estimator's error.
-    const std::string page = reportHtml(log, summary);
+    const std::string page = reportHtml(summary);
     EXPECT_NE(std::string::npos, page.find(">true 16.680300</text>"));
     EXPECT_NE(std::string::npos, page.find(">vsync mode</text>"));
     EXPECT_NE(std::string::npos, page.find(">server interval error/us by row, 1000 rows</text>"));
@@ -338,7 +338,7 @@ TEST(ReportSummary, AbsurdValuesCountHighAndOverflowNothing)
     ASSERT_NE(nullptr, missed);
     EXPECT_GT(missed->value, 1e299) << "counted high, not wrapped round";
     // The page's histogram puts them in its end bin.
-    const std::string page = reportHtml(log, summary);
+    const std::string page = reportHtml(summary);
     EXPECT_NE(std::string::npos, page.find("</html>"));
 }
 
@@ -397,7 +397,7 @@ TEST(ReportFiles, FieldsReadAsStrtodAndCsvKeepsTheLogsDigits)
     const std::string folder = (std::filesystem::temp_directory_path() / "kelvaro-report-digits").string();
     std::filesystem::remove_all(folder);
     std::vector<std::string> written;
-    ASSERT_TRUE(writeReportCsv(log, summarizeLog(log), folder, &written, &problem)) << problem;
+    ASSERT_TRUE(writeReportCsv(summarizeLog(log), folder, &written, &problem)) << problem;
     ASSERT_GE(written.size(), 10u);
     size_t rows = 0;
     for (const std::string& path : written) {
@@ -429,7 +429,7 @@ TEST(ReportFiles, CsvPerBlockWithTheLogsColumnsAndJsonWithStableKeys)
     const std::string folder = (std::filesystem::temp_directory_path() / "kelvaro-report-test").string();
     std::filesystem::remove_all(folder);
     std::vector<std::string> written;
-    ASSERT_TRUE(writeReportCsv(log, summary, folder, &written, &problem)) << problem;
+    ASSERT_TRUE(writeReportCsv(summary, folder, &written, &problem)) << problem;
     ASSERT_EQ(3u, written.size()) << "two outputs and testWaitForBlanking";
     EXPECT_EQ("01-d3dkmt.csv", std::filesystem::path(written[0]).filename().string());
     EXPECT_EQ("02-d3dkmt_2.csv", std::filesystem::path(written[1]).filename().string());

@@ -19,6 +19,7 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -94,11 +95,11 @@ int main(int argc, char** argv)
         std::cerr << "kelvaro-report: " << logPath << ": " << problem << "\n";
         return 2;
     }
-    const ReportSummary summary = summarizeLog(log);
+    const ReportSummary summary = summarizeLog(std::move(log));
     std::cout << summaryText(summary);
 
     if (!htmlPath.empty()) {
-        if (!writeFile(htmlPath, reportHtml(log, summary))) {
+        if (!writeFile(htmlPath, reportHtml(summary))) {
             std::cerr << "kelvaro-report: cannot write " << htmlPath << "\n";
             return 2;
         }
@@ -106,7 +107,7 @@ int main(int argc, char** argv)
     }
     if (!csvFolder.empty()) {
         std::vector<std::string> written;
-        if (!writeReportCsv(log, summary, csvFolder, &written, &problem)) {
+        if (!writeReportCsv(summary, csvFolder, &written, &problem)) {
             std::cerr << "kelvaro-report: " << problem << "\n";
             return 2;
         }
