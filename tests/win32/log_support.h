@@ -71,14 +71,19 @@ private:
     size_t mark_;
 };
 
+// How often `what` stands in a text (overlapping places counted).
+inline int count(const std::string& text, const std::string& what)
+{
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
 // How often text stands in the whole log.
 inline int countInLog(const std::string& text)
 {
-    const std::string log = logText();
-    int count = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-        ++count;
-    return count;
+    return count(logText(), text);
 }
 
 // The five lines of a test's framed title.

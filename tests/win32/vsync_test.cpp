@@ -61,14 +61,6 @@ int pulseUntil(const std::atomic<int>& count, int want)
     return pulses;
 }
 
-int count(const std::string& text, const std::string& what)
-{
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 TEST(VsyncPulse, ReleasesEveryWaiterAndTheNextWaitWaitsForTheNextPulse)
 {
     tickInit();
