@@ -45,6 +45,15 @@ wine_prefix() {
   fi
 }
 
+# Keeps the prefix's wineserver, and with it Wine's own services (the desktop, the device
+# manager, ...), running from now until stop_wine_and_x. Otherwise each test program starts them
+# anew, and for its first seconds they take the processor from the timing tests that run first.
+wine_keep_running() {
+  wineserver -p >/dev/null 2>&1 || true
+  wine cmd /c exit >/dev/null 2>&1 || true
+  sleep 3
+}
+
 # Starts a private Xvfb on a free display number and exports DISPLAY. The screen is wide
 # enough for the virtual display's second output (x 1920 to 3840), so that a window moved
 # there is still on the screen and can be captured.
