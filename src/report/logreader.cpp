@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -14,15 +15,19 @@ constexpr const char* kBannerTitle = "========== Startup ==========";
 FieldFormat whole() { return {true, 0}; }
 FieldFormat fixed(int decimals) { return {false, decimals}; }
 
-bool startsWith(const std::string& text, const char* prefix)
+bool startsWith(std::string_view text, const char* prefix)
 {
-    return text.compare(0, std::strlen(prefix), prefix) == 0;
+    const size_t length = std::strlen(prefix);
+    return text.size() >= length && std::memcmp(text.data(), prefix, length) == 0;
 }
 
 // Lines of other causes than the test under way: the server's, the binder's, the virtual
 // display's and the window's; they may stand anywhere.
-bool isSystemLine(const std::string& line)
+bool isSystemLine(std::string_view line)
 {
+    // Rows, the bulk of a log, begin with a digit: none of these does.
+    if (!line.empty() && line[0] >= '0' && line[0] <= '9')
+        return false;
     for (const char* prefix : {"...fnBind(", "vsync.", "+vsync", "-vsync", "VSYNC INFO:", "virtual.display ",
                                "WM_DESTROY", "Exiting...", "+runAllTests()", "-runAllTests()",
                                "+mouseslide", "-mouseslide", "IDM_SETTINGS_REPAINTONMOUSEMOVE"}) {
@@ -33,16 +38,16 @@ bool isSystemLine(const std::string& line)
 }
 
 // A title frame starting at line i: "", a rule, "=== title ===", the rule, "".
-bool titleAt(const std::vector<std::string>& lines, size_t i, std::string* title)
+bool titleAt(const std::vector<std::string_view>& lines, size_t i, std::string* title)
 {
     if (i + 4 >= lines.size() || !lines[i].empty() || !lines[i + 4].empty())
         return false;
-    const std::string& framed = lines[i + 2];
+    const std::string_view framed = lines[i + 2];
     if (framed.size() < 8 || !startsWith(framed, "=== ") ||
         framed.compare(framed.size() - 4, 4, " ===") != 0)
         return false;
-    const std::string& rule = lines[i + 1];
-    if (rule.empty() || rule != lines[i + 3] || rule.find_first_not_of('=') != std::string::npos)
+    const std::string_view rule = lines[i + 1];
+    if (rule.empty() || rule != lines[i + 3] || rule.find_first_not_of('=') != std::string_view::npos)
         return false;
     *title = framed.substr(4, framed.size() - 8);
     const size_t expected = title->size() + 8 > 100 ? 100 : title->size() + 8;
@@ -116,7 +121,7 @@ bool fieldValue(const char* begin, const char* end, double* value)
 }
 
 struct Splitter {
-    const std::string& line;
+    std::string_view line;
     const std::vector<FieldFormat>& format;
     std::vector<size_t> ends;        // the field ends of the reading being tried
     std::vector<size_t> found;       // of the first full reading
@@ -221,7 +226,7 @@ const TestFormat* findTestFormat(const std::string& title)
     return nullptr;
 }
 
-bool splitLogRow(const std::string& line, const std::vector<FieldFormat>& format,
+bool splitLogRow(std::string_view line, const std::vector<FieldFormat>& format,
                  std::vector<double>* values)
 {
     if (format.empty())
@@ -281,7 +286,8 @@ bool readKelvaroLog(const std::string& text, KelvaroLog* log, std::string* probl
     *log = KelvaroLog();
     // Lines end in CR LF; a bare LF (a copy whose line ends were changed) is taken too. The
     // last piece counts only when its line end is there: a cut log may stop inside a line.
-    std::vector<std::string> lines;
+    // Views into the text: the log's lines are never copied but where they are kept.
+    std::vector<std::string_view> lines;
     lines.reserve(text.size() / 64 + 16);
     bool cutInsideALine = false;
     for (size_t at = 0; at < text.size();) {
@@ -293,7 +299,7 @@ bool readKelvaroLog(const std::string& text, KelvaroLog* log, std::string* probl
         size_t stop = end;
         if (stop > at && text[stop - 1] == '\r')
             --stop;
-        lines.push_back(text.substr(at, stop - at));
+        lines.emplace_back(text.data() + at, stop - at);
         at = end + 1;
     }
     if (lines.empty() || lines[0] != kBannerTitle) {
@@ -302,7 +308,7 @@ bool readKelvaroLog(const std::string& text, KelvaroLog* log, std::string* probl
         return false;
     }
     log->lines = lines.size();
-    const auto bannerLine = [&](size_t i) { return i < lines.size() ? lines[i] : std::string(); };
+    const auto bannerLine = [&](size_t i) { return i < lines.size() ? std::string(lines[i]) : std::string(); };
     if (startsWith(bannerLine(1), "kelvaro.exe build: "))
         log->build = bannerLine(1).substr(std::strlen("kelvaro.exe build: "));
     log->startedAt = bannerLine(2);
@@ -316,7 +322,7 @@ bool readKelvaroLog(const std::string& text, KelvaroLog* log, std::string* probl
     const TestFormat* format = nullptr;
     std::string expandedHeader;
     for (size_t i = 6; i < lines.size(); ++i) {
-        const std::string& line = lines[i];
+        const std::string_view line = lines[i];
         std::string title;
         if (titleAt(lines, i, &title)) {
             log->sections.emplace_back();
@@ -332,21 +338,21 @@ bool readKelvaroLog(const std::string& text, KelvaroLog* log, std::string* probl
             continue;
         }
         if (isSystemLine(line)) {
-            log->systemLines.push_back({i + 1, line});
+            log->systemLines.push_back({i + 1, std::string(line)});
             if (line == "Exiting...")
                 log->ended = true;
             if (startsWith(line, "virtual.display profile ")) {
                 std::string why;
-                log->hasProfile = virtualProfileReadLine(line, &log->profile, &log->profileFrequency,
+                log->hasProfile = virtualProfileReadLine(std::string(line), &log->profile, &log->profileFrequency,
                                                          &log->vblank0, &why);
             } else if (startsWith(line, "virtual.display refused ")) {
-                log->refusedProfile = line;
+                log->refusedProfile = std::string(line);
             }
             continue;
         }
         if (section == nullptr) {
             if (!line.empty())
-                log->systemLines.push_back({i + 1, line});
+                log->systemLines.push_back({i + 1, std::string(line)});
             continue;
         }
         LogBlock* block = &section->blocks.back();
@@ -354,7 +360,7 @@ bool readKelvaroLog(const std::string& text, KelvaroLog* log, std::string* probl
             // Each output's block begins with its device line.
             if (!block->label.empty() || block->headerLine != 0 || !block->rows.empty())
                 section->blocks.emplace_back();
-            section->blocks.back().label = line;
+            section->blocks.back().label = std::string(line);
             continue;
         }
         if (!expandedHeader.empty() && line == expandedHeader) {
@@ -380,7 +386,7 @@ bool readKelvaroLog(const std::string& text, KelvaroLog* log, std::string* probl
                 continue;
             }
         }
-        block->lines.push_back({i + 1, line});
+        block->lines.push_back({i + 1, std::string(line)});
     }
     // A log that stops before the tool said it exits was cut inside its last section.
     if ((!log->ended || cutInsideALine) && !log->sections.empty())

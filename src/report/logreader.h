@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // A column of a header row: "period/ms" is period in ms.
@@ -84,7 +85,7 @@ struct FieldFormat {
 
 // Splits a row, as the log holds it, into the fields of the format. True and *values filled
 // when exactly one reading fits the format and the tab stops; false for none or several.
-bool splitLogRow(const std::string& line, const std::vector<FieldFormat>& format,
+bool splitLogRow(std::string_view line, const std::vector<FieldFormat>& format,
                  std::vector<double>* values);
 
 // The row format of the test with this title, and its header row as the log holds it (tabs

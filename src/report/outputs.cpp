@@ -177,6 +177,32 @@ std::string csvField(const std::string& text)
 
 }   // namespace
 
+bool readLogFile(const std::string& path, std::string* text, std::string* problem)
+{
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        *problem = path + " is a folder: expected the path of a log file";
+        return false;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *problem = "cannot read " + path;
+        return false;
+    }
+    text->clear();
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (!error && size < (std::uintmax_t{1} << 31))
+        text->reserve(static_cast<size_t>(size));
+    std::vector<char> chunk(1 << 16);
+    while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0)
+        text->append(chunk.data(), static_cast<size_t>(in.gcount()));
+    if (in.bad()) {
+        *problem = "cannot read " + path;
+        return false;
+    }
+    return true;
+}
+
 std::vector<Bucket> decimate(const std::vector<double>& values, size_t width)
 {
     std::vector<Bucket> buckets;
@@ -301,6 +327,10 @@ bool writeReportCsv(const ReportSummary& summary, const std::string& folder,
             csv += "," + csvField(n);
         csv += "\n";
         char value[400];
+        // Written a piece at a time: a whole 10 MiB table in one string would be grown and
+        // copied over and over.
+        constexpr size_t kPiece = 1 << 20;
+        csv.reserve(kPiece + 4096);
         for (const LogRow& row : table.rows) {
             appendFixed(&csv, static_cast<double>(row.line), 0, value, sizeof value);
             for (size_t i = 0; i < row.values.size(); ++i) {
@@ -308,8 +338,12 @@ bool writeReportCsv(const ReportSummary& summary, const std::string& folder,
                 appendFixed(&csv, row.values[i], i < table.decimals.size() ? table.decimals[i] : 6, value, sizeof value);
             }
             csv += '\n';
+            if (csv.size() >= kPiece) {
+                out.write(csv.data(), static_cast<std::streamsize>(csv.size()));
+                csv.clear();
+            }
         }
-        out << csv;
+        out.write(csv.data(), static_cast<std::streamsize>(csv.size()));
         if (!out) {
             *why = "cannot write " + path;
             return false;

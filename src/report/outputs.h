@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+// Reads a log file whole, in large pieces straight into the text. False, with what went
+// wrong, for a file that cannot be read or a folder.
+bool readLogFile(const std::string& path, std::string* text, std::string* problem);
+
 // The page. Series longer than a chart is wide are decimated to one column of pixels per
 // bucket, keeping each bucket's minimum and maximum, so that no spike disappears.
 std::string reportHtml(const ReportSummary& summary);

@@ -67,12 +67,13 @@ int main(int argc, char** argv)
 
         // kelvaro-report's whole work with --html and --csv.
         start = Clock::now();
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
+        std::string text, problem;
+        if (!readLogFile(path, &text, &problem)) {
+            std::fprintf(stderr, "report_bench: %s\n", problem.c_str());
+            return 2;
+        }
         KelvaroLog log;
-        std::string problem;
-        if (!readKelvaroLog(text.str(), &log, &problem)) {
+        if (!readKelvaroLog(text, &log, &problem)) {
             std::fprintf(stderr, "report_bench: %s: %s\n", path.c_str(), problem.c_str());
             return 2;
         }

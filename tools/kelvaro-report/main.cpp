@@ -72,25 +72,11 @@ int main(int argc, char** argv)
     if (logPath.empty())
         return usage("which log? Give the path of kelvaro's report or of its standard output");
 
-    std::ifstream in(logPath, std::ios::binary);
-    if (!in)
-        return usage("cannot read " + logPath);
-    std::error_code error;
-    if (std::filesystem::is_directory(logPath, error))
-        return usage(logPath + " is a folder: expected the path of a log file");
-    // The file in large pieces, straight into the text.
-    std::string text;
-    const std::uintmax_t size = std::filesystem::file_size(logPath, error);
-    if (!error && size < (std::uintmax_t{1} << 31))
-        text.reserve(static_cast<size_t>(size));
-    std::vector<char> chunk(1 << 16);
-    while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0)
-        text.append(chunk.data(), static_cast<size_t>(in.gcount()));
-    if (in.bad())
-        return usage("cannot read " + logPath);
+    std::string text, problem;
+    if (!readLogFile(logPath, &text, &problem))
+        return usage(problem);
 
     KelvaroLog log;
-    std::string problem;
     if (!readKelvaroLog(text, &log, &problem)) {
         std::cerr << "kelvaro-report: " << logPath << ": " << problem << "\n";
         return 2;
