@@ -7,6 +7,7 @@
 #include "report/outputs.h"
 #include "report/summary.h"
 
+#include "support/log_row.h"
 #include "support/text_file.h"
 
 #include <gtest/gtest.h>
@@ -33,36 +34,27 @@ std::string realLog()
     return text;
 }
 
-std::string row(const char* format, ...)
-{
-    char line[1000];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    return expandedLine(line);
-}
 
 TEST(LogRows, FieldsAreSplitByTheFormatAndTheTabStops)
 {
     const std::vector<FieldFormat> d3dkmt = findTestFormat("D3DKMTWaitForVerticalBlankEvent")->fields;
     std::vector<double> values;
-    ASSERT_TRUE(splitLogRow(row("%d\t%lld\t%.3f\t%.1f", 7, 123456789LL, 16.667, 48.5), d3dkmt, &values));
+    ASSERT_TRUE(splitLogRow(logRow("%d\t%lld\t%.3f\t%.1f", 7, 123456789LL, 16.667, 48.5), d3dkmt, &values));
     EXPECT_EQ((std::vector<double>{7, 123456789, 16.667, 48.5}), values);
 
     // A tick of exactly 12 digits swallows the tab after it: "123456789012" and "16.667" run
     // together, and only the tab stop tells them apart.
-    const std::string together = row("%d\t%lld\t%.3f\t%.1f", 3, 123456789012LL, 16.667, -2.5);
+    const std::string together = logRow("%d\t%lld\t%.3f\t%.1f", 3, 123456789012LL, 16.667, -2.5);
     ASSERT_NE(std::string::npos, together.find("12345678901216.667"));
     ASSERT_TRUE(splitLogRow(together, d3dkmt, &values)) << together;
     EXPECT_EQ((std::vector<double>{3, 123456789012.0, 16.667, -2.5}), values);
     // A 13-digit tick pushes the next field to the next stop but one.
-    ASSERT_TRUE(splitLogRow(row("%d\t%lld\t%.3f\t%.1f", 3, 1234567890123LL, 1.5, 0.0), d3dkmt, &values));
+    ASSERT_TRUE(splitLogRow(logRow("%d\t%lld\t%.3f\t%.1f", 3, 1234567890123LL, 1.5, 0.0), d3dkmt, &values));
     EXPECT_EQ(1234567890123.0, values[1]);
 
     // The estimator's row: ten fields, several of them 12 characters wide.
     const std::vector<FieldFormat> quorvel = findTestFormat("testQuorvelLumetra")->fields;
-    const std::string wide = row("%d\t%.4f\t%.3f\t%.4f\t%.6f\t%.4f\t%.4f\t%.6f\t%.3f\t%d", 12, 1234567.8901,
+    const std::string wide = logRow("%d\t%.4f\t%.3f\t%.4f\t%.6f\t%.4f\t%.4f\t%.6f\t%.3f\t%d", 12, 1234567.8901,
                                  16.681, 1234567.8900, 16.680289, 1234567.1234, 1234567.1233, 16.680290, 3.5, -1083);
     ASSERT_TRUE(splitLogRow(wide, quorvel, &values)) << wide;
     EXPECT_DOUBLE_EQ(1234567.8901, values[1]);
@@ -71,8 +63,8 @@ TEST(LogRows, FieldsAreSplitByTheFormatAndTheTabStops)
 
     // Not a row of the format: too few or too many fields, other decimals, text, blanks where
     // no tab stop is.
-    for (const std::string& bad : {row("%d\t%lld\t%.3f", 1, 2LL, 3.0), row("%d\t%lld\t%.3f\t%.1f\t%d", 1, 2LL, 3.0, 4.0, 5),
-                                   row("%d\t%lld\t%.2f\t%.1f", 1, 2LL, 3.0, 4.0), std::string("err -1073741822"),
+    for (const std::string& bad : {logRow("%d\t%lld\t%.3f", 1, 2LL, 3.0), logRow("%d\t%lld\t%.3f\t%.1f\t%d", 1, 2LL, 3.0, 4.0, 5),
+                                   logRow("%d\t%lld\t%.2f\t%.1f", 1, 2LL, 3.0, 4.0), std::string("err -1073741822"),
                                    std::string("1 2 3.000 4.0"), std::string("")}) {
         EXPECT_FALSE(splitLogRow(bad, d3dkmt, &values)) << "'" << bad << "'";
     }
@@ -89,13 +81,13 @@ std::string smallLog(bool ended)
         "change=none second=144 seed=1 frequency=10000000 vblank0=1000 lines=1125",
         "", std::string(39, '='), "=== D3DKMTWaitForVerticalBlankEvent ===", std::string(39, '='), "",
         "--> \\\\.\\DISPLAY1 (kelvaro virtual display) hDC=5", "oa=0",
-        row("%s", testSchema(LogTest::D3dkmt).header), row("1\t%d\t16.667\t50.0", 200000),
-        "...fnBind(dwmapi,DwmGetCompositionTimingInfo)=123", row("2\t%d\t16.667\t51.0", 366667),
+        logRow("%s", testSchema(LogTest::D3dkmt).header), logRow("1\t%d\t16.667\t50.0", 200000),
+        "...fnBind(dwmapi,DwmGetCompositionTimingInfo)=123", logRow("2\t%d\t16.667\t51.0", 366667),
         "err -1073741822", "2 366667 16.667",   // a row that does not read
         "--> \\\\.\\DISPLAY2 (kelvaro virtual display) hDC=6", "oa=0",
-        row("%s", testSchema(LogTest::D3dkmt).header), row("1\t%d\t6.944\t10.0", 100000),
+        logRow("%s", testSchema(LogTest::D3dkmt).header), logRow("1\t%d\t6.944\t10.0", 100000),
         "", std::string(27, '='), "=== testWaitForBlanking ===", std::string(27, '='), "",
-        row("%s", testSchema(LogTest::WaitForBlanking).header), row("%d\t16.667\t%d\t16.667", 400000, 399000)};
+        logRow("%s", testSchema(LogTest::WaitForBlanking).header), logRow("%d\t16.667\t%d\t16.667", 400000, 399000)};
     if (ended) {
         lines.push_back("WM_DESTROY");
         lines.push_back("Exiting...");
@@ -320,13 +312,13 @@ TEST(ReportSummary, AbsurdValuesCountHighAndOverflowNothing)
 {
     // A period of 10^300 ms is a (damaged) row the reader takes; 400 digits read as infinity
     // and are no row at all.
-    const std::string before = row("2\t%d\t16.667\t51.0", 366667);
+    const std::string before = logRow("2\t%d\t16.667\t51.0", 366667);
     std::string text = smallLog(true);
     const size_t at = text.find(before);
     ASSERT_NE(std::string::npos, at);
-    text.insert(at + before.size() + 2, row("3\t%d\t%.3f\t52.0", 533334, 1e300) + "\r\n" +
-                                            row("4\t%d\t%.3f\t53.0", 700000, 1e300) + "\r\n" +
-                                            row("5\t%d\t%s.000\t54.0", 866667, std::string(400, '9').c_str()) + "\r\n");
+    text.insert(at + before.size() + 2, logRow("3\t%d\t%.3f\t52.0", 533334, 1e300) + "\r\n" +
+                                            logRow("4\t%d\t%.3f\t53.0", 700000, 1e300) + "\r\n" +
+                                            logRow("5\t%d\t%s.000\t54.0", 866667, std::string(400, '9').c_str()) + "\r\n");
     KelvaroLog log;
     std::string problem;
     ASSERT_TRUE(readKelvaroLog(text, &log, &problem)) << problem;

@@ -4,6 +4,7 @@
 
 #include "core/log.h"
 #include "core/logtext.h"
+#include "support/log_row.h"
 
 #include <gtest/gtest.h>
 
@@ -16,18 +17,6 @@
 #include <cstring>
 #include <string>
 #include <vector>
-
-// One line as the log holds it: formatted, tabs expanded.
-inline std::string logRow(const char* format, ...)
-{
-    char line[kLogLineBufferSize];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    expandTabs(line);
-    return line;
-}
 
 // Lines that other causes write in between: the binder's, the virtual display's
 // announcement and the vsync server's (its display-mode line included).
