@@ -1,5 +1,7 @@
 #include "report/summary.h"
 
+#include "report/truth.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -64,29 +66,16 @@ class Truth {
 public:
     explicit Truth(const KelvaroLog& log)
     {
-        m_known = log.hasProfile &&
-                  virtualModelInit(&m_model, log.profile, log.profileFrequency, log.vblank0);
+        m_known = log.hasProfile && logTruthFromProfile(&m_truth, log.profile, log.profileFrequency, log.vblank0);
     }
     bool known() const { return m_known; }
-    const VirtualModel& model() const { return m_model; }
-    double ms(int64_t ticks) const { return static_cast<double>(ticks) * 1000.0 / static_cast<double>(m_model.frequency); }
-    // The true period of the frame under way at a tick, of an output.
-    double periodMsAt(int64_t tick, int output = 0) const
-    {
-        const Timeline& timeline = virtualOutputTimeline(m_model, output);
-        const int64_t k = timelineLatestVblank(timeline, tick);
-        return ms(timelineVblankStart(timeline, k + 1) - timelineVblankStart(timeline, k));
-    }
-    // How far a tick lies after the latest true vblank, in microseconds.
-    double usAfterVblank(int64_t tick, int output = 0) const
-    {
-        const Timeline& timeline = virtualOutputTimeline(m_model, output);
-        return ms(tick - timelineVblankStart(timeline, timelineLatestVblank(timeline, tick))) * 1000.0;
-    }
+    const VirtualModel& model() const { return m_truth.model; }
+    double periodMsAt(int64_t tick, int output = 0) const { return m_truth.periodMsAt(tick, output); }
+    double usAfterVblank(int64_t tick, int output = 0) const { return m_truth.usAfterVblank(tick, output); }
 
 private:
     bool m_known = false;
-    VirtualModel m_model;
+    LogTruth m_truth;
 };
 
 struct Builder {

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "e2e/logcheck.h"
-#include "e2e/truth.h"
+#include "report/truth.h"
 #include "report/logreader.h"
 #include "support/stats.h"
 

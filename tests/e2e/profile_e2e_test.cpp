@@ -5,7 +5,7 @@
 #include "e2e/log_sections.h"
 #include "e2e/logcheck.h"
 #include "e2e/tool_run.h"
-#include "e2e/truth.h"
+#include "report/truth.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
 // The ground truth of a log written on the virtual display: its profile line alone gives the
 // true start of every vblank (in ticks, the log's own time base), which interrupts stalled and
-// which frames the compositor missed. The e2e tests compare what the tool measured with it.
+// which frames the compositor missed. kelvaro-report sets its figures beside it, and the e2e
+// tests compare what the tool measured with it.
 #pragma once
 
 #include "virtual/profile.h"
@@ -25,7 +26,15 @@ struct LogTruth {
     double msOffGrid(double ms) const;
     // The latest vblank whose interrupt was due at or before a tick and did not stall.
     int64_t deliveredVblank(int64_t tick) const;
+
+    // Of an output (0 the first): the true length of the frame under way at a tick, in ms, and
+    // how far the tick lies after the latest true vblank, in microseconds.
+    double periodMsAt(int64_t tick, int output = 0) const;
+    double usAfterVblank(int64_t tick, int output = 0) const;
 };
+
+// The truth of a profile as its line gives it. False when its rates give no timeline.
+bool logTruthFromProfile(LogTruth* truth, const VirtualProfile& profile, int64_t frequency, int64_t vblank0);
 
 // Finds the "virtual.display profile" line and reads it. False, with the reason, when the log
 // has none or it does not read.

@@ -1,4 +1,4 @@
-#include "e2e/truth.h"
+#include "report/truth.h"
 
 #include <cmath>
 
@@ -51,6 +51,26 @@ int64_t LogTruth::deliveredVblank(int64_t tick) const
     return k;
 }
 
+double LogTruth::periodMsAt(int64_t tick, int output) const
+{
+    const Timeline& timeline = virtualOutputTimeline(model, output);
+    const int64_t k = timelineLatestVblank(timeline, tick);
+    return static_cast<double>(timelineVblankStart(timeline, k + 1) - timelineVblankStart(timeline, k)) * 1000.0 /
+           static_cast<double>(model.frequency);
+}
+
+double LogTruth::usAfterVblank(int64_t tick, int output) const
+{
+    const Timeline& timeline = virtualOutputTimeline(model, output);
+    return static_cast<double>(tick - timelineVblankStart(timeline, timelineLatestVblank(timeline, tick))) * 1e6 /
+           static_cast<double>(model.frequency);
+}
+
+bool logTruthFromProfile(LogTruth* truth, const VirtualProfile& profile, int64_t frequency, int64_t vblank0)
+{
+    return virtualModelInit(&truth->model, profile, frequency, vblank0);
+}
+
 bool readLogTruth(const std::vector<std::string>& lines, LogTruth* truth, std::string* problem)
 {
     const std::string prefix = "virtual.display profile ";
@@ -61,7 +81,7 @@ bool readLogTruth(const std::vector<std::string>& lines, LogTruth* truth, std::s
         int64_t frequency = 0, vblank0 = 0;
         if (!virtualProfileReadLine(line, &profile, &frequency, &vblank0, problem))
             return false;
-        if (!virtualModelInit(&truth->model, profile, frequency, vblank0)) {
+        if (!logTruthFromProfile(truth, profile, frequency, vblank0)) {
             *problem = "the profile line's rates give no timeline: " + line;
             return false;
         }
