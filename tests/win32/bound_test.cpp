@@ -70,8 +70,7 @@ protected:
     void TearDown() override { reset(); }
     static void reset()
     {
-        bound::setResolver(nullptr);
-        bound::resetBindingsForTest();
+        useResolver(nullptr);
     }
 };
 
@@ -177,8 +176,7 @@ TEST_F(BoundTest, DisplayModeIsCopiedOnlyWhenTheQuerySucceeds)
     EXPECT_FALSE(bound::queryDisplayMode(0, 0, &out.mode));
     EXPECT_EQ(0, std::memcmp(&out, &untouched, sizeof out));
 
-    bound::setResolver(fakeResolver);
-    bound::resetBindingsForTest();
+    useResolver(fakeResolver);
     for (const bound::NTSTATUS status : {static_cast<bound::NTSTATUS>(0xC000000D), 0x103L}) {
         g_queryStatus = status;
         EXPECT_FALSE(bound::queryDisplayMode(0x40000001, 2, &out.mode)) << status;

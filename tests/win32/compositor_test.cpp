@@ -266,13 +266,11 @@ protected:
         g_rate = {60, 1};
         g_flushResults.clear();
         g_flushCalls = 0;
-        bound::setResolver(scriptedResolver);
-        bound::resetBindingsForTest();
+        useResolver(scriptedResolver);
     }
     void TearDown() override
     {
-        bound::setResolver(nullptr);
-        bound::resetBindingsForTest();
+        useResolver(nullptr);
     }
     static int64_t ms(double milliseconds)
     {
@@ -371,8 +369,7 @@ TEST_F(DwmTestsScripted, TimingInfoRowsAndTheBeepOnAnIntervalJump)
 TEST(DwmTestsSystem, EachTestEndsByItselfWithTheSystemsCompositor)
 {
     tickInit();
-    bound::setResolver(nullptr);
-    bound::resetBindingsForTest();
+    useResolver(nullptr);
     // The first call may have to set up the display driver (seconds, once, on a fresh Wine
     // prefix), which is not the tests' doing.
     bound::DWM_TIMING_INFO info = {};

@@ -199,13 +199,11 @@ TEST(QuorvelLumetraAlone, NoServerVblankAndAZeroCompositorVblankLeaveTheEstimate
 {
     tickInit();
     vsyncResetTiming();   // no vblank recorded: the server estimator sees time 0
-    bound::setResolver(zeroVblankResolver);
-    bound::resetBindingsForTest();
+    useResolver(zeroVblankResolver);
     g_zeroVblankCalls = 0;
     const LogWatch watch;
     testQuorvelLumetra(4);
-    bound::setResolver(nullptr);
-    bound::resetBindingsForTest();
+    useResolver(nullptr);
 
     EXPECT_EQ(4, g_zeroVblankCalls);
     const std::vector<std::string> lines = watch.lines();

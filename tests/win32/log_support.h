@@ -2,6 +2,7 @@
 // stand-in functions to the binder.
 #pragma once
 
+#include "core/bound.h"
 #include "core/log.h"
 #include "core/logtext.h"
 #include "support/log_row.h"
@@ -95,6 +96,14 @@ inline size_t expectTitleAndHeader(const std::vector<std::string>& lines, const 
         return lines.size();
     EXPECT_EQ(expected, std::vector<std::string>(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(expected.size())));
     return expected.size();
+}
+
+// Hands the binder a resolver of stand-in functions (null: the system's own lookup) and
+// forgets what it bound before.
+inline void useResolver(bound::Resolver resolver)
+{
+    bound::setResolver(resolver);
+    bound::resetBindingsForTest();
 }
 
 // A stand-in function as the binder's resolver returns it.

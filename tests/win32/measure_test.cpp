@@ -74,13 +74,11 @@ protected:
         tickInit();
         g_timerResolution = g_enumDevices = g_monitorFromWindow = g_monitorInfo =
             g_compositionTiming = nullptr;
-        bound::setResolver(substituteResolver);
-        bound::resetBindingsForTest();
+        useResolver(substituteResolver);
     }
     void TearDown() override
     {
-        bound::setResolver(nullptr);
-        bound::resetBindingsForTest();
+        useResolver(nullptr);
     }
     // Makes the substitutes chosen so far take effect.
     static void rebind() { bound::resetBindingsForTest(); }

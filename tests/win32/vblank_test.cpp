@@ -484,8 +484,7 @@ TEST(VblankTestsOwnFunctions, CompleteWithoutHanging)
 {
     tickInit();
     g_appRunning = true;
-    bound::setResolver(nullptr);
-    bound::resetBindingsForTest();
+    useResolver(nullptr);
 
     const LogWatch watch;
     const int64_t start = tick();

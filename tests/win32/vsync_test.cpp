@@ -167,8 +167,7 @@ protected:
         tickInit();
         g_openFails = false;
         g_waitFails = false;
-        bound::setResolver(fakeDriver);
-        bound::resetBindingsForTest();
+        useResolver(fakeDriver);
         window = CreateWindowExA(0, "STATIC", "vsync test", WS_POPUP, 0, 0, 100, 100, nullptr,
                                  nullptr, GetModuleHandleA(nullptr), nullptr);
         ASSERT_NE(nullptr, window);
@@ -179,8 +178,7 @@ protected:
         vsyncStop();
         g_hwndMain = nullptr;
         DestroyWindow(window);
-        bound::setResolver(nullptr);
-        bound::resetBindingsForTest();
+        useResolver(nullptr);
     }
 };
 
