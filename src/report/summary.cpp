@@ -11,11 +11,6 @@
 
 namespace {
 
-std::vector<double> columnOf(const LogBlock& block, const char* key)
-{
-    return columnValues(block, key);
-}
-
 // The value of a row in the column of a key (0 when the block has no such column).
 struct Cell {
     int index;
@@ -134,7 +129,7 @@ void timers(const LogSection& section, Builder& out)
                 out.add("kernel_resolution_current", "kernel timer resolution, current", "ms", current);
             }
         }
-        const std::vector<double> quantum = columnOf(block, "quantum");
+        const std::vector<double> quantum = columnValues(block, "quantum");
         if (!quantum.empty())
             out.add("sleep_quantum_median", "a 1 ms sleep lasts, median", "ms", medianOf(quantum));
     } else {   // sleep accuracy: the error by requested length
@@ -159,12 +154,12 @@ void messaging(const LogSection& section, Builder& out)
 {
     const LogBlock& block = firstBlock(section);
     const bool loop = isTest(section, LogTest::MessageLoop);
-    const std::vector<double> delays = columnOf(block, "delay");
+    const std::vector<double> delays = columnValues(block, "delay");
     out.spread(loop ? "posted_message_delay" : "event_wakeup", loop ? "posted message delay" : "event wake-up",
                "us", delays);
     if (loop && !block.rows.empty()) {
         // Rows are numbered from 0: the highest number tells how many there should be.
-        const std::vector<double> iterations = columnOf(block, "iteration");
+        const std::vector<double> iterations = columnValues(block, "iteration");
         const double expected = iterations.empty() ? 0.0 : maxOf(iterations) + 1.0;
         out.add("rows_missing", "rows missing", "rows", expected - static_cast<double>(block.rows.size()));
     } else if (!loop) {
@@ -182,7 +177,7 @@ void scanLine(const LogSection& section, Builder& out)
         costUs = std::strtod(cost->text.c_str() + std::strlen("vsyncGetScanLine() runs in "), nullptr);
         out.add("query_cost", "one scan-line query", "us", costUs);
     }
-    const std::vector<double> samples = columnOf(block, "scanline");
+    const std::vector<double> samples = columnValues(block, "scanline");
     int blank = 0, zero = 0;
     double blankLow = 1e18, blankHigh = -1.0, highest = 0.0;
     for (const double sample : samples) {
@@ -224,8 +219,8 @@ void vblankWaits(const LogSection& section, const LogBlock& block, const Truth& 
                  int64_t frequency, Builder& out)
 {
     const bool directDraw = isTest(section, LogTest::DirectDraw);
-    const std::vector<double> periods = columnOf(block, "period");
-    const std::vector<double> offsets = columnOf(block, "voff");
+    const std::vector<double> periods = columnValues(block, "period");
+    const std::vector<double> offsets = columnValues(block, "voff");
     const Cell vsync(block, "vsync");
     const double frame = medianOf(periods);
     double truePeriod = 0.0;
@@ -253,7 +248,7 @@ void vblankWaits(const LogSection& section, const LogBlock& block, const Truth& 
         out.add("vblanks_missed", "vblanks missed (periods over 1.5 frames)", "vblanks", missed);
     }
     if (directDraw) {
-        const std::vector<double> blank = columnOf(block, "invblank");
+        const std::vector<double> blank = columnValues(block, "invblank");
         if (!blank.empty())
             out.addTrue("blank_median", "vertical blank, median", "ms", medianOf(blank), truth.known(),
                         truePeriod * 45.0 / 1125.0);
@@ -304,9 +299,9 @@ void compositor(const KelvaroLog& log, const LogSection& section, const Truth& t
         return;
     }
     if (isTest(section, LogTest::DwmTiming)) {
-        const std::vector<double> diffs = columnOf(block, "diff");
-        const std::vector<double> periods = columnOf(block, "period");
-        const std::vector<double> deltas = columnOf(block, "delta");
+        const std::vector<double> diffs = columnValues(block, "diff");
+        const std::vector<double> periods = columnValues(block, "period");
+        const std::vector<double> deltas = columnValues(block, "delta");
         const double period = medianOf(periods);
         double skipped = 0;
         for (size_t i = 1; i < deltas.size(); ++i)
@@ -330,8 +325,8 @@ void compositor(const KelvaroLog& log, const LogSection& section, const Truth& t
         return;
     }
     // DwmFlush
-    const std::vector<double> periods = columnOf(block, "period");
-    const std::vector<double> offsets = columnOf(block, "voff");
+    const std::vector<double> periods = columnValues(block, "period");
+    const std::vector<double> offsets = columnValues(block, "voff");
     if (!periods.empty())
         out.add("flush_period_median", "time between flushes, median", "ms", medianOf(periods));
     if (!offsets.empty()) {
@@ -382,7 +377,7 @@ void mimic(const LogSection& section, const KelvaroLog& log, Builder& out)
 void waitForBlanking(const LogSection& section, const KelvaroLog& log, const Truth& truth, Builder& out)
 {
     const LogBlock& block = firstBlock(section);
-    const std::vector<double> intervals = columnOf(block, "server_period");
+    const std::vector<double> intervals = columnValues(block, "server_period");
     const Cell serverNow(block, "server_now"), dwmNow(block, "dwm_now");
     const double frame = medianOf(intervals);
     double truePeriod = 0.0;
@@ -454,7 +449,7 @@ void estimator(const LogSection& section, const Truth& truth, Builder& out)
     for (const LogLine& line : block.lines)
         disagreements += startsWith(line.text, "XXXXX ") ? 1 : 0;
     out.add("disagreements", "XXXXX lines (sources more than 2 ms off each other's grid)", "lines", disagreements);
-    out.spread("update_cost", "estimator update", "us", columnOf(block, "overhead"));
+    out.spread("update_cost", "estimator update", "us", columnValues(block, "overhead"));
 }
 
 // The charts of a run: its main columns by row, and what marks them: the vsync-mode window of
