@@ -219,11 +219,9 @@ const std::vector<TestFormat>& testFormats()
 
 const TestFormat* findTestFormat(const std::string& title)
 {
-    for (const TestFormat& format : formats()) {
-        if (title == format.title)
-            return &format;
-    }
-    return nullptr;
+    // The formats stand in the schema's order of tests.
+    const TestSchema* schema = findTestSchema(title.c_str());
+    return schema != nullptr ? &formats()[static_cast<size_t>(schema->test)] : nullptr;
 }
 
 bool splitLogRow(std::string_view line, const std::vector<FieldFormat>& format,

@@ -547,10 +547,11 @@ RunTable tableOf(const LogSection& section, const LogBlock& block, bool copyRows
             name += " (" + std::to_string(table.columns.size() + 1) + ")";
         table.columns.push_back(name);
     }
-    const TestFormat* format = findTestFormat(section.title);
+    // Read columns come from the test's schema: each has its printed decimals there.
     for (size_t i = 0; i < block.columns.size(); ++i) {
-        const FieldFormat field = format != nullptr && i < format->fields.size() ? format->fields[i] : FieldFormat{false, 6};
-        table.decimals.push_back(field.integer ? 0 : field.decimals);
+        const bool known = section.schema != nullptr && i < static_cast<size_t>(section.schema->columnCount);
+        const SchemaColumn* column = known ? &section.schema->columns[i] : nullptr;
+        table.decimals.push_back(column == nullptr ? 6 : column->kind == FieldKind::Fixed ? column->decimals : 0);
     }
     if (copyRows)
         table.rows = block.rows;
