@@ -219,7 +219,15 @@ TEST_F(CloseAtAnyMoment, InsideEachTestOfTheSuite)
                    waitForTestLine(driven, title, visible ? 60000 : 20000);
         });
     }
-    const std::vector<Closed> results = closeAtEach(moments, kFast);
+    std::vector<Closed> results = closeAtEach(moments, kFast);
+    // A test of a few milliseconds can pass between two looks at the window while three tools
+    // and the run beside them share two processors: such a moment is tried once more, alone.
+    for (size_t i = 0; i < results.size(); ++i) {
+        if (!results[i].reached && std::string(kSuiteTitles[i]) != kTooShortToSee) {
+            std::printf("[ RETRY    ] %s: its test line was not seen; once more, alone\n", moments[i].first.c_str());
+            results[i] = closeAtEach({moments[i]}, kFast).front();
+        }
+    }
     for (size_t i = 0; i < results.size(); ++i) {
         const Closed& closed = results[i];
         const std::string title = kSuiteTitles[i];
