@@ -414,11 +414,13 @@ TEST_F(VirtualDisplayTest, InterruptDelaysAndStallsAreTheProfilesDraws)
     int sleptThrough = 0;
     const std::vector<size_t> by = releasedBy(waits, interrupts, &sleptThrough);
     EXPECT_LE(sleptThrough, 6);
-    // A waiter's period spans as many frames as its interrupts lie apart.
+    // A waiter's period spans as many frames as its interrupts lie apart, give or take the two
+    // interrupts' drawn delays (each at most half a frame) and the host's wake-up (a few ms
+    // here now and then): under 12 ms, well short of the frame a miscount would add.
     for (size_t i = 1; i < by.size(); ++i) {
         const int64_t frames = interrupts[by[i]].vblank - interrupts[by[i - 1]].vblank;
         const double periodMs = us(waits[i].returned - waits[i - 1].returned) / 1000.0;
-        EXPECT_NEAR(16.667 * static_cast<double>(frames), periodMs, 8.0) << "wait " << i;
+        EXPECT_NEAR(16.667 * static_cast<double>(frames), periodMs, 12.0) << "wait " << i;
     }
     // The delays themselves: fired after due by the platform's lateness only.
     std::vector<double> drawnUs, firedUs;
