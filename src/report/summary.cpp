@@ -73,6 +73,47 @@ private:
     LogTruth m_truth;
 };
 
+// The run's own offsets, each taken to the nearest vblank of a frame of `frameUs`: in
+// (-P/2, P/2]. Left as they are when the frame is not known.
+std::vector<double> wrapped(std::vector<double> values, double frameUs)
+{
+    if (frameUs > 0.0) {
+        for (double& v : values)
+            v -= frameUs * std::ceil(v / frameUs - 0.5);
+    }
+    return values;
+}
+
+void addDistribution(TestSummary& test, const std::string& key, const std::string& label, const char* unit,
+                     const Distribution& d)
+{
+    if (d.count == 0)
+        return;
+    const std::pair<const char*, double> parts[] = {
+        {"median", d.p50}, {"p95", d.p95}, {"p99", d.p99}, {"p99.9", d.p999}, {"max", d.max}};
+    for (const auto& part : parts) {
+        const std::string name = part.first;
+        test.figures.push_back({key + "_" + (name == "p99.9" ? "p999" : name), label + ", " + name, unit, part.second,
+                                false, 0.0});
+    }
+}
+
+// The rows between "******** ON" and "******** OFF" ran in vsync mode.
+void vsyncModeLines(const LogBlock& block, size_t* on, size_t* off)
+{
+    for (const LogLine& line : block.lines) {
+        if (line.text == "******** ON")
+            *on = line.line;
+        else if (line.text == "******** OFF")
+            *off = line.line;
+    }
+}
+
+bool inVsyncMode(size_t on, size_t off, size_t line)
+{
+    return on != 0 && line > on && (off == 0 || line < off);
+}
+
 struct Builder {
     TestSummary& test;
     void add(const char* key, const char* label, const char* unit, double value)
@@ -87,10 +128,7 @@ struct Builder {
     {
         if (values.empty())
             return;
-        const std::string base = key;
-        test.figures.push_back({base + "_median", std::string(label) + ", median", unit, medianOf(values), false, 0.0});
-        test.figures.push_back({base + "_p99", std::string(label) + ", p99", unit, percentileOf(values, 99.0), false, 0.0});
-        test.figures.push_back({base + "_max", std::string(label) + ", max", unit, maxOf(values), false, 0.0});
+        addDistribution(test, key, label, unit, distributionOf(values));
     }
 };
 
@@ -193,25 +231,14 @@ void scanLine(const LogSection& section, Builder& out)
     out.add("samples_in_blank", "samples in the vertical blank", "samples", blank);
     if (zero == static_cast<int>(samples.size()) && !samples.empty())
         out.test.notes.push_back("every sample is 0: no scan line could be read (no bound output)");
-    if (blank > 0)
+    if (blank > 0) {
         out.add("blank_lines_seen", "vertical blank, lines seen", "lines", blankHigh - blankLow + 1.0);
-    // The slope: lines advanced per sample over the runs between wraps; the samples lie
-    // 15 us plus one query apart, so the frame of (highest line + 1) lines lasts that long.
-    double lines = 0.0;
-    size_t steps = 0;
-    for (size_t i = 1; i < samples.size(); ++i) {
-        const double a = std::fabs(samples[i - 1]), b = std::fabs(samples[i]);
-        if (a > 0 && b > a) {
-            lines += b - a;
-            ++steps;
-        }
+        out.add("blank_first_line", "vertical blank, first line seen", "lines", blankLow);
     }
-    if (steps > 10 && highest > 0) {
-        const double linesPerSample = lines / static_cast<double>(steps);
-        const double frameMs = (highest + 1.0) / linesPerSample * (15.0 + costUs) / 1000.0;
-        out.add("implied_period", "period the trace's slope implies (samples 15 us and a query apart)", "ms",
-                frameMs);
-    }
+    if (highest > 0)
+        out.add("lines_per_frame", "lines per frame (the highest seen, plus one)", "lines", highest + 1.0);
+    // How far apart the samples lay follows from the reference's period (they are spaced by a
+    // busy wait, not by the clock): the findings add it.
 }
 
 // The DirectDraw and D3DKMT blocks: period, missed vblanks, blank, offset, errors.
@@ -224,10 +251,7 @@ void vblankWaits(const LogSection& section, const LogBlock& block, const Truth& 
     const Cell vsync(block, "vsync");
     const double frame = medianOf(periods);
     double truePeriod = 0.0;
-    std::vector<double> lateness;
     if (truth.known()) {
-        for (const LogRow& row : block.rows)
-            lateness.push_back(truth.usAfterVblank(ticksOf(vsync(row)), output));
         if (!block.rows.empty())
             truePeriod = truth.periodMsAt(ticksOf(vsync(block.rows[block.rows.size() / 2])), output);
     }
@@ -253,14 +277,9 @@ void vblankWaits(const LogSection& section, const LogBlock& block, const Truth& 
             out.addTrue("blank_median", "vertical blank, median", "ms", medianOf(blank), truth.known(),
                         truePeriod * 45.0 / 1125.0);
     }
-    if (!offsets.empty()) {
-        out.add("offset_median", "offset from the compositor's vblank, median", "us", medianOf(offsets));
-        out.add("offset_p99", "offset from the compositor's vblank, p99", "us", percentileOf(offsets, 99.0));
-    }
-    if (!lateness.empty()) {
-        out.add("after_true_vblank_median", "after the true vblank, median", "us", medianOf(lateness));
-        out.add("after_true_vblank_p99", "after the true vblank, p99", "us", percentileOf(lateness, 99.0));
-    }
+    // The compositor's vblank may be the one before: an offset of one frame less a delay is a
+    // delay, so each offset is taken to the nearest of its vblanks.
+    out.spread("offset", "offset from the compositor's vblank", "us", wrapped(offsets, frame * 1000.0));
     int errors = 0;
     for (const LogLine& line : block.lines)
         errors += startsWith(line.text, "err ") ? 1 : 0;
@@ -330,43 +349,30 @@ void compositor(const KelvaroLog& log, const LogSection& section, const Truth& t
     if (!periods.empty())
         out.add("flush_period_median", "time between flushes, median", "ms", medianOf(periods));
     if (!offsets.empty()) {
+        const std::vector<double> flushes = wrapped(offsets, medianOf(periods) * 1000.0);
         const double flush = truth.known() ? static_cast<double>(log.profile.flushNs) / 1000.0 : 0.0;
         out.addTrue("flush_offset_median", "flush returns after the compositor's vblank, median", "us",
-                    medianOf(offsets), truth.known(), flush);
-        out.add("flush_offset_p99", "flush returns after the compositor's vblank, p99", "us", percentileOf(offsets, 99.0));
+                    medianOf(flushes), truth.known(), flush);
+        out.add("flush_offset_p99", "flush returns after the compositor's vblank, p99", "us", percentileOf(flushes, 99.0));
     }
 }
 
-void mimic(const LogSection& section, const KelvaroLog& log, Builder& out)
+void mimic(const LogSection& section, Builder& out)
 {
     const LogBlock& block = firstBlock(section);
-    // The rows between "******** ON" and "******** OFF" ran in vsync mode.
     size_t on = 0, off = 0;
-    for (const LogLine& line : block.lines) {
-        if (line.text == "******** ON")
-            on = line.line;
-        else if (line.text == "******** OFF")
-            off = line.line;
-    }
-    std::vector<double> lateSleep, lateVsync, periodSleep, periodVsync;
-    const double perUs = log.frequency > 0 ? 1e6 / static_cast<double>(log.frequency) : 0.0;
-    const Cell late(block, "late"), period(block, "period");
-    for (const LogRow& row : block.rows) {
-        const bool vsync = on != 0 && row.line > on && (off == 0 || row.line < off);
-        (vsync ? lateVsync : lateSleep).push_back(late(row) * perUs);
-        (vsync ? periodVsync : periodSleep).push_back(period(row));
-    }
+    vsyncModeLines(block, &on, &off);
+    // How late each frame woke is scored against the reference with the other ways of finding
+    // the vblank; here, how steady its frames were.
+    std::vector<double> periodSleep, periodVsync;
+    const Cell period(block, "period");
+    for (const LogRow& row : block.rows)
+        (inVsyncMode(on, off, row.line) ? periodVsync : periodSleep).push_back(period(row));
     const auto spreadOf = [](const std::vector<double>& v) { return percentileOf(v, 95.0) - percentileOf(v, 5.0); };
-    if (!lateSleep.empty()) {
-        out.add("sleep_late_median", "sleep mode: late, median", "us", medianOf(lateSleep));
-        out.add("sleep_late_p99", "sleep mode: late, p99", "us", percentileOf(lateSleep, 99.0));
+    if (!periodSleep.empty())
         out.add("sleep_period_spread", "sleep mode: frame period spread (p5 to p95)", "ms", spreadOf(periodSleep));
-    }
-    if (!lateVsync.empty()) {
-        out.add("vsync_late_median", "vsync mode: late, median", "us", medianOf(lateVsync));
-        out.add("vsync_late_p99", "vsync mode: late, p99", "us", percentileOf(lateVsync, 99.0));
+    if (!periodVsync.empty())
         out.add("vsync_period_spread", "vsync mode: frame period spread (p5 to p95)", "ms", spreadOf(periodVsync));
-    }
     int waiting = 0;
     for (const LogLine& line : block.lines)
         waiting += line.text == "timing info is not yet available..." ? 1 : 0;
@@ -402,10 +408,7 @@ void waitForBlanking(const LogSection& section, const KelvaroLog& log, const Tru
         if (dwmNow(row) != 0.0)
             apart.push_back((serverNow(row) - dwmNow(row)) * perUs);
     }
-    if (!apart.empty()) {
-        out.add("server_minus_compositor_median", "server minus compositor vblank, median", "us", medianOf(apart));
-        out.add("server_minus_compositor_p99", "server minus compositor vblank, p99", "us", percentileOf(apart, 99.0));
-    }
+    out.spread("server_minus_compositor", "server minus compositor vblank", "us", wrapped(apart, frame * 1000.0));
 }
 
 void estimator(const LogSection& section, const Truth& truth, Builder& out)
@@ -464,6 +467,7 @@ std::vector<Series> seriesOf(const LogSection& section, const LogBlock& block, c
             return;
         Series series;
         series.name = block.columns[static_cast<size_t>(column)].text;
+        series.unit = block.columns[static_cast<size_t>(column)].unit;
         series.values = columnValues(block, key);
         if (!series.values.empty())
             out.push_back(series);
@@ -488,12 +492,7 @@ std::vector<Series> seriesOf(const LogSection& section, const LogBlock& block, c
         add("late");
         // Shade the rows written in vsync mode.
         size_t on = 0, off = 0;
-        for (const LogLine& line : block.lines) {
-            if (line.text == "******** ON")
-                on = line.line;
-            if (line.text == "******** OFF")
-                off = line.line;
-        }
+        vsyncModeLines(block, &on, &off);
         if (!out.empty() && on != 0) {
             for (size_t i = 0; i < block.rows.size(); ++i) {
                 if (block.rows[i].line > on && out.back().windowFrom == 0)
@@ -542,6 +541,7 @@ RunTable tableOf(const LogSection& section, const LogBlock& block, bool copyRows
 {
     RunTable table;
     for (const LogColumn& column : block.columns) {
+        table.keys.push_back(column.key);
         std::string name = column.text;
         if (std::count(table.columns.begin(), table.columns.end(), name) > 0)
             name += " (" + std::to_string(table.columns.size() + 1) + ")";
@@ -588,6 +588,24 @@ std::string titleKey(const std::string& title)
 
 namespace {
 
+// The lines that tell of something gone wrong or out of the ordinary.
+void markLine(ReportSummary& summary, const LogLine& line, const std::string& test)
+{
+    static const std::pair<const char*, const char*> kinds[] = {
+        {"vsync.WaitForVerticalBlankEvent FAILED", "wait_failed"},
+        {"err ", "wait_failed"},
+        {"vsync.validate.configuration rebind needed", "rebind"},
+        {"vsync.retrying.quietly", "quiet"},
+        {"XXXXX ", "xxxxx"},
+    };
+    for (const auto& kind : kinds) {
+        if (startsWith(line.text, kind.first)) {
+            summary.marks.push_back({kind.second, line.line, line.text, test});
+            return;
+        }
+    }
+}
+
 ReportSummary summarize(const KelvaroLog& log, bool copyRows)
 {
     ReportSummary summary;
@@ -601,7 +619,25 @@ ReportSummary summarize(const KelvaroLog& log, bool copyRows)
         const std::string line = virtualProfileLine(log.profile, log.profileFrequency, log.vblank0);
         summary.profile = line.substr(std::strlen("virtual.display profile "));
     }
+    for (const LogLine& line : log.systemLines) {
+        markLine(summary, line, "");
+        char device[64];
+        double numerator = 0, denominator = 0;
+        int height = 0;
+        if (std::sscanf(line.text.c_str(), "vsync.bind device='%63[^']'", device) == 1)
+            summary.modes.push_back({device, 0.0, 0, line.line});
+        else if (std::sscanf(line.text.c_str(), "VSYNC INFO: size = %*dx%d hz=%lf/%lf", &height, &numerator, &denominator) == 3 &&
+                 !summary.modes.empty() && summary.modes.back().hz == 0.0 && denominator > 0) {
+            summary.modes.back().hz = numerator / denominator;
+            summary.modes.back().height = height;
+        }
+    }
+    // Binds that read no mode say nothing of the rate.
+    summary.modes.erase(std::remove_if(summary.modes.begin(), summary.modes.end(),
+                                       [](const LogMode& mode) { return mode.hz == 0.0; }),
+                        summary.modes.end());
     const Truth truth(log);
+    summary.hasTruth = truth.known();
     // Runs are keyed by their test's key, "#2", "#3", ... for a test's later runs in the log,
     // and a D3DKMT run's second output by "_2" before that.
     std::vector<std::pair<LogTest, int>> runs;
@@ -628,10 +664,13 @@ ReportSummary summarize(const KelvaroLog& log, bool copyRows)
             test.unreadable = block.unreadable;
             test.titleLine = section.titleLine;
             test.block = b;
+            test.known = schema != nullptr;
+            test.test = schema != nullptr ? schema->test : LogTest::SuiteEnd;
             // Which output a D3DKMT block measured: its device line names it.
             int output = 0;
             if (block.label.find("DISPLAY2") != std::string::npos)
                 output = 1;
+            test.output = output;
             std::string key = schema != nullptr ? schema->key : titleKey(section.title);
             if (output > 0)
                 key += "_" + std::to_string(output + 1);
@@ -662,7 +701,7 @@ ReportSummary summarize(const KelvaroLog& log, bool copyRows)
                 compositor(log, section, truth, out);
                 break;
             case LogTest::Mimic:
-                mimic(section, log, out);
+                mimic(section, out);
                 break;
             case LogTest::WaitForBlanking:
                 waitForBlanking(section, log, truth, out);
@@ -671,8 +710,12 @@ ReportSummary summarize(const KelvaroLog& log, bool copyRows)
                 estimator(section, truth, out);
                 break;
             case LogTest::AdapterInfo:
-                for (const LogLine& line : block.lines)
+                for (const LogLine& line : block.lines) {
                     test.notes.push_back(line.text);
+                    char device[64];
+                    if (std::sscanf(line.text.c_str(), "Adaptor%*d=%63s", device) == 1)
+                        summary.devices.push_back(device);
+                }
                 break;
             case LogTest::SuiteEnd:
                 break;
@@ -680,6 +723,7 @@ ReportSummary summarize(const KelvaroLog& log, bool copyRows)
             for (const LogLine& line : block.lines) {
                 if (startsWith(line.text, "GTI ERROR "))
                     test.notes.push_back("the compositor's timing failed: " + line.text);
+                markLine(summary, line, test.key);
             }
             if (!block.columns.empty()) {
                 test.series = seriesOf(section, block, test);
@@ -691,11 +735,21 @@ ReportSummary summarize(const KelvaroLog& log, bool copyRows)
     return summary;
 }
 
+// The findings, once every run holds its rows.
+void findAnswers(ReportSummary& summary, const KelvaroLog& log)
+{
+    LogTruth truth;
+    const bool known = log.hasProfile && logTruthFromProfile(&truth, log.profile, log.profileFrequency, log.vblank0);
+    summary.findings = findingsOf(summary, known ? &truth : nullptr);
+}
+
 }   // namespace
 
 ReportSummary summarizeLog(const KelvaroLog& log)
 {
-    return summarize(log, true);
+    ReportSummary summary = summarize(log, true);
+    findAnswers(summary, log);
+    return summary;
 }
 
 ReportSummary summarizeLog(KelvaroLog&& log)
@@ -709,6 +763,7 @@ ReportSummary summarizeLog(KelvaroLog&& log)
                 test.table.rows = std::move(section.blocks[test.block].rows);
         }
     }
+    findAnswers(summary, log);
     return summary;
 }
 
@@ -738,6 +793,7 @@ std::string summaryText(const ReportSummary& summary)
         out += "  " + summary.refused + "\n";
     if (!summary.ended)
         out += "  the log ends before the tool said it exits: it was cut\n";
+    out += "\n" + findingsText(summary.findings);
     for (const TestSummary& test : summary.tests) {
         out += "\n" + test.title;
         if (!test.label.empty())
@@ -769,6 +825,14 @@ std::string summaryText(const ReportSummary& summary)
             if (figure.hasTruth) {
                 std::snprintf(line, sizeof line, "   (true %.4f, error %+.4f)", figure.truth, figure.value - figure.truth);
                 out += line;
+            }
+            out += "\n";
+        }
+        if (!test.frameBins.empty()) {
+            out += "  periods, in frames of the reference:";
+            for (size_t bin = 0; bin < test.frameBins.size(); ++bin) {
+                const std::string name = bin == 0 ? "under 1/2" : std::to_string(bin) + (bin == kFrameBinsRest ? " or more" : "");
+                out += (bin == 0 ? " " : ", ") + name + ": " + std::to_string(test.frameBins[bin]);
             }
             out += "\n";
         }

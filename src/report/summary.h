@@ -4,6 +4,7 @@
 // arithmetic over what the log reader read.
 #pragma once
 
+#include "report/findings.h"
 #include "report/logreader.h"
 
 #include <string>
@@ -21,20 +22,26 @@ struct Figure {
 // A chart of a run: the values of one column by row, the true value when the profile gives it,
 // and a shaded stretch of rows (the animation's vsync mode).
 struct Series {
-    std::string name;
+    std::string name;     // the column's, unit after the '/'
+    std::string unit;
     std::vector<double> values;
     bool hasTruth = false;
     double truth = 0.0;
+    bool hasReference = false;
+    double reference = 0.0;   // what the reference timeline gives (its period, or 0 for a lateness)
     size_t windowFrom = 0, windowTo = 0;   // row numbers (from 1) of a shaded stretch; 0: none
 };
 
 // A run's rows as its CSV file holds them: the log's column names with their units (a name
 // that repeats gets its place), and each value with the decimals the log printed it with.
 struct RunTable {
+    std::vector<std::string> keys;      // the schema's key of each column
     std::vector<std::string> columns;
     std::vector<int> decimals;
     std::vector<LogRow> rows;   // each with its line in the log
 };
+
+constexpr size_t kFrameBinsRest = 5;   // periods of 4 1/2 frames and more
 
 struct TestSummary {
     // Stable: the test's key ("directdraw"), "_2" for a D3DKMT run's second output, "#2",
@@ -42,6 +49,9 @@ struct TestSummary {
     std::string key;
     std::string title;
     std::string label;    // which output, for the D3DKMT test
+    LogTest test = LogTest::SuiteEnd;   // SuiteEnd also for a title this tool does not write
+    bool known = false;
+    int output = 0;       // 0 the first; a D3DKMT block of the second output: 1
     bool cut = false;
     size_t titleLine = 0; // where its run's title stands in the log
     size_t block = 0;     // which block of that run
@@ -50,7 +60,26 @@ struct TestSummary {
     std::vector<Figure> figures;
     std::vector<std::string> notes;
     std::vector<Series> series;   // the charts of the page
+    // Its periods binned in frames of the reference: under 1/2, 1/2 to 3/2, 3/2 to 5/2, ...,
+    // up to bin kFrameBinsRest, which holds the rest. Empty: the run has no periods.
+    std::vector<size_t> frameBins;
     RunTable table;               // the CSV file; no columns: none
+};
+
+// A line of the log worth an event: a failed wait, a rebind, a quiet spell, an "XXXXX" line.
+struct LogMark {
+    std::string kind;   // as FoundEvent's
+    size_t line = 0;
+    std::string text;
+    std::string test;   // the run it stands in; empty: outside every run
+};
+
+// A display mode the server read when it bound an output.
+struct LogMode {
+    std::string device;   // "\\.\DISPLAY1"
+    double hz = 0.0;
+    int height = 0;       // visible lines: the vertical blank begins at this line
+    size_t line = 0;
 };
 
 struct ReportSummary {
@@ -62,6 +91,11 @@ struct ReportSummary {
     std::string refused;
     bool ended = false;
     std::vector<TestSummary> tests;
+    std::vector<LogMark> marks;
+    std::vector<LogMode> modes;
+    std::vector<std::string> devices;   // the adapters' device names, in their order
+    bool hasTruth = false;
+    Findings findings;
 };
 
 ReportSummary summarizeLog(const KelvaroLog& log);

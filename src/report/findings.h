@@ -1,0 +1,111 @@
+// The answers across a log's runs: the reference timeline of each output (the best estimate of
+// when every vblank truly began, rebuilt from the runs' rows alone), every way of finding the
+// vblank scored against it, the refresh rates side by side, the compositor's and the timers'
+// health, what went wrong and where, and one plain sentence per answer. Plain arithmetic over
+// the summary's run tables; when the log names the virtual display's profile, the reference and
+// each score stand beside the profile's truth.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+struct ReportSummary;
+struct LogTruth;
+
+// A distribution as the report shows every one: p50, p95, p99, p99.9 and the largest value.
+struct Distribution {
+    size_t count = 0;
+    double p50 = 0.0, p95 = 0.0, p99 = 0.0, p999 = 0.0, max = 0.0;
+};
+Distribution distributionOf(std::vector<double> values);
+
+// A stretch of the timeline at one steady rate: vblank k of the stretch starts at
+// originTick + k * periodTicks (ticks of the log's own time base, fractional).
+struct ReferenceSegment {
+    double originTick = 0.0;
+    double periodTicks = 0.0;
+    double fromTick = 0.0, toTick = 0.0;   // the first and the last point it was fitted to
+    size_t points = 0;
+    double residualUs = 0.0;                // the points' spread about it (1.4826 MAD)
+};
+
+struct ReferenceTimeline {
+    int output = 0;                 // 0 the first
+    std::string name;               // "\\.\DISPLAY1", or "output 1" when the log does not say
+    std::string basis;              // what it was rebuilt from
+    bool precise = false;           // from the scan line or DirectDraw's polls, not from wake-ups
+    std::vector<ReferenceSegment> segments;
+    bool hasTruth = false;
+    Distribution errorUs;           // |reference - true start| over the vblanks it spans
+
+    bool known() const { return !segments.empty(); }
+    // The segment that covers a tick, or the nearest one.
+    const ReferenceSegment& segmentAt(double tick) const;
+    double periodTicksAt(double tick) const { return segmentAt(tick).periodTicks; }
+    // How far a tick lies from the nearest reference vblank, in ticks, in (-P/2, P/2].
+    double offsetTicks(double tick) const;
+};
+
+struct RefreshFinding {
+    int output = 0;
+    std::string name;
+    double nominalHz = 0.0;          // the mode's rate; 0: not in the log
+    double rateRefreshHz = 0.0;      // the compositor's rateRefresh; 0: not in the log
+    double qpcRefreshPeriodMs = 0.0; // 0: not in the log
+    double measuredHz = 0.0;         // from the reference
+    double ppmVsNominal = 0.0;
+    double ppmRateRefresh = 0.0;     // of rateRefresh against the measured rate
+    double ppmQpcRefreshPeriod = 0.0;
+    double frameSlipS = 0.0;         // a clock at the nominal rate gains a frame this often; 0: never
+    bool hasTruth = false;
+    double trueHz = 0.0;
+};
+
+// One way of finding the next vblank, scored: how far after the reference vblank its times lie.
+struct MethodScore {
+    std::string method;    // d3dkmt, directdraw, server_pulse, dwmflush, dwm_qpcvblank, sleep_paced, vsync_paced, estimator
+    std::string output;    // the output's name
+    std::string test;      // the key of the run it was read from (the first, when several)
+    Distribution lateUs;   // against the reference, each in (-P/2, P/2]
+    bool hasTruth = false;
+    Distribution lateTrueUs;   // the same times against the true vblanks
+    double missed = 0.0;   // vblanks it did not mark (gaps of two frames or more)
+    std::string cost;      // what it costs where the tool knows it
+    std::string verdict;
+    int rank = 0;          // 1 the best of the waits; 0: not ranked (time stamps, not waits)
+};
+
+struct FoundEvent {
+    std::string kind;      // wait_failed, rebind, quiet, stall, mode_change, cut, refused, xxxxx
+    double atS = -1.0;     // seconds on the log's time base; negative: not known
+    double frames = 0.0;   // how many frames it spans, where that applies
+    std::string detail;
+    std::string test;      // the run it happened in; empty: the server's lines
+    size_t line = 0;
+};
+
+// One answer: a sentence with its figures, a mark and the run it links to.
+struct Finding {
+    enum class Mark { Fine, WorthKnowing, Bad };
+    std::string topic;     // refresh, methods, compositor, timers, unusual, reference
+    Mark mark = Mark::Fine;
+    std::string text;
+    std::string link;      // a run's key; empty: none
+};
+const char* markName(Finding::Mark mark);   // "fine", "worth knowing", "bad"
+
+struct Findings {
+    std::vector<ReferenceTimeline> references;
+    std::vector<RefreshFinding> refresh;
+    std::vector<MethodScore> methods;
+    std::vector<FoundEvent> events;
+    std::vector<Finding> sentences;
+};
+
+// The answers of a summary whose runs hold their tables. Also measures each run's lateness and
+// offset figures against the reference and bins its periods in frames. `truth` may be null.
+Findings findingsOf(ReportSummary& summary, const LogTruth* truth);
+
+// The findings as text: the sentences, then the methods side by side.
+std::string findingsText(const Findings& findings);

@@ -1,0 +1,63 @@
+// What kelvaro-report's answers must hold for a log written on the virtual display, checked
+// against the truth of the log's own profile line: the reference timeline within 5 us of the
+// true vblanks at the median and 25 us at worst, the measured rate within 0.0005 Hz, every
+// method's median lateness the same against the reference as against the truth (within 5 us),
+// every offset and lateness figure within half a frame of its vblank, and no scan-line period
+// that is not the display's.
+#pragma once
+
+#include "report/summary.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+inline void expectFindingsHoldTheTruth(const ReportSummary& summary, const std::string& name)
+{
+    SCOPED_TRACE(name);
+    const Findings& f = summary.findings;
+    ASSERT_FALSE(f.references.empty());
+    const ReferenceTimeline& reference = f.references.front();
+    ASSERT_TRUE(reference.known());
+    ASSERT_TRUE(reference.hasTruth);
+    std::printf("[ FIGURES  ] %s: reference against the truth, median %.2f us, max %.2f us, over %zu vblanks\n",
+                name.c_str(), reference.errorUs.p50, reference.errorUs.max, reference.errorUs.count);
+    EXPECT_LE(reference.errorUs.p50, 5.0);
+    EXPECT_LE(reference.errorUs.max, 25.0);
+    EXPECT_NE(std::string::npos, summaryText(summary).find(
+                                     "its error against the profile's truth: median"));
+
+    ASSERT_FALSE(f.refresh.empty());
+    ASSERT_TRUE(f.refresh.front().hasTruth);
+    EXPECT_NEAR(f.refresh.front().trueHz, f.refresh.front().measuredHz, 0.0005);
+
+    EXPECT_GE(f.methods.size(), 6u) << "every way the suite measures is scored";
+    for (const MethodScore& m : f.methods) {
+        ASSERT_TRUE(m.hasTruth) << m.method;
+        EXPECT_NEAR(m.lateTrueUs.p50, m.lateUs.p50, 5.0) << m.method << " scored on the reference and on the truth";
+    }
+
+    // Offsets and lateness in (-P/2, P/2]; a period of the scan-line trace only if it is the
+    // display's (within 0.1 %).
+    const double halfUs = reference.segments.front().periodTicks / static_cast<double>(summary.frequency) * 1e6 / 2.0;
+    for (const MethodScore& m : f.methods) {
+        EXPECT_GT(-m.lateUs.max, -halfUs) << m.method;   // every value is at most the max
+        EXPECT_LE(m.lateUs.max, halfUs) << m.method;
+    }
+    for (const TestSummary& test : summary.tests) {
+        for (const Figure& figure : test.figures) {
+            const std::string& k = figure.key;
+            const bool offset = k.find("offset") != std::string::npos || k.find("after") != std::string::npos ||
+                                k.find("late") != std::string::npos || k.find("minus") != std::string::npos;
+            if (offset && figure.unit == "us") {
+                EXPECT_GT(figure.value, -halfUs) << test.key << " " << k;
+                EXPECT_LE(figure.value, halfUs) << test.key << " " << k;
+            }
+            if (test.test == LogTest::ScanLine && figure.unit == "ms") {
+                EXPECT_NEAR(1.0, figure.value * 1000.0 / halfUs / 2.0, 0.001) << "a scan-line period: " << k;
+            }
+        }
+    }
+}
