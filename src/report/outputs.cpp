@@ -1,8 +1,11 @@
 #include "report/outputs.h"
 
+#include "report/findings_json.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -12,10 +15,13 @@
 namespace {
 
 constexpr int kChartWidth = 640;
-constexpr int kChartHeight = 180;
+constexpr int kChartHeight = 200;
 constexpr int kHistogramWidth = 300;
-constexpr int kMargin = 44;   // room for the axis labels on the left
+constexpr int kMargin = 56;   // room for the y axis's tick labels and its name on the left
+constexpr int kPlotTop = 10;
+constexpr int kPlotBottom = kChartHeight - 40;   // below: the x tick labels, the caption, the x axis's name
 constexpr int kBins = 40;
+constexpr size_t kEventRows = 50;   // the page's events table; the JSON has them all
 
 std::string escaped(const std::string& text)
 {
@@ -40,8 +46,148 @@ std::string number(double value, int decimals = 3)
     return text;
 }
 
-// The chart's vertical range: the values' own, widened a little, never empty; with a truth,
-// the truth inside it.
+// A linear map of values onto pixels.
+struct Scale {
+    double low, high;   // values
+    double from, to;    // their pixels
+    double operator()(double v) const { return high > low ? from + (to - from) * (v - low) / (high - low) : from; }
+};
+
+// Round values to mark an axis with: a step of 1, 2 or 5 times a power of ten, the one that
+// gives the number of marks closest to `wanted`, never finer than `finest` (1 for rows and counts).
+struct Ticks {
+    double step = 1.0;
+    std::vector<double> values;
+};
+
+Ticks niceTicks(double low, double high, int wanted = 5, double finest = 0.0)
+{
+    Ticks ticks;
+    if (!(high > low) || !std::isfinite(high - low)) {
+        if (std::isfinite(low))
+            ticks.values.push_back(low);
+        return ticks;
+    }
+    const double power = std::pow(10.0, std::floor(std::log10((high - low) / wanted)));
+    double bestCount = 0.0;
+    ticks.step = 0.0;
+    for (const double scale : {0.1, 0.2, 0.5, 1.0, 2.0, 5.0, 10.0}) {
+        const double step = scale * power;
+        if (step < finest)
+            continue;
+        const double count = std::floor(high / step) - std::ceil(low / step) + 1.0;
+        if (ticks.step == 0.0 || std::abs(count - wanted) < std::abs(bestCount - wanted)) {
+            ticks.step = step;
+            bestCount = count;
+        }
+    }
+    if (ticks.step == 0.0)
+        ticks.step = finest;
+    const double first = std::ceil(low / ticks.step), last = std::floor(high / ticks.step);
+    for (double k = first; k <= last && ticks.values.size() < 20; k += 1.0)
+        ticks.values.push_back(k * ticks.step + 0.0);   // + 0.0: no "-0"
+    return ticks;
+}
+
+// A tick's value with as many decimals as its step needs.
+std::string tickLabel(double value, double step)
+{
+    char text[64];
+    if (std::abs(value) >= 1e7)
+        std::snprintf(text, sizeof text, "%.3g", value);
+    else
+        std::snprintf(text, sizeof text, "%.*f", step >= 1.0 ? 0 : static_cast<int>(std::ceil(-std::log10(step) - 1e-9)),
+                      value);
+    return text;
+}
+
+// The unit of a series as an axis names it: its own, else the one after the '/' of its column's
+// name; microseconds as "µs".
+std::string unitOf(const Series& series)
+{
+    std::string unit = series.unit;
+    const size_t slash = series.name.rfind('/');
+    if (unit.empty() && slash != std::string::npos)
+        unit = series.name.substr(slash + 1);
+    return unit == "us" ? "µs" : unit;
+}
+
+// What the value axis of a series says: its unit, or the column's name when it has none.
+std::string valueAxisName(const Series& series)
+{
+    const std::string unit = unitOf(series);
+    return unit.empty() ? series.name.substr(0, series.name.rfind('/')) : unit;
+}
+
+// A text of a chart, with a halo of the chart's background so that it reads over the data.
+std::string chartText(double x, double y, const std::string& text, const std::string& attributes)
+{
+    return "<text x=\"" + number(x, 1) + "\" y=\"" + number(y, 1) + "\" font-size=\"10\" " + attributes +
+           " paint-order=\"stroke\" stroke=\"#fbfbfd\" stroke-width=\"3\">" + escaped(text) + "</text>";
+}
+
+// A y axis: its line at `left`, at each round value a tick, a faint grid line to `right` and
+// the value, and the axis's name along it.
+std::string yAxis(const Scale& y, int left, int right, const std::string& name, int wanted = 5, double finest = 0.0)
+{
+    const Ticks ticks = niceTicks(y.low, y.high, wanted, finest);
+    std::string svg;
+    for (const double v : ticks.values) {
+        const std::string at = number(y(v), 1);
+        svg += "<line x1=\"" + std::to_string(left) + "\" x2=\"" + std::to_string(right) + "\" y1=\"" + at + "\" y2=\"" +
+               at + "\" stroke=\"#ebebee\"/><line x1=\"" + std::to_string(left - 4) + "\" x2=\"" + std::to_string(left) +
+               "\" y1=\"" + at + "\" y2=\"" + at + "\" stroke=\"#888\"/>";
+        svg += chartText(left - 6, y(v) + 3.5, tickLabel(v, ticks.step), "class=\"tick\" text-anchor=\"end\"");
+    }
+    svg += "<line x1=\"" + std::to_string(left) + "\" x2=\"" + std::to_string(left) + "\" y1=\"" + number(y.to, 1) +
+           "\" y2=\"" + number(y.from, 1) + "\" stroke=\"#888\"/>";
+    const std::string middle = number((y.from + y.to) / 2, 1);
+    svg += "<text class=\"axis\" x=\"12\" y=\"" + middle + "\" font-size=\"10\" text-anchor=\"middle\" transform=\"rotate(-90 12 " +
+           middle + ")\">" + escaped(name) + "</text>";
+    return svg;
+}
+
+// An x axis along the plot's bottom: its line, at each round value a tick and the value below
+// it, and the axis's name at its right end, under the tick labels. Fewer ticks when their
+// labels would touch; a label at an end is kept inside the chart (`right` + 8 wide).
+std::string xAxis(const Scale& x, int right, const std::string& name, int wanted = 5, double finest = 0.0)
+{
+    constexpr double kDigit = 6.0;   // about a character's width at the charts' 10 px
+    Ticks ticks = niceTicks(x.low, x.high, wanted, finest);
+    for (; wanted > 2; ticks = niceTicks(x.low, x.high, --wanted, finest)) {
+        size_t longest = 0;
+        for (const double v : ticks.values)
+            longest = std::max(longest, tickLabel(v, ticks.step).size());
+        if (std::abs(x(ticks.step) - x(0.0)) > kDigit * static_cast<double>(longest) + 12.0)
+            break;
+    }
+    std::string svg = "<line x1=\"" + number(x.from, 1) + "\" x2=\"" + std::to_string(right) + "\" y1=\"" +
+                      std::to_string(kPlotBottom) + "\" y2=\"" + std::to_string(kPlotBottom) + "\" stroke=\"#888\"/>";
+    for (const double v : ticks.values) {
+        const std::string at = number(x(v), 1), label = tickLabel(v, ticks.step);
+        svg += "<line x1=\"" + at + "\" x2=\"" + at + "\" y1=\"" + std::to_string(kPlotBottom) + "\" y2=\"" +
+               std::to_string(kPlotBottom + 4) + "\" stroke=\"#888\"/>";
+        const double middle = std::min(x(v), right + 6.0 - kDigit * static_cast<double>(label.size()) / 2);
+        svg += chartText(middle, kPlotBottom + 14, label, "class=\"tick\" text-anchor=\"middle\"");
+    }
+    svg += chartText(right, kChartHeight - 8, name, "class=\"axis\" text-anchor=\"end\"");
+    return svg;
+}
+
+// A value line across a time series: the truth or the reference, named at its right end; the
+// name goes above the line or below it, whichever stays inside the plot.
+std::string valueLine(const Scale& y, double value, const std::string& colour, const std::string& label, bool above)
+{
+    const double at = y(value);
+    if (above ? at - 3 < kPlotTop + 8 : at + 11 > kPlotBottom)
+        above = !above;
+    return "<line x1=\"" + std::to_string(kMargin) + "\" x2=\"" + std::to_string(kChartWidth - 8) + "\" y1=\"" +
+           number(at, 1) + "\" y2=\"" + number(at, 1) + "\" stroke=\"" + colour + "\" stroke-dasharray=\"4 3\"/>" +
+           chartText(kChartWidth - 10, above ? at - 3 : at + 11, label, "text-anchor=\"end\" fill=\"" + colour + "\"");
+}
+
+// The chart's vertical range: the values' own, widened a little, never empty; with a truth or
+// a reference, those inside it.
 void rangeOf(const Series& series, double* low, double* high)
 {
     *low = *std::min_element(series.values.begin(), series.values.end());
@@ -49,6 +195,10 @@ void rangeOf(const Series& series, double* low, double* high)
     if (series.hasTruth) {
         *low = std::min(*low, series.truth);
         *high = std::max(*high, series.truth);
+    }
+    if (series.hasReference) {
+        *low = std::min(*low, series.reference);
+        *high = std::max(*high, series.reference);
     }
     if (!(*high > *low)) {
         *low -= 1.0;
@@ -74,25 +224,23 @@ std::string timeSeries(const Series& series, const std::string& id)
     rangeOf(series, &low, &high);
     const int plotWidth = kChartWidth - kMargin - 8;
     const std::vector<Bucket> buckets = decimate(series.values, static_cast<size_t>(plotWidth));
-    const auto y = [&](double v) { return 8.0 + (kChartHeight - 24.0) * (high - v) / (high - low); };
+    const Scale y{low, high, kPlotBottom, kPlotTop};
     const auto x = [&](double i) {
         return kMargin + (buckets.size() > 1 ? i * plotWidth / static_cast<double>(buckets.size() - 1) : 0.0);
     };
+    // Row r (from 1) lies in bucket (r - 1) * scale.
+    const double rows = static_cast<double>(series.values.size());
+    const double scale = static_cast<double>(buckets.size()) / rows;
     std::string svg = chartFrame(id, kChartWidth);
     if (series.windowTo > series.windowFrom) {
-        const double scale = static_cast<double>(buckets.size()) / static_cast<double>(series.values.size());
         const double from = x((series.windowFrom - 1) * scale), to = x((series.windowTo - 1) * scale);
-        svg += "<rect x=\"" + number(from, 1) + "\" y=\"8\" width=\"" + number(std::max(1.0, to - from), 1) +
-               "\" height=\"" + std::to_string(kChartHeight - 24) + "\" fill=\"#ffe9b3\"/>";
-        svg += "<text x=\"" + number(from + 3, 1) + "\" y=\"20\" font-size=\"10\" fill=\"#996600\">vsync mode</text>";
+        svg += "<rect x=\"" + number(from, 1) + "\" y=\"" + std::to_string(kPlotTop) + "\" width=\"" +
+               number(std::max(1.0, to - from), 1) + "\" height=\"" + std::to_string(kPlotBottom - kPlotTop) +
+               "\" fill=\"#ffe9b3\"/>";
+        svg += "<text x=\"" + number(from + 3, 1) + "\" y=\"22\" font-size=\"10\" fill=\"#996600\">vsync mode</text>";
     }
-    if (series.hasTruth) {
-        svg += "<line x1=\"" + std::to_string(kMargin) + "\" x2=\"" + std::to_string(kChartWidth - 8) + "\" y1=\"" +
-               number(y(series.truth), 1) + "\" y2=\"" + number(y(series.truth), 1) +
-               "\" stroke=\"#2a9d4a\" stroke-dasharray=\"4 3\"/>";
-        svg += "<text x=\"" + std::to_string(kChartWidth - 120) + "\" y=\"" + number(y(series.truth) - 3, 1) +
-               "\" font-size=\"10\" fill=\"#2a9d4a\">true " + number(series.truth, 6) + "</text>";
-    }
+    svg += yAxis(y, kMargin, kChartWidth - 8, valueAxisName(series));
+    svg += xAxis(Scale{1.0, rows, x(0.0), x((rows - 1.0) * scale)}, kChartWidth - 8, "row", 6, 1.0);
     // Each bucket as a stroke from its minimum to its maximum, joined in order.
     std::string points;
     for (size_t i = 0; i < buckets.size(); ++i) {
@@ -101,11 +249,13 @@ std::string timeSeries(const Series& series, const std::string& id)
             points += number(x(static_cast<double>(i)), 1) + "," + number(y(buckets[i].high), 1) + " ";
     }
     svg += "<polyline fill=\"none\" stroke=\"#3355aa\" stroke-width=\"1\" points=\"" + points + "\"/>";
-    svg += "<text x=\"2\" y=\"14\" font-size=\"10\">" + number(high, 3) + "</text>";
-    svg += "<text x=\"2\" y=\"" + std::to_string(kChartHeight - 18) + "\" font-size=\"10\">" + number(low, 3) + "</text>";
-    svg += "<text x=\"" + std::to_string(kMargin) + "\" y=\"" + std::to_string(kChartHeight - 4) +
-           "\" font-size=\"10\">" + escaped(series.name) + " by row, " + std::to_string(series.values.size()) +
-           " rows</text>";
+    // Over the data: where the values should lie.
+    if (series.hasReference)
+        svg += valueLine(y, series.reference, "#d2691e", "reference " + number(series.reference, 6), false);
+    if (series.hasTruth)
+        svg += valueLine(y, series.truth, "#2a9d4a", "true " + number(series.truth, 6), true);
+    svg += chartText(kMargin, kChartHeight - 8,
+                     series.name + " by row, " + std::to_string(series.values.size()) + " rows", "");
     svg += "</svg>";
     return svg;
 }
@@ -126,20 +276,196 @@ std::string histogram(const Series& series, const std::string& id)
     }
     const int most = *std::max_element(bins.begin(), bins.end());
     std::string svg = chartFrame(id, kHistogramWidth);
-    const double width = (kHistogramWidth - 16.0) / kBins;
+    const int right = kHistogramWidth - 8;
+    const Scale y{0.0, static_cast<double>(most), kPlotBottom, kPlotTop};
+    const Scale x{low, high, kMargin, right};
+    svg += yAxis(y, kMargin, right, "count", 4, 1.0);
+    const double width = (right - kMargin) / static_cast<double>(kBins);
     for (int b = 0; b < kBins; ++b) {
         if (bins[static_cast<size_t>(b)] == 0)
             continue;
-        const double h = (kChartHeight - 30.0) * bins[static_cast<size_t>(b)] / most;
-        svg += "<rect x=\"" + number(8 + b * width, 1) + "\" y=\"" + number(kChartHeight - 22.0 - h, 1) +
-               "\" width=\"" + number(std::max(1.0, width - 1.0), 1) + "\" height=\"" + number(h, 1) +
+        const double top = y(bins[static_cast<size_t>(b)]);
+        svg += "<rect x=\"" + number(kMargin + b * width, 1) + "\" y=\"" + number(top, 1) + "\" width=\"" +
+               number(std::max(1.0, width - 1.0), 1) + "\" height=\"" + number(kPlotBottom - top, 1) +
                "\" fill=\"#7a8fd1\"/>";
     }
-    svg += "<text x=\"8\" y=\"" + std::to_string(kChartHeight - 8) + "\" font-size=\"10\">" + number(low, 3) +
-           "</text><text x=\"" + std::to_string(kHistogramWidth - 60) + "\" y=\"" + std::to_string(kChartHeight - 8) +
-           "\" font-size=\"10\">" + number(high, 3) + "</text>";
-    svg += "<text x=\"8\" y=\"14\" font-size=\"10\">" + escaped(series.name) + "</text></svg>";
+    svg += xAxis(x, right, valueAxisName(series), 4);
+    svg += chartText(kMargin, kChartHeight - 8, series.name, "") + "</svg>";
     return svg;
+}
+
+// A run's periods counted by how many frames each spans, a bar per bin on a linear axis, with
+// its count over every bar that has any: a lone stall among hundreds of rows is a 1 px bar, and
+// its "1" says it is there.
+std::string frameHistogram(const std::vector<size_t>& bins, const std::string& id)
+{
+    const size_t n = bins.size();
+    const int width = std::clamp(kMargin + 8 + 26 * static_cast<int>(n), kHistogramWidth, kChartWidth);
+    const int right = width - 8;
+    const size_t most = std::max<size_t>(1, *std::max_element(bins.begin(), bins.end()));
+    const Scale y{0.0, static_cast<double>(most), kPlotBottom, kPlotTop + 12.0};   // room for the top count
+    std::string svg = chartFrame(id, width) + yAxis(y, kMargin, right, "count", 4, 1.0);
+    const double slot = (right - kMargin) / static_cast<double>(n);
+    // Every bin's name when they fit, else every few; the first and the last always.
+    const size_t every = std::max<size_t>(1, static_cast<size_t>(std::ceil(22.0 * static_cast<double>(n) / (right - kMargin))));
+    for (size_t b = 0; b < n; ++b) {
+        const double middle = kMargin + (static_cast<double>(b) + 0.5) * slot;
+        if (bins[b] > 0) {
+            const double top = std::min(y(static_cast<double>(bins[b])), kPlotBottom - 1.0);
+            svg += "<rect x=\"" + number(middle - slot / 2 + 1, 1) + "\" y=\"" + number(top, 1) + "\" width=\"" +
+                   number(std::max(1.0, slot - 2), 1) + "\" height=\"" + number(kPlotBottom - top, 1) +
+                   "\" fill=\"#7a8fd1\"/>";
+            svg += chartText(middle, top - 3, std::to_string(bins[b]), "class=\"count\" text-anchor=\"middle\" fill=\"#222\"");
+        }
+        const bool last = b + 1 == n && n > 1;
+        const bool rest = b == kFrameBinsRest;
+        if ((b % every == 0 && (b == 0 || b + every < n)) || last) {
+            const std::string name = b == 0 ? "<½" : rest ? "≥" + std::to_string(b) : std::to_string(b);
+            svg += chartText(middle, kPlotBottom + 14, name, "class=\"tick\" text-anchor=\"middle\"");
+        }
+    }
+    svg += "<line x1=\"" + std::to_string(kMargin) + "\" x2=\"" + std::to_string(right) + "\" y1=\"" +
+           std::to_string(kPlotBottom) + "\" y2=\"" + std::to_string(kPlotBottom) + "\" stroke=\"#888\"/>";
+    svg += chartText(right, kChartHeight - 8, "frames", "class=\"axis\" text-anchor=\"end\"");
+    svg += chartText(kMargin, kChartHeight - 8, "periods in frames of the reference", "") + "</svg>";
+    return svg;
+}
+
+// A run's section's id: its key with letters, digits, '-' and '_' only. The keys are lower
+// case letters, digits and '_', with "#2" for a later run: '#' becomes '-', so no two meet.
+std::string sectionId(const std::string& key)
+{
+    std::string id = "run-";
+    for (const char c : key)
+        id += std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' ? c : '-';
+    return id;
+}
+
+bool hasRun(const ReportSummary& summary, const std::string& key)
+{
+    return std::any_of(summary.tests.begin(), summary.tests.end(), [&](const TestSummary& t) { return t.key == key; });
+}
+
+// "→ section", a link to a run's section; nothing when no run has that key.
+std::string sectionLink(const ReportSummary& summary, const std::string& key)
+{
+    return hasRun(summary, key) ? "<a href=\"#" + sectionId(key) + "\">→ section</a>" : "";
+}
+
+// The class that colours a mark's badge; the badge's text is the mark's name.
+const char* markClass(Finding::Mark mark)
+{
+    return mark == Finding::Mark::Bad ? "bad" : mark == Finding::Mark::WorthKnowing ? "worth" : "fine";
+}
+
+// A figure the log may lack (0: not in it): a dash then.
+std::string known(double value, int decimals)
+{
+    return value != 0.0 ? number(value, decimals) : "–";
+}
+
+std::string distributionCells(const Distribution& d)
+{
+    if (d.count == 0)
+        return "<td class=\"n\">–</td><td class=\"n\">–</td><td class=\"n\">–</td><td class=\"n\">–</td><td class=\"n\">–</td>";
+    std::string html;
+    for (const double v : {d.p50, d.p95, d.p99, d.p999, d.max})
+        html += "<td class=\"n\">" + number(v, 1) + "</td>";
+    return html;
+}
+
+// The answers at the top of the page: the sentences with their marks, the methods side by
+// side, the reference timelines, the refresh rates and what went wrong.
+std::string findingsBlock(const ReportSummary& summary)
+{
+    const Findings& f = summary.findings;
+    std::string html = "<div id=\"findings\"><h2>Findings</h2>\n";
+    if (f.sentences.empty() && f.methods.empty() && f.references.empty() && f.refresh.empty() && f.events.empty())
+        html += "<p class=\"note\">Nothing found in this log to weigh.</p>\n";
+    if (!f.sentences.empty()) {
+        html += "<ul>";
+        for (const Finding& s : f.sentences)
+            html += "<li><span class=\"mark " + std::string(markClass(s.mark)) + "\">" + markName(s.mark) + "</span> " +
+                    escaped(s.text) + " " + sectionLink(summary, s.link) + "</li>";
+        html += "</ul>\n";
+    }
+    if (!f.methods.empty()) {
+        const bool truths = std::any_of(f.methods.begin(), f.methods.end(), [](const MethodScore& m) { return m.hasTruth; });
+        html += "<table class=\"compact\"><caption>Each way of finding the vblank: how late after the reference "
+                "vblank, µs</caption><tr><th>method</th><th>output</th><th>p50</th><th>p95</th><th>p99</th>"
+                "<th>p99.9</th><th>max</th><th>missed</th>" +
+                std::string(truths ? "<th>true p50</th>" : "") + "<th>cost</th><th>verdict</th></tr>";
+        for (const MethodScore& m : f.methods) {
+            // The method's name links to the run it was read from.
+            const std::string name = hasRun(summary, m.test)
+                                         ? "<a href=\"#" + sectionId(m.test) + "\">" + escaped(m.method) + "</a>"
+                                         : escaped(m.method);
+            html += std::string(m.rank == 1 ? "<tr class=\"best\">" : "<tr>") + "<td>" + name +
+                    (m.rank == 1 ? " <small>(best)</small>" : "") + "</td><td>" +
+                    escaped(m.output) + "</td>" + distributionCells(m.lateUs) + "<td class=\"n\">" +
+                    number(m.missed, m.missed == std::floor(m.missed) ? 0 : 2) + "</td>";
+            if (truths)
+                html += "<td class=\"n\">" + (m.hasTruth && m.lateTrueUs.count > 0 ? number(m.lateTrueUs.p50, 1) : "–") + "</td>";
+            html += "<td>" + escaped(m.cost) + "</td><td>" + escaped(m.verdict) + "</td></tr>";
+        }
+        html += "</table>\n";
+    }
+    for (const ReferenceTimeline& r : f.references) {
+        html += "<p class=\"ref\">Reference of <b>" + escaped(r.name) + "</b>: ";
+        if (!r.known()) {
+            html += "not rebuilt (" + escaped(r.basis) + ")</p>\n";
+            continue;
+        }
+        double shortest = r.segments.front().periodTicks, longest = shortest;
+        for (const ReferenceSegment& s : r.segments) {
+            shortest = std::min(shortest, s.periodTicks);
+            longest = std::max(longest, s.periodTicks);
+        }
+        const auto ms = [&](double ticks) {
+            return summary.frequency > 0 ? number(ticks * 1000.0 / static_cast<double>(summary.frequency), 4) + " ms"
+                                         : number(ticks, 1) + " ticks";
+        };
+        html += "from " + escaped(r.basis) + (r.precise ? " (precise)" : " (coarse)") + ", " +
+                std::to_string(r.segments.size()) + (r.segments.size() == 1 ? " segment" : " segments") + ", period " +
+                ms(shortest) + (longest > shortest ? " to " + ms(longest) : "");
+        if (r.hasTruth && r.errorUs.count > 0)
+            html += "; off the true vblanks by p50 " + number(r.errorUs.p50, 1) + " µs, p99 " + number(r.errorUs.p99, 1) +
+                    " µs, max " + number(r.errorUs.max, 1) + " µs";
+        html += "</p>\n";
+    }
+    if (!f.refresh.empty()) {
+        const bool truths = std::any_of(f.refresh.begin(), f.refresh.end(), [](const RefreshFinding& r) { return r.hasTruth; });
+        html += "<table class=\"compact\"><caption>Refresh rates</caption><tr><th>output</th><th>mode Hz</th>"
+                "<th>rateRefresh Hz</th><th>qpcRefreshPeriod ms</th><th>measured Hz</th><th>ppm vs mode</th>"
+                "<th>one frame gained every</th>" + std::string(truths ? "<th>true Hz</th>" : "") + "</tr>";
+        for (const RefreshFinding& r : f.refresh) {
+            html += "<tr><td>" + escaped(r.name) + "</td><td class=\"n\">" + known(r.nominalHz, 3) + "</td><td class=\"n\">" +
+                    known(r.rateRefreshHz, 4) + "</td><td class=\"n\">" + known(r.qpcRefreshPeriodMs, 4) +
+                    "</td><td class=\"n\">" + known(r.measuredHz, 4) + "</td><td class=\"n\">" +
+                    (r.nominalHz != 0.0 ? number(r.ppmVsNominal, 1) : "–") + "</td><td class=\"n\">" +
+                    (r.frameSlipS > 0.0 ? number(r.frameSlipS, 1) + " s" : "never") + "</td>";
+            if (truths)
+                html += "<td class=\"n\">" + (r.hasTruth ? number(r.trueHz, 4) : "–") + "</td>";
+            html += "</tr>";
+        }
+        html += "</table>\n";
+    }
+    if (!f.events.empty()) {
+        html += "<table class=\"compact\"><caption>Events</caption><tr><th>kind</th><th>at s</th><th>frames</th>"
+                "<th>detail</th><th>where</th></tr>";
+        for (size_t i = 0; i < f.events.size() && i < kEventRows; ++i) {
+            const FoundEvent& e = f.events[i];
+            html += "<tr><td>" + escaped(e.kind) + "</td><td class=\"n\">" + (e.atS >= 0.0 ? number(e.atS, 3) : "–") +
+                    "</td><td class=\"n\">" + (e.frames != 0.0 ? number(e.frames, 1) : "") + "</td><td>" +
+                    escaped(e.detail) + "</td><td>" + (e.line > 0 ? "line " + std::to_string(e.line) + " " : "") +
+                    sectionLink(summary, e.test) + "</td></tr>";
+        }
+        html += "</table>\n";
+        if (f.events.size() > kEventRows)
+            html += "<p class=\"note\">" + std::to_string(f.events.size() - kEventRows) +
+                    " more events, all of them in the JSON.</p>\n";
+    }
+    return html + "</div>\n";
 }
 
 std::string figuresTable(const TestSummary& test)
@@ -231,8 +557,13 @@ std::string reportHtml(const ReportSummary& summary)
         "h1{font-size:22px}h2{font-size:17px;margin:28px 0 6px;border-bottom:1px solid #ccd}"
         "table{border-collapse:collapse;margin:6px 0}td,th{border:1px solid #dde;padding:2px 8px;text-align:left}"
         "td.n{text-align:right;font-family:monospace}.charts{display:flex;gap:12px;flex-wrap:wrap}"
-        ".cut{color:#b00}.note{color:#555}</style></head><body>\n";
-    html += "<h1>kelvaro report</h1>\n<table>";
+        ".cut{color:#b00}.note{color:#555}caption{text-align:left;font-weight:bold;padding:4px 0}"
+        "table.compact td,table.compact th{padding:1px 6px;font-size:13px}tr.best td{background:#eaf6e6}"
+        "#findings ul{list-style:none;padding:0;margin:6px 0}#findings li{margin:4px 0}"
+        ".mark{display:inline-block;padding:0 6px;border-radius:3px;font-size:12px;font-weight:bold}"
+        ".mark.fine{background:#d5efd9;color:#1c6b2e}.mark.worth{background:#fde7ad;color:#7a5000}"
+        ".mark.bad{background:#f8d0cc;color:#a3231a}.chart .tick,.chart .axis{fill:#555}</style></head><body>\n";
+    html += "<h1>kelvaro report</h1>\n" + findingsBlock(summary) + "<table>";
     html += "<tr><th>build</th><td>" + escaped(summary.build) + "</td></tr>";
     html += "<tr><th>Windows</th><td>" + escaped(summary.windows) + "</td></tr>";
     html += "<tr><th>counter</th><td>" + std::to_string(summary.frequency) + " Hz</td></tr>";
@@ -243,7 +574,7 @@ std::string reportHtml(const ReportSummary& summary)
         html += "<p class=\"cut\">The log ends before the tool said it exits: it was cut.</p>\n";
     int chart = 0;
     for (const TestSummary& test : summary.tests) {
-        html += "<section><h2>" + escaped(test.title) + (test.label.empty() ? "" : " " + escaped(test.label)) + "</h2>\n";
+        html += "<section id=\"" + sectionId(test.key) + "\"><h2>" + escaped(test.title) + (test.label.empty() ? "" : " " + escaped(test.label)) + "</h2>\n";
         if (test.cut)
             html += "<p class=\"cut\">Cut: the log ends inside this test.</p>";
         if (test.rows > 0)
@@ -254,11 +585,23 @@ std::string reportHtml(const ReportSummary& summary)
         for (const std::string& note : test.notes)
             html += "<p class=\"note\">" + escaped(note) + "</p>";
         if (!test.table.columns.empty()) {
-            html += "<div class=\"charts\">";
-            for (const Series& series : test.series) {
-                html += timeSeries(series, "chart" + std::to_string(chart++));
-                html += histogram(series, "chart" + std::to_string(chart++));
+            // The periods in frames take the place of the histogram of the period series (the
+            // one the reference gives a period for); beside the charts when there is none.
+            size_t periods = test.series.size();
+            for (size_t i = 0; i < test.series.size() && !test.frameBins.empty(); ++i) {
+                if (test.series[i].hasReference && test.series[i].reference > 0.0) {
+                    periods = i;
+                    break;
+                }
             }
+            html += "<div class=\"charts\">";
+            for (size_t i = 0; i < test.series.size(); ++i) {
+                html += timeSeries(test.series[i], "chart" + std::to_string(chart++));
+                html += i == periods ? frameHistogram(test.frameBins, "chart" + std::to_string(chart++))
+                                     : histogram(test.series[i], "chart" + std::to_string(chart++));
+            }
+            if (!test.frameBins.empty() && periods == test.series.size())
+                html += frameHistogram(test.frameBins, "chart" + std::to_string(chart++));
             html += "</div>";
         }
         html += "</section>\n";
@@ -361,6 +704,7 @@ std::string reportJson(const ReportSummary& summary)
     json["machine"] = {{"build", summary.build}, {"windows", summary.windows}, {"counterFrequency", summary.frequency}};
     json["virtualDisplay"] = summary.hasProfile ? nlohmann::ordered_json(summary.profile) : nlohmann::ordered_json();
     json["complete"] = summary.ended;
+    addFindingsJson(summary.findings, &json);
     nlohmann::ordered_json tests = nlohmann::ordered_json::array();
     for (const TestSummary& test : summary.tests) {
         nlohmann::ordered_json entry;
@@ -381,6 +725,8 @@ std::string reportJson(const ReportSummary& summary)
             figures[figure.key] = f;
         }
         entry["figures"] = figures;
+        if (!test.frameBins.empty())
+            entry["frame_bins"] = test.frameBins;
         entry["notes"] = test.notes;
         tests.push_back(entry);
     }

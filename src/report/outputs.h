@@ -1,7 +1,7 @@
 // What kelvaro-report makes of a log besides the text summary: one self-contained HTML page
-// (the summary's tables and, per test, a time series of its main column and a histogram, as
-// inline SVG, no script and nothing fetched), one CSV file per test block, and the summary as
-// JSON with stable keys.
+// (the findings on top, then per test its figures and charts with their axes, the reference
+// and the truth drawn in, as inline SVG, no script and nothing fetched), one CSV file per test
+// block, and the summary with its findings as JSON with stable keys.
 #pragma once
 
 #include "report/logreader.h"

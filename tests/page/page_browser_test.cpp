@@ -64,7 +64,7 @@ class ReportPage : public ::testing::Test {
 protected:
     static std::string html, measureErr, shotErr, problem;
     static std::vector<Box> boxes;
-    static int pageHeight;
+    static int pageHeight, findingsTop;
     static RgbImage shot;
 
     static void SetUpTestSuite()
@@ -86,13 +86,14 @@ protected:
         html = readFile(page);
         ASSERT_FALSE(html.empty());
 
-        // Where each chart lies, measured by a copy of the page with a script that writes the
-        // boxes into the document; the page itself has no script.
+        // Where each chart and the findings lie, measured by a copy of the page with a script
+        // that writes the boxes into the document; the page itself has no script.
         const std::string measuring = kOut + "/measure.html";
         const std::string script =
             "<script>(function(){var s='';document.querySelectorAll('svg.chart').forEach(function(c){"
             "var r=c.getBoundingClientRect();s+=c.id+' '+Math.round(r.left+scrollX)+' '+"
             "Math.round(r.top+scrollY)+' '+Math.round(r.width)+' '+Math.round(r.height)+';';});"
+            "var f=document.getElementById('findings');if(f)s+='findings '+Math.round(f.getBoundingClientRect().top+scrollY)+';';"
             "var p=document.createElement('pre');p.id='kelvaro-boxes';p.textContent=s+'height '+"
             "document.documentElement.scrollHeight;document.body.appendChild(p);})();</script>";
         std::string copy = html;
@@ -113,6 +114,8 @@ protected:
             Box box;
             if (item.compare(0, 7, "height ") == 0)
                 pageHeight = std::atoi(item.c_str() + 7);
+            else if (item.compare(0, 9, "findings ") == 0)
+                findingsTop = std::atoi(item.c_str() + 9);
             else if (parts >> box.id >> box.x >> box.y >> box.width >> box.height)
                 boxes.push_back(box);
         }
@@ -132,7 +135,7 @@ protected:
 };
 std::string ReportPage::html, ReportPage::measureErr, ReportPage::shotErr, ReportPage::problem;
 std::vector<Box> ReportPage::boxes;
-int ReportPage::pageHeight = 0;
+int ReportPage::pageHeight = 0, ReportPage::findingsTop = -1;
 RgbImage ReportPage::shot;
 
 // The data ink: the series' line and the histogram's bars are blue; the frames, texts, the
@@ -164,6 +167,34 @@ TEST_F(ReportPage, EveryChartDrewItsDataInsideItsBox)
             for (int x = box.x + 2; x < box.x + box.width - 2; ++x)
                 ink += isDataInk(shot.at(x, y)) ? 1 : 0;
         EXPECT_GE(ink, 40u) << box.id << ": no data drawn inside the chart";
+    }
+}
+
+// The answers come first, on the first screen, and every chart says what its axes measure.
+TEST_F(ReportPage, FindingsOnTopAndEveryChartsAxesNamedAndTicked)
+{
+    EXPECT_GE(findingsTop, 0) << "no element with id findings";
+    EXPECT_LT(findingsTop, 900) << "the findings are below the first screen";
+    for (size_t at = html.find("<svg class=\"chart\""); at != std::string::npos;
+         at = html.find("<svg class=\"chart\"", at + 1)) {
+        const std::string svg = html.substr(at, html.find("</svg>", at) - at);
+        const std::string id = svg.substr(0, svg.find('>'));
+        // The text of each element of a class, in order.
+        const auto texts = [&](const std::string& cls) {
+            std::vector<std::string> out;
+            const std::string mark = "class=\"" + cls + "\"";
+            for (size_t t = svg.find(mark); t != std::string::npos; t = svg.find(mark, t + 1)) {
+                const size_t from = svg.find('>', t) + 1;
+                out.push_back(svg.substr(from, svg.find('<', from) - from));
+            }
+            return out;
+        };
+        const std::vector<std::string> ticks = texts("tick"), axes = texts("axis");
+        EXPECT_GE(ticks.size(), 3u) << id;
+        for (const std::string& tick : ticks)
+            EXPECT_FALSE(tick.empty()) << id;
+        ASSERT_EQ(2u, axes.size()) << id << ": an x and a y axis, each named";
+        EXPECT_FALSE(axes[0].empty() || axes[1].empty()) << id;
     }
 }
 
