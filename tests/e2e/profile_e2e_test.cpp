@@ -6,9 +6,11 @@
 #include "e2e/logcheck.h"
 #include "e2e/tool_run.h"
 #include "report/truth.h"
+#include "support/findings_check.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -119,6 +121,20 @@ TEST_F(BusyDisplay, TheCompositorMissesFramesAndStillPublishesTrueVblanks)
     std::printf("[ FIGURES  ] busy compositor: %d missed frames behind the 600 rows\n", skipped);
 }
 
+TEST_F(BusyDisplay, TheReportsAnswersHoldTheTruth)
+{
+    expectFindingsHoldTheTruth(summarizeLog(readLines(run.lines)), "busy suite and extended D3DKMT run");
+}
+
+// The ideal display: nothing late but what the platform adds.
+TEST(IdealDisplay, TheReportsAnswersHoldTheTruth)
+{
+    const ToolRun run = runTool("e2e-ideal.out.txt", "KELVARO_VIRTUAL_DISPLAY=ideal",
+                                [](DrivenProcess& driven) { runCommand(driven, 199); });
+    EXPECT_EQ(0u, run.exitCode);
+    expectFindingsHoldTheTruth(summarizeLog(readLines(run.lines)), "ideal suite");
+}
+
 // A mode change from 60 to 50 Hz at frame 300, under the 100,000-frame estimator run closed
 // after 15 s: the interval column leaves 16.667 and settles on 20.000.
 TEST(ModeChange, TheEstimatorFollowsTheDisplayFrom60To50Hz)
@@ -162,6 +178,18 @@ TEST(ModeChange, TheEstimatorFollowsTheDisplayFrom60To50Hz)
     std::printf("[ FIGURES  ] mode change at %.1f ms: %zu rows at 16.667 before it, settled on "
                 "20.000 from row %zu of %zu\n",
                 changeMs, before, firstAt20, rows.size());
+
+    // The report's reference splits there: one segment at each rate, and the change an event.
+    const ReportSummary summary = summarizeLog(readLines(run.lines));
+    ASSERT_EQ(1u, summary.findings.references.size());
+    const std::vector<ReferenceSegment>& segments = summary.findings.references.front().segments;
+    ASSERT_EQ(2u, segments.size());
+    const double frequency = static_cast<double>(truth.model.frequency);
+    EXPECT_NEAR(frequency / 60.0, segments[0].periodTicks, frequency / 60.0 * 1e-4);
+    EXPECT_NEAR(frequency / 50.0, segments[1].periodTicks, frequency / 50.0 * 1e-4);
+    EXPECT_NEAR(changeMs, segments[1].fromTick * 1000.0 / frequency, 100.0);
+    EXPECT_TRUE(std::any_of(summary.findings.events.begin(), summary.findings.events.end(),
+                            [](const FoundEvent& e) { return e.kind == "mode_change"; }));
 }
 
 // Profiles that are not profiles: the tool starts, says once what it refused and why, and

@@ -8,6 +8,7 @@
 #include "e2e/tool_run.h"
 #include "e2e/log_sections.h"
 #include "report/truth.h"
+#include "support/findings_check.h"
 
 #include <gtest/gtest.h>
 
@@ -243,6 +244,11 @@ TEST_F(RunAllTests, VblankWaitTestsAgainstTheTrueVblanks)
     EXPECT_NEAR(truePeriod(), meanPeriod, 0.002);
     EXPECT_NEAR(truePeriod(), median(kmtPeriod), 0.05);
     EXPECT_LT(median(kmtLate), 1.0) << "ms after the true vblank";
+}
+
+TEST_F(RunAllTests, TheReportsAnswersHoldTheTruth)
+{
+    expectFindingsHoldTheTruth(summarizeLog(readLines(lines())), "desktop suite");
 }
 
 TEST_F(RunAllTests, CompositorTestsShowTheWrongHzAndTheCompositorsLatency)
