@@ -546,17 +546,23 @@ std::vector<MethodScore> methodsOf(Context& c)
             scoreStamps(c, first, run, ticksOf(t, "vblank", false, c.ticksPerMs), true, &stamp);
             break;
         case LogTest::Mimic: {
-            // Split by the mode the rows ran in: the window of vsync mode is shaded on its chart.
-            std::vector<double> sleeping, pacing;
+            // Each stretch of rows in one mode on its own (the window of vsync mode is shaded
+            // on its chart), so that no gap spans the other mode's rows.
             const std::vector<double> got = ticksOf(t, "got", false, c.ticksPerMs);
             const Series* shaded = run.series.empty() ? nullptr : &run.series.front();
-            for (size_t i = 0; i < got.size(); ++i) {
-                const bool vsync = shaded != nullptr && shaded->windowTo > shaded->windowFrom &&
+            std::vector<double> stretch;
+            bool mode = false;
+            for (size_t i = 0; i <= got.size(); ++i) {
+                const bool vsync = i < got.size() && shaded != nullptr && shaded->windowTo > shaded->windowFrom &&
                                    i + 1 >= shaded->windowFrom && i + 1 <= shaded->windowTo;
-                (vsync ? pacing : sleeping).push_back(got[i]);
+                if (i == got.size() || (vsync != mode && !stretch.empty())) {
+                    scoreStamps(c, first, run, stretch, true, mode ? &vsyncPaced : &sleepPaced);
+                    stretch.clear();
+                }
+                if (i < got.size())
+                    stretch.push_back(got[i]);
+                mode = vsync;
             }
-            scoreStamps(c, first, run, sleeping, true, &sleepPaced);
-            scoreStamps(c, first, run, pacing, true, &vsyncPaced);
             break;
         }
         default:
