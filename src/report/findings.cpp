@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <utility>
@@ -62,6 +63,15 @@ std::vector<double> ticksOf(const RunTable& table, const char* key, bool ms, dou
         out.push_back(v == 0.0 ? NAN : ms ? v * ticksPerMs : v);
     }
     return out;
+}
+
+// A time as a counter tick, rounded down; beyond the counter's range, held at its ends (a log
+// may hold any number).
+int64_t tickOf(double value)
+{
+    if (!(value > -9.2e18))
+        return value > 0 ? INT64_MAX : -INT64_MAX;
+    return value < 9.2e18 ? static_cast<int64_t>(std::floor(value)) : INT64_MAX;
 }
 
 double median(std::vector<double> values)
@@ -421,10 +431,13 @@ ReferenceTimeline referenceOf(const Context& c, int output)
         const Timeline& timeline = virtualOutputTimeline(c.truth->model, output);
         std::vector<double> errors;
         for (const ReferenceSegment& s : reference.segments) {
-            const int64_t first = timelineLatestVblank(timeline, static_cast<int64_t>(s.fromTick));
-            const int64_t last = timelineLatestVblank(timeline, static_cast<int64_t>(s.toTick));
-            const int64_t step = std::max<int64_t>(1, (last - first) / 100000);
-            for (int64_t k = first + 1; k <= last; k += step) {
+            const int64_t first = timelineLatestVblank(timeline, tickOf(s.fromTick));
+            const int64_t last = timelineLatestVblank(timeline, tickOf(s.toTick));
+            // Every vblank it spans, or 100,000 spread evenly over a longer span.
+            const double span = static_cast<double>(last) - static_cast<double>(first);
+            const double count = std::min(span, 100000.0);
+            for (double n = 1; n <= count; n += 1) {
+                const int64_t k = tickOf(static_cast<double>(first) + n * span / count);
                 const double start = static_cast<double>(timelineVblankStart(timeline, k));
                 errors.push_back(std::fabs(wrapTicks(start - s.originTick, s.periodTicks)) * 1e6 / c.frequency);
             }
@@ -445,7 +458,7 @@ double referenceOffsetUs(const Context& c, const ReferenceTimeline& reference, d
 double trueOffsetUs(const Context& c, int output, double tick)
 {
     const Timeline& timeline = virtualOutputTimeline(c.truth->model, output);
-    const int64_t t = static_cast<int64_t>(std::floor(tick));
+    const int64_t t = tickOf(tick);
     const int64_t k = timelineLatestVblank(timeline, t);
     const double start = static_cast<double>(timelineVblankStart(timeline, k));
     const double next = static_cast<double>(timelineVblankStart(timeline, k + 1));
@@ -693,7 +706,7 @@ void scoreRuns(const Context& c)
             }
             if (period && c.truth != nullptr && middle > 0.0) {
                 series.hasTruth = true;
-                series.truth = c.truth->periodMsAt(static_cast<int64_t>(middle), run.output);
+                series.truth = c.truth->periodMsAt(tickOf(middle), run.output);
             }
         }
         if (!timed || run.test == LogTest::Estimator || run.test == LogTest::DwmTiming)
@@ -876,7 +889,7 @@ RefreshFinding refreshOf(const Context& c, const ReferenceTimeline& reference)
         const Timeline& timeline = virtualOutputTimeline(c.truth->model, reference.output);
         const double mid = (main->fromTick + main->toTick) / 2.0;
         r.hasTruth = true;
-        r.trueHz = timelineRateHz(timelineRateAt(timeline, static_cast<int64_t>(mid)));
+        r.trueHz = timelineRateHz(timelineRateAt(timeline, tickOf(mid)));
     }
     return r;
 }
