@@ -84,8 +84,10 @@ std::vector<double> wrapped(std::vector<double> values, double frameUs)
     return values;
 }
 
+// A distribution's five figures, the median beside the true value when one is known (the tails
+// are the spread about it, not errors).
 void addDistribution(TestSummary& test, const std::string& key, const std::string& label, const char* unit,
-                     const Distribution& d)
+                     const Distribution& d, bool hasTruth = false, double truth = 0.0)
 {
     if (d.count == 0)
         return;
@@ -94,7 +96,7 @@ void addDistribution(TestSummary& test, const std::string& key, const std::strin
     for (const auto& part : parts) {
         const std::string name = part.first;
         test.figures.push_back({key + "_" + (name == "p99.9" ? "p999" : name), label + ", " + name, unit, part.second,
-                                false, 0.0});
+                                hasTruth && name == "median", truth});
     }
 }
 
@@ -124,11 +126,12 @@ struct Builder {
     {
         test.figures.push_back({key, label, unit, value, hasTruth, truth});
     }
-    void spread(const char* key, const char* label, const char* unit, const std::vector<double>& values)
+    void spread(const char* key, const char* label, const char* unit, const std::vector<double>& values,
+                bool hasTruth = false, double truth = 0.0)
     {
         if (values.empty())
             return;
-        addDistribution(test, key, label, unit, distributionOf(values));
+        addDistribution(test, key, label, unit, distributionOf(values), hasTruth, truth);
     }
 };
 
@@ -256,8 +259,7 @@ void vblankWaits(const LogSection& section, const LogBlock& block, const Truth& 
             truePeriod = truth.periodMsAt(ticksOf(vsync(block.rows[block.rows.size() / 2])), output);
     }
     if (!periods.empty()) {
-        out.addTrue("period_median", "period, median", "ms", frame, truth.known(), truePeriod);
-        out.addTrue("period_p99", "period, p99", "ms", percentileOf(periods, 99.0), truth.known(), truePeriod);
+        out.spread("period", "period", "ms", periods, truth.known(), truePeriod);
         if (block.rows.size() >= 2 && frequency > 0 && frame > 0.0) {
             // The block's mean: the wake-up delays cancel but for the two ends.
             const double spanMs = (vsync(block.rows.back()) - vsync(block.rows.front())) * 1000.0 /
@@ -329,12 +331,11 @@ void compositor(const KelvaroLog& log, const LogSection& section, const Truth& t
         if (truth.known() && !block.rows.empty())
             truePeriod = truth.periodMsAt(ticksOf(Cell(block, "vblank")(block.rows[block.rows.size() / 2])));
         if (!periods.empty())
-            out.addTrue("refresh_period", "qpcRefreshPeriod, median", "ms", period, truth.known(), truePeriod);
+            out.spread("refresh_period", "qpcRefreshPeriod", "ms", periods, truth.known(), truePeriod);
         out.add("frames_skipped", "frames the compositor skipped", "frames", skipped);
         if (!diffs.empty()) {
             const double lag = truth.known() ? static_cast<double>(log.profile.dwmlagNs) / 1000.0 : 0.0;
-            out.addTrue("publish_delay_median", "publish delay (diff/us), median", "us", medianOf(diffs), truth.known(), lag);
-            out.add("publish_delay_p99", "publish delay (diff/us), p99", "us", percentileOf(diffs, 99.0));
+            out.spread("publish_delay", "publish delay (diff/us)", "us", diffs, truth.known(), lag);
         }
         int beeps = 0;
         for (const LogLine& line : block.lines)
@@ -351,9 +352,7 @@ void compositor(const KelvaroLog& log, const LogSection& section, const Truth& t
     if (!offsets.empty()) {
         const std::vector<double> flushes = wrapped(offsets, medianOf(periods) * 1000.0);
         const double flush = truth.known() ? static_cast<double>(log.profile.flushNs) / 1000.0 : 0.0;
-        out.addTrue("flush_offset_median", "flush returns after the compositor's vblank, median", "us",
-                    medianOf(flushes), truth.known(), flush);
-        out.add("flush_offset_p99", "flush returns after the compositor's vblank, p99", "us", percentileOf(flushes, 99.0));
+        out.spread("flush_offset", "flush returns after the compositor's vblank", "us", flushes, truth.known(), flush);
     }
 }
 
@@ -390,8 +389,7 @@ void waitForBlanking(const LogSection& section, const KelvaroLog& log, const Tru
     if (truth.known() && !block.rows.empty())
         truePeriod = truth.periodMsAt(ticksOf(serverNow(block.rows[block.rows.size() / 2])));
     if (!intervals.empty()) {
-        out.addTrue("server_interval_median", "server vblank interval, median", "ms", frame, truth.known(), truePeriod);
-        out.add("server_interval_p99", "server vblank interval, p99", "ms", percentileOf(intervals, 99.0));
+        out.spread("server_interval", "server vblank interval", "ms", intervals, truth.known(), truePeriod);
         double missed = 0;
         int repeated = 0;
         for (const double i : intervals) {
