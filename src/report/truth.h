@@ -4,7 +4,7 @@
 // tests compare what the tool measured with it.
 #pragma once
 
-#include "virtual/profile.h"
+#include "virtual/model.h"
 
 #include <cstdint>
 #include <string>

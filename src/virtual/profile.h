@@ -1,9 +1,6 @@
-// Profiles of the virtual display: what kind of display, driver and compositor it plays,
-// and the model that turns a profile into the true moment of every event: where each
-// vblank starts, when its interrupt fires, which interrupts stall, which frames the
-// compositor misses, when it publishes and when a flush returns. Plain arithmetic, no
-// Windows call; the stand-in functions follow this model, and tests and readers of a log
-// compute the same truth from the profile line alone.
+// Profiles of the virtual display, as text: what kind of display, driver and compositor it
+// plays, read from the environment's text and printed as the log's profile line, from which
+// alone the model (virtual/model.h) gives the truth of every event. Plain text processing.
 //
 // A profile is written as a name (ideal, desktop, busy) or RATE[,key=value]...:
 //   RATE            nominal rate, Hz (60, 59.94) or a ratio (60000/1001): what the display
@@ -66,70 +63,3 @@ std::string virtualProfileLine(const VirtualProfile& profile, int64_t frequency,
 // Reads such a line back (the text from "virtual.display profile" on).
 bool virtualProfileReadLine(const std::string& line, VirtualProfile* profile, int64_t* frequency,
                             int64_t* vblank0, std::string* why);
-
-// Random draws: a 32-bit value for (seed, what, output, vblank), the same on every platform
-// and build, so that a log's reader draws exactly what the display drew.
-enum class VirtualDraw : uint32_t { kWake = 1, kStall = 2, kCompositorSkip = 3 };
-uint32_t virtualDraw(uint32_t seed, VirtualDraw kind, int output, int64_t vblank);
-// -ln((draw + 0.5) / 2^32) in units of 2^-24, in integer arithmetic only.
-uint64_t virtualNegLogQ24(uint32_t draw);
-
-// One installed display: its profile and the timeline of each output (ticks or counter
-// values, as the origin was given).
-struct VirtualModel {
-    VirtualProfile profile;
-    int64_t frequency = 0;
-    int outputs = 1;
-    Timeline timeline;         // output 1, the primary
-    Timeline secondTimeline;   // output 2, when there is one
-};
-
-// The timeline of output `output` (0 or 1); the primary's for any other.
-const Timeline& virtualOutputTimeline(const VirtualModel& model, int output);
-
-// False for a frequency that is not positive or a profile whose rates the timeline refuses.
-bool virtualModelInit(VirtualModel* model, const VirtualProfile& profile, int64_t frequency,
-                      int64_t origin);
-
-// The nominal rate of an output's mode at `at` (the changed rate from the change frame on).
-RefreshRatio virtualNominalRate(const VirtualModel& model, int output, int64_t at);
-// The compositor's qpcRefreshPeriod at `at`: the true period of the primary output, or its
-// nominal one rounded. The compositor follows the primary output.
-int64_t virtualCompositorPeriod(const VirtualModel& model, int64_t at);
-
-// Extra delay of the interrupt of vblank k: exponential with the profile's mean, at most
-// half of that frame's period.
-int64_t virtualWakeDelay(const VirtualModel& model, int output, int64_t vblank);
-// When the interrupt of vblank k is due: its start plus the extra delay.
-int64_t virtualInterruptDue(const VirtualModel& model, int output, int64_t vblank);
-// Whether the interrupt of vblank k stalls past the next vblank, so that no waiter sees k.
-bool virtualInterruptStalled(const VirtualModel& model, int output, int64_t vblank);
-// The vblank the interrupt should deliver next, at `now`, when every vblank before `from`
-// is done: of the vblanks from `from` on that do not stall, the latest one already due (a
-// late interrupt serves the ones it overtook at once), else the first one. -1 when every
-// vblank of a long stretch stalls.
-int64_t virtualNextInterrupt(const VirtualModel& model, int output, int64_t from, int64_t now);
-
-// Whether the compositor misses frame k (publishes nothing for vblank k).
-bool virtualCompositorSkipped(const VirtualModel& model, int64_t vblank);
-// The latest vblank the compositor has published at `at`: the latest k it did not miss with
-// start(k) + dwmlag at or before `at`; -1 when there is none.
-int64_t virtualPublishedVblank(const VirtualModel& model, int64_t at);
-// When a DwmFlush called at `at` returns: flush after the first vblank that starts after
-// `at` and that the compositor does not miss.
-int64_t virtualFlushReturn(const VirtualModel& model, int64_t at);
-
-// Where the outputs stand on the desktop, and which one holds a window.
-struct VirtualRect {
-    int32_t left, top, right, bottom;   // right and bottom exclusive
-};
-VirtualRect virtualOutputRect(int output);
-const char* virtualOutputName(int output);   // "\\.\DISPLAY1", "\\.\DISPLAY2"
-// The output of a device name (case as Windows takes it: any); -1 when the model has none.
-int virtualOutputByName(const VirtualModel& model, const char* name);
-// The output that holds the larger part of `rect` (the first on a tie); when none holds any
-// of it, the nearest one with `nearest` set, else -1.
-int virtualOutputForRect(const VirtualModel& model, const VirtualRect& rect, bool nearest);
-
-// Latency in counter counts (floor), for a latency in nanoseconds.
-int64_t virtualNsToCounts(const VirtualModel& model, int64_t ns);

@@ -13,7 +13,7 @@
 // the next vblank.
 #pragma once
 
-#include "virtual/profile.h"
+#include "virtual/model.h"
 #include "virtual/timeline.h"
 
 #include <cstddef>

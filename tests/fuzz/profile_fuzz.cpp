@@ -2,7 +2,7 @@
 // profile writes a profile line that reads back to the same profile and sets up a model, whose
 // draws and geometry answer; any text read as a profile line is accepted or refused too.
 #include "fuzz/fuzz_input.h"
-#include "virtual/profile.h"
+#include "virtual/model.h"
 
 #include <cstdlib>
 #include <string>

@@ -3,7 +3,7 @@
 // read back, the random draws, and the model's truth (interrupts, stalls, the compositor's
 // publishing and flush) against brute-force evaluations worked out here; and the sleep plan
 // that lands the interrupt thread on its moments.
-#include "virtual/profile.h"
+#include "virtual/model.h"
 #include "virtual/sleepplan.h"
 
 #include <gtest/gtest.h>

@@ -1,0 +1,245 @@
+#include "virtual/model.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// SplitMix64's finaliser.
+uint64_t mix(uint64_t z)
+{
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+// floor(log2(x)) * 2^24 plus 24 fraction bits, for x >= 1, by repeated squaring.
+uint64_t log2Q24(uint64_t x)
+{
+    int whole = 0;
+    while ((x >> whole) > 1)
+        ++whole;
+    // y = x / 2^whole in [1, 2), as a fraction of 2^31.
+    uint64_t y = whole <= 31 ? x << (31 - whole) : x >> (whole - 31);
+    uint64_t result = static_cast<uint64_t>(whole) << 24;
+    for (int bit = 23; bit >= 0; --bit) {
+        y = (y * y) >> 31;
+        if (y >= (uint64_t{1} << 32)) {
+            y >>= 1;
+            result |= uint64_t{1} << bit;
+        }
+    }
+    return result;
+}
+
+int64_t periodAt(const Timeline& timeline, int64_t vblank)
+{
+    return timelineVblankStart(timeline, vblank + 1) - timelineVblankStart(timeline, vblank);
+}
+
+bool drawBelow(uint32_t draw, int32_t milli)
+{
+    // A uniform share in [0, 100000) thousandths of a percent.
+    return static_cast<int64_t>((uint64_t{draw} * 100000u) >> 32) < milli;
+}
+
+// How far a search for a vblank that is not stalled or missed goes before it gives up.
+constexpr int kSearchLimit = 64;
+
+}   // namespace
+
+uint32_t virtualDraw(uint32_t seed, VirtualDraw kind, int output, int64_t vblank)
+{
+    uint64_t z = mix(uint64_t{seed} + 0x9E3779B97F4A7C15ull);
+    z = mix(z ^ (static_cast<uint64_t>(kind) << 32) ^ static_cast<uint32_t>(output));
+    z = mix(z ^ static_cast<uint64_t>(vblank));
+    return static_cast<uint32_t>(z >> 32);
+}
+
+uint64_t virtualNegLogQ24(uint32_t draw)
+{
+    // (draw + 0.5) / 2^32 = (2 draw + 1) / 2^33, so -ln of it is ln 2 * (33 - log2(2 draw + 1)).
+    const uint64_t bits = (uint64_t{33} << 24) - log2Q24(2 * uint64_t{draw} + 1);
+    constexpr uint64_t kLn2Q32 = 2977044472u;   // ln 2 * 2^32
+    return (bits * kLn2Q32) >> 32;
+}
+
+bool virtualModelInit(VirtualModel* model, const VirtualProfile& profile, int64_t frequency,
+                      int64_t origin)
+{
+    VirtualModel made;
+    made.profile = profile;
+    made.frequency = frequency;
+    made.outputs = profile.second ? 2 : 1;
+    for (int output = 0; output < made.outputs; ++output) {
+        Timeline& timeline = output == 0 ? made.timeline : made.secondTimeline;
+        if (!timelineInit(&timeline, frequency, origin,
+                          output == 0 ? profile.trueRate : profile.secondTrue))
+            return false;
+        if (profile.changeFrame != 0 &&
+            !timelineChangeRate(&timeline, profile.changeFrame, profile.changeRate))
+            return false;
+    }
+    *model = made;
+    return true;
+}
+
+const Timeline& virtualOutputTimeline(const VirtualModel& model, int output)
+{
+    return output == 1 && model.outputs > 1 ? model.secondTimeline : model.timeline;
+}
+
+RefreshRatio virtualNominalRate(const VirtualModel& model, int output, int64_t at)
+{
+    const VirtualProfile& profile = model.profile;
+    if (profile.changeFrame != 0 &&
+        timelineFrameAt(virtualOutputTimeline(model, output), at) >= profile.changeFrame)
+        return profile.changeRate;
+    return output == 1 && model.outputs > 1 ? profile.secondNominal : profile.nominal;
+}
+
+int64_t virtualCompositorPeriod(const VirtualModel& model, int64_t at)
+{
+    if (!model.profile.dwmPeriodNominal)
+        return timelinePeriodAt(model.timeline, at);
+    // frequency * denominator / numerator, rounded half up.
+    const RefreshRatio rate = virtualNominalRate(model, 0, at);
+    const int64_t twice = timelineMulDivFloor(2 * model.frequency, rate.denominator, rate.numerator);
+    return twice / 2 + twice % 2;   // (twice + 1) / 2, without overflowing at the top
+}
+
+int64_t virtualNsToCounts(const VirtualModel& model, int64_t ns)
+{
+    return timelineMulDivFloor(ns, model.frequency, 1000000000);
+}
+
+int64_t virtualWakeDelay(const VirtualModel& model, int output, int64_t vblank)
+{
+    const VirtualProfile& profile = model.profile;
+    if (profile.wakeNs == 0)
+        return 0;
+    const uint32_t draw = virtualDraw(profile.seed, VirtualDraw::kWake, output, vblank);
+    // At most 1e9 ns times 23 * 2^24: well inside 64 bits.
+    const int64_t ns = static_cast<int64_t>(
+        (static_cast<uint64_t>(profile.wakeNs) * virtualNegLogQ24(draw)) >> 24);
+    const int64_t delay = virtualNsToCounts(model, ns);
+    const int64_t cap = periodAt(virtualOutputTimeline(model, output), vblank) / 2;
+    return delay < cap ? delay : cap;
+}
+
+int64_t virtualInterruptDue(const VirtualModel& model, int output, int64_t vblank)
+{
+    return timelineVblankStart(virtualOutputTimeline(model, output), vblank) +
+           virtualWakeDelay(model, output, vblank);
+}
+
+bool virtualInterruptStalled(const VirtualModel& model, int output, int64_t vblank)
+{
+    const int32_t share = model.profile.stallMilli;
+    return share > 0 &&
+           drawBelow(virtualDraw(model.profile.seed, VirtualDraw::kStall, output, vblank), share);
+}
+
+int64_t virtualNextInterrupt(const VirtualModel& model, int output, int64_t from, int64_t now)
+{
+    int64_t chosen = -1;
+    for (int64_t k = from; k < from + kSearchLimit; ++k) {
+        if (virtualInterruptStalled(model, output, k))
+            continue;
+        if (chosen >= 0 && virtualInterruptDue(model, output, k) > now)
+            break;
+        chosen = k;
+        if (virtualInterruptDue(model, output, k) > now)
+            break;
+    }
+    return chosen;
+}
+
+bool virtualCompositorSkipped(const VirtualModel& model, int64_t vblank)
+{
+    const int32_t share = model.profile.dwmskipMilli;
+    return share > 0 &&
+           drawBelow(virtualDraw(model.profile.seed, VirtualDraw::kCompositorSkip, 0, vblank),
+                     share);
+}
+
+int64_t virtualPublishedVblank(const VirtualModel& model, int64_t at)
+{
+    const int64_t lag = virtualNsToCounts(model, model.profile.dwmlagNs);
+    int64_t vblank = timelineLatestVblank(model.timeline, at - lag);
+    for (int step = 0; step < kSearchLimit && vblank >= 0; ++step, --vblank) {
+        if (!virtualCompositorSkipped(model, vblank))
+            return vblank;
+    }
+    return -1;
+}
+
+int64_t virtualFlushReturn(const VirtualModel& model, int64_t at)
+{
+    int64_t vblank = timelineLatestVblank(model.timeline, at) + 1;
+    // A compositor that misses every frame still lets a flush go after a few of them.
+    for (int step = 0; step < 4 && virtualCompositorSkipped(model, vblank); ++step)
+        ++vblank;
+    return timelineVblankStart(model.timeline, vblank) +
+           virtualNsToCounts(model, model.profile.flushNs);
+}
+
+VirtualRect virtualOutputRect(int output)
+{
+    const int32_t left = output == 1 ? kTimelineWidth : 0;
+    return VirtualRect{left, 0, left + kTimelineWidth, kTimelineVisibleLines};
+}
+
+const char* virtualOutputName(int output)
+{
+    return output == 1 ? "\\\\.\\DISPLAY2" : "\\\\.\\DISPLAY1";
+}
+
+int virtualOutputByName(const VirtualModel& model, const char* name)
+{
+    if (name == nullptr)
+        return -1;
+    for (int output = 0; output < model.outputs; ++output) {
+        const char* expected = virtualOutputName(output);
+        size_t i = 0;
+        for (; expected[i] != '\0' && name[i] != '\0'; ++i) {
+            char c = name[i];
+            if (c >= 'a' && c <= 'z')
+                c = static_cast<char>(c - 'a' + 'A');
+            if (c != expected[i])
+                break;
+        }
+        if (expected[i] == '\0' && name[i] == '\0')
+            return output;
+    }
+    return -1;
+}
+
+int virtualOutputForRect(const VirtualModel& model, const VirtualRect& rect, bool nearest)
+{
+    int best = -1;
+    int64_t bestArea = 0;
+    int closest = 0;
+    double closestDistance = 0.0;
+    for (int output = 0; output < model.outputs; ++output) {
+        const VirtualRect m = virtualOutputRect(output);
+        const int64_t width = int64_t{std::min(rect.right, m.right)} - std::max(rect.left, m.left);
+        const int64_t height = int64_t{std::min(rect.bottom, m.bottom)} - std::max(rect.top, m.top);
+        const int64_t area = width > 0 && height > 0 ? width * height : 0;
+        if (area > bestArea) {
+            best = output;
+            bestArea = area;
+        }
+        // Distance between the two rectangles; 0 when they touch or overlap.
+        const int64_t dx = std::max<int64_t>({0, int64_t{m.left} - rect.right, int64_t{rect.left} - m.right});
+        const int64_t dy = std::max<int64_t>({0, int64_t{m.top} - rect.bottom, int64_t{rect.top} - m.bottom});
+        const double distance = static_cast<double>(dx) * dx + static_cast<double>(dy) * dy;
+        if (output == 0 || distance < closestDistance) {
+            closest = output;
+            closestDistance = distance;
+        }
+    }
+    if (best >= 0)
+        return best;
+    return nearest ? closest : -1;
+}
