@@ -10,30 +10,8 @@ namespace bound {
 
 namespace {
 
-enum BoundIndex {
-    kDwmFlush,
-    kDwmGetCompositionTimingInfo,
-    kDwmIsCompositionEnabled,
-    kEnumDisplayDevicesA,
-    kD3DKMTWaitForVerticalBlankEvent,
-    kD3DKMTOpenAdapterFromHdc,
-    kD3DKMTCloseAdapter,
-    kD3DKMTGetScanLine,
-    kD3DKMTQueryAdapterInfo,
-    kMonitorFromWindow,
-    kGetMonitorInfoA,
-    kNtQueryTimerResolution,
-    kDirectDrawCreate,
-    kBoundCount
-};
-
-struct BoundName {
-    const char* module;
-    const char* function;
-};
-
-// In the order of BoundIndex.
-constexpr BoundName kBoundNames[kBoundCount] = {
+// In the order of Optional.
+constexpr OptionalName kOptionalNames[] = {
     {"dwmapi", "DwmFlush"},
     {"dwmapi", "DwmGetCompositionTimingInfo"},
     {"dwmapi", "DwmIsCompositionEnabled"},
@@ -48,6 +26,8 @@ constexpr BoundName kBoundNames[kBoundCount] = {
     {"ntdll", "NtQueryTimerResolution"},
     {"ddraw", "DirectDrawCreate"},
 };
+constexpr size_t kOptionalCount = static_cast<size_t>(Optional::Count);
+static_assert(sizeof kOptionalNames / sizeof kOptionalNames[0] == kOptionalCount, "a name for every optional function");
 
 // One function's binding. address is written once, under the bind lock, before tried is
 // released; a reader that acquires tried == true may read address without the lock.
@@ -56,7 +36,7 @@ struct BoundFunction {
     FARPROC address;
 };
 
-BoundFunction g_bound[kBoundCount];   // zero-initialised: nothing tried yet
+BoundFunction g_bound[kOptionalCount];   // zero-initialised: nothing tried yet
 std::atomic<Resolver> g_resolver{nullptr};
 
 // The first call of a wrapper may come from two threads at once; the lock makes the second
@@ -67,15 +47,15 @@ CriticalLock* bindLock()
     return lock;
 }
 
-FARPROC bindOnce(BoundIndex index)
+FARPROC bindOnce(Optional index)
 {
-    BoundFunction& entry = g_bound[index];
+    BoundFunction& entry = g_bound[static_cast<size_t>(index)];
     if (entry.tried.load(std::memory_order_acquire))
         return entry.address;
     CriticalLock* lock = bindLock();
     lockEnter(lock);
     if (!entry.tried.load(std::memory_order_relaxed)) {
-        entry.address = fnBind(kBoundNames[index].module, kBoundNames[index].function);
+        entry.address = fnBind(optionalName(index).module, optionalName(index).function);
         entry.tried.store(true, std::memory_order_release);
     }
     lockLeave(lock);
@@ -85,7 +65,7 @@ FARPROC bindOnce(BoundIndex index)
 // The bound address as the function's own pointer type; null when missing. The detour
 // through void (*)() is the generic function pointer, which converts to any other.
 template <typename Function>
-Function bind(BoundIndex index)
+Function bind(Optional index)
 {
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(bindOnce(index)));
 }
@@ -109,6 +89,11 @@ HMODULE loadFromSystemDirectory(const char* module)
 }
 
 }   // namespace
+
+const OptionalName& optionalName(Optional function)
+{
+    return kOptionalNames[static_cast<size_t>(function) % kOptionalCount];
+}
 
 Resolver setResolver(Resolver resolver)
 {
@@ -136,7 +121,7 @@ FARPROC fnBind(const char* module, const char* function)
 HRESULT DwmFlush()
 {
     using Function = HRESULT(WINAPI*)();
-    if (const Function function = bind<Function>(kDwmFlush))
+    if (const Function function = bind<Function>(Optional::DwmFlush))
         return function();
     return kNotImplemented;
 }
@@ -144,7 +129,7 @@ HRESULT DwmFlush()
 HRESULT DwmGetCompositionTimingInfo(HWND window, DWM_TIMING_INFO* info)
 {
     using Function = HRESULT(WINAPI*)(HWND, DWM_TIMING_INFO*);
-    if (const Function function = bind<Function>(kDwmGetCompositionTimingInfo))
+    if (const Function function = bind<Function>(Optional::DwmGetCompositionTimingInfo))
         return function(window, info);
     return kNotImplemented;
 }
@@ -152,7 +137,7 @@ HRESULT DwmGetCompositionTimingInfo(HWND window, DWM_TIMING_INFO* info)
 bool DwmIsCompositionEnabled()
 {
     using Function = HRESULT(WINAPI*)(BOOL*);
-    const Function function = bind<Function>(kDwmIsCompositionEnabled);
+    const Function function = bind<Function>(Optional::DwmIsCompositionEnabled);
     if (function == nullptr)
         return false;
     BOOL enabled = FALSE;
@@ -163,7 +148,7 @@ bool DwmIsCompositionEnabled()
 BOOL EnumDisplayDevicesA(LPCSTR device, DWORD index, DisplayDevice* info, DWORD flags)
 {
     using Function = BOOL(WINAPI*)(LPCSTR, DWORD, DisplayDevice*, DWORD);
-    if (const Function function = bind<Function>(kEnumDisplayDevicesA))
+    if (const Function function = bind<Function>(Optional::EnumDisplayDevicesA))
         return function(device, index, info, flags);
     return FALSE;
 }
@@ -171,7 +156,7 @@ BOOL EnumDisplayDevicesA(LPCSTR device, DWORD index, DisplayDevice* info, DWORD 
 NTSTATUS D3DKMTWaitForVerticalBlankEvent(const D3DKMT_WAITFORVERTICALBLANKEVENT* wait)
 {
     using Function = NTSTATUS(WINAPI*)(const D3DKMT_WAITFORVERTICALBLANKEVENT*);
-    if (const Function function = bind<Function>(kD3DKMTWaitForVerticalBlankEvent))
+    if (const Function function = bind<Function>(Optional::D3DKMTWaitForVerticalBlankEvent))
         return function(wait);
     return kStatusNotImplemented;
 }
@@ -179,7 +164,7 @@ NTSTATUS D3DKMTWaitForVerticalBlankEvent(const D3DKMT_WAITFORVERTICALBLANKEVENT*
 NTSTATUS D3DKMTOpenAdapterFromHdc(D3DKMT_OPENADAPTERFROMHDC* open)
 {
     using Function = NTSTATUS(WINAPI*)(D3DKMT_OPENADAPTERFROMHDC*);
-    if (const Function function = bind<Function>(kD3DKMTOpenAdapterFromHdc))
+    if (const Function function = bind<Function>(Optional::D3DKMTOpenAdapterFromHdc))
         return function(open);
     return kStatusNotImplemented;
 }
@@ -187,7 +172,7 @@ NTSTATUS D3DKMTOpenAdapterFromHdc(D3DKMT_OPENADAPTERFROMHDC* open)
 NTSTATUS D3DKMTCloseAdapter(const D3DKMT_CLOSEADAPTER* close)
 {
     using Function = NTSTATUS(WINAPI*)(const D3DKMT_CLOSEADAPTER*);
-    if (const Function function = bind<Function>(kD3DKMTCloseAdapter))
+    if (const Function function = bind<Function>(Optional::D3DKMTCloseAdapter))
         return function(close);
     return kStatusNotImplemented;
 }
@@ -195,7 +180,7 @@ NTSTATUS D3DKMTCloseAdapter(const D3DKMT_CLOSEADAPTER* close)
 NTSTATUS D3DKMTGetScanLine(D3DKMT_GETSCANLINE* scanLine)
 {
     using Function = NTSTATUS(WINAPI*)(D3DKMT_GETSCANLINE*);
-    if (const Function function = bind<Function>(kD3DKMTGetScanLine))
+    if (const Function function = bind<Function>(Optional::D3DKMTGetScanLine))
         return function(scanLine);
     return kStatusNotImplemented;
 }
@@ -203,7 +188,7 @@ NTSTATUS D3DKMTGetScanLine(D3DKMT_GETSCANLINE* scanLine)
 NTSTATUS D3DKMTQueryAdapterInfo(const D3DKMT_QUERYADAPTERINFO* query)
 {
     using Function = NTSTATUS(WINAPI*)(const D3DKMT_QUERYADAPTERINFO*);
-    if (const Function function = bind<Function>(kD3DKMTQueryAdapterInfo))
+    if (const Function function = bind<Function>(Optional::D3DKMTQueryAdapterInfo))
         return function(query);
     return kStatusNotImplemented;
 }
@@ -211,7 +196,7 @@ NTSTATUS D3DKMTQueryAdapterInfo(const D3DKMT_QUERYADAPTERINFO* query)
 HMONITOR MonitorFromWindow(HWND window, DWORD flags)
 {
     using Function = HMONITOR(WINAPI*)(HWND, DWORD);
-    if (const Function function = bind<Function>(kMonitorFromWindow))
+    if (const Function function = bind<Function>(Optional::MonitorFromWindow))
         return function(window, flags);
     return nullptr;
 }
@@ -219,7 +204,7 @@ HMONITOR MonitorFromWindow(HWND window, DWORD flags)
 BOOL GetMonitorInfoA(HMONITOR monitor, LPMONITORINFO info)
 {
     using Function = BOOL(WINAPI*)(HMONITOR, LPMONITORINFO);
-    if (const Function function = bind<Function>(kGetMonitorInfoA))
+    if (const Function function = bind<Function>(Optional::GetMonitorInfoA))
         return function(monitor, info);
     return FALSE;
 }
@@ -227,7 +212,7 @@ BOOL GetMonitorInfoA(HMONITOR monitor, LPMONITORINFO info)
 NTSTATUS NtQueryTimerResolution(ULONG* coarsest, ULONG* finest, ULONG* current)
 {
     using Function = NTSTATUS(WINAPI*)(ULONG*, ULONG*, ULONG*);
-    if (const Function function = bind<Function>(kNtQueryTimerResolution))
+    if (const Function function = bind<Function>(Optional::NtQueryTimerResolution))
         return function(coarsest, finest, current);
     return kStatusNotImplemented;
 }
@@ -235,7 +220,7 @@ NTSTATUS NtQueryTimerResolution(ULONG* coarsest, ULONG* finest, ULONG* current)
 HRESULT DirectDrawCreate(GUID* driver, LPDIRECTDRAW* directDraw, IUnknown* outer)
 {
     using Function = HRESULT(WINAPI*)(GUID*, LPDIRECTDRAW*, IUnknown*);
-    if (const Function function = bind<Function>(kDirectDrawCreate))
+    if (const Function function = bind<Function>(Optional::DirectDrawCreate))
         return function(driver, directDraw, outer);
     return kNotImplemented;
 }

@@ -146,6 +146,30 @@ static_assert(sizeof(D3DKMT_OPENADAPTERFROMHDC) == 20, "D3DKMT_OPENADAPTERFROMHD
 static_assert(sizeof(D3DKMT_QUERYADAPTERINFO) == 16, "D3DKMT_QUERYADAPTERINFO is 16 bytes");
 #endif
 
+// The optional functions: the one list that the binder binds by and that a stand-in answers
+// for.
+enum class Optional {
+    DwmFlush,
+    DwmGetCompositionTimingInfo,
+    DwmIsCompositionEnabled,
+    EnumDisplayDevicesA,
+    D3DKMTWaitForVerticalBlankEvent,
+    D3DKMTOpenAdapterFromHdc,
+    D3DKMTCloseAdapter,
+    D3DKMTGetScanLine,
+    D3DKMTQueryAdapterInfo,
+    MonitorFromWindow,
+    GetMonitorInfoA,
+    NtQueryTimerResolution,
+    DirectDrawCreate,
+    Count
+};
+struct OptionalName {
+    const char* module;   // without ".dll"
+    const char* function;
+};
+const OptionalName& optionalName(Optional function);
+
 // Finds a function for fnBind ahead of the system; null means "not mine, ask the system".
 using Resolver = FARPROC (*)(const char* module, const char* function);
 

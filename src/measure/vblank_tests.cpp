@@ -6,6 +6,7 @@
 #include "app/window.h"
 #include "core/bound.h"
 #include "core/clock.h"
+#include "core/displaydc.h"
 #include "core/log.h"
 #include "dwm/dwm.h"
 #include "measure/fieldtext.h"
@@ -112,7 +113,7 @@ void testD3dkmtVblank(int32_t iterations, bool noRepaint)
 
         const FieldText<sizeof device.DeviceName> name(device.DeviceName);
         const FieldText<sizeof device.DeviceString> description(device.DeviceString);
-        HDC dc = CreateDCA(nullptr, name.text, nullptr, nullptr);
+        HDC dc = displayDcCreate(name.text);
         logPrintf("--> %s (%s) hDC=%d", name.text, description.text,
                   static_cast<int>(reinterpret_cast<INT_PTR>(dc)));
         if (dc == nullptr)
@@ -125,7 +126,7 @@ void testD3dkmtVblank(int32_t iterations, bool noRepaint)
         open.hDc = dc;
         const bound::NTSTATUS opened = bound::D3DKMTOpenAdapterFromHdc(&open);
         logPrintf("oa=%d", static_cast<int>(opened));
-        DeleteDC(dc);
+        displayDcDelete(dc);
 
         bound::D3DKMT_WAITFORVERTICALBLANKEVENT wait;
         std::memset(&wait, 0, sizeof wait);

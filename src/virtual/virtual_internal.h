@@ -1,7 +1,11 @@
-// What the virtual display's own sources share.
+// What the virtual display's rooms share: the display as a whole (the latest install), the
+// driver (its sleeps, its lifecycle and the D3DKMT stand-ins), the desktop (devices, monitors
+// and the DCs made for them), the compositor and DirectDraw.
 #pragma once
 
-#include "virtual/timeline.h"
+#include "core/bound.h"
+#include "virtual/model.h"
+#include "virtual/sleepplan.h"
 
 #include <windows.h>
 
@@ -9,12 +13,46 @@
 
 #include <cstdint>
 
+// --- The display as a whole (virtual_display.cpp)
+// The model of the latest install, or null before the first; valid for the life of the process.
+const VirtualModel* virtualLatestModel();
+// Whether the display is installed now (an uninstall leaves the latest model in place).
+bool virtualInstalledNow();
+
+// --- The driver (virtual_driver.cpp)
+// Sleeps by the plan until its margin before `target`; with a generation to watch, ends early
+// with false when an install or uninstall moves it on.
+bool virtualSleepCoarse(int64_t target, SleepPlan* plan, const uint32_t* generation);
+void virtualSpinUntil(int64_t target);
+// Starts the interrupt threads (once); at an install, forgets the open adapters and readies the
+// waiters' events; wakes the interrupt threads to a new install or an uninstall (which also
+// lets the blocked waiters go); closes every open adapter.
+void virtualDriverStart();
+void virtualDriverReset();
+void virtualDriverWake(bool releaseWaiters);
+void virtualDriverClose();
+bound::NTSTATUS WINAPI virtualOpenAdapterFromHdc(bound::D3DKMT_OPENADAPTERFROMHDC* open);
+bound::NTSTATUS WINAPI virtualCloseAdapter(const bound::D3DKMT_CLOSEADAPTER* close);
+bound::NTSTATUS WINAPI virtualWaitForVerticalBlankEvent(const bound::D3DKMT_WAITFORVERTICALBLANKEVENT* wait);
+bound::NTSTATUS WINAPI virtualGetScanLine(bound::D3DKMT_GETSCANLINE* scanLine);
+bound::NTSTATUS WINAPI virtualQueryAdapterInfo(const bound::D3DKMT_QUERYADAPTERINFO* query);
+
+// --- The desktop (virtual_desktop.cpp)
 // Starts following which device name each display DC is made for (once per process).
 void virtualWatchDisplayContexts();
 // The output a DC was made for; -1 for a display name of no output of the installed display,
 // kDcOfNoDisplay for a DC that was not made for a display name.
 constexpr int kDcOfNoDisplay = -2;
 int virtualDisplayContextOutput(HDC dc);
+BOOL WINAPI virtualEnumDisplayDevicesA(LPCSTR device, DWORD index, bound::DisplayDevice* info, DWORD flags);
+HMONITOR WINAPI virtualMonitorFromWindow(HWND window, DWORD flags);
+BOOL WINAPI virtualGetMonitorInfoA(HMONITOR monitor, LPMONITORINFO info);
 
+// --- The compositor (virtual_compositor.cpp)
+HRESULT WINAPI virtualDwmFlush();
+HRESULT WINAPI virtualDwmGetCompositionTimingInfo(HWND window, bound::DWM_TIMING_INFO* info);
+HRESULT WINAPI virtualDwmIsCompositionEnabled(BOOL* enabled);
+
+// --- DirectDraw (virtual_ddraw.cpp)
 // DirectDrawCreate's stand-in: a DirectDraw object whose vblank waits follow the timeline.
 HRESULT WINAPI virtualDirectDrawCreate(GUID* driver, LPDIRECTDRAW* directDraw, IUnknown* outer);

@@ -6,6 +6,7 @@
 #include "app/window.h"
 #include "core/bound.h"
 #include "core/clock.h"
+#include "core/displaydc.h"
 #include "core/log.h"
 #include "core/logtext.h"
 #include "measure/harness.h"
@@ -120,7 +121,7 @@ static bool vsyncBind(VblankWait* wait, MONITORINFOEXA* monitor)
 {
     if (!vsyncGetMonitor(monitor))
         return false;
-    HDC dc = CreateDCA(nullptr, monitor->szDevice, nullptr, nullptr);
+    HDC dc = displayDcCreate(monitor->szDevice);
     cycleLog("vsync.bind device='%s' hDC=%d", monitor->szDevice,
              static_cast<int>(reinterpret_cast<INT_PTR>(dc)));
     if (dc == nullptr)
@@ -135,7 +136,7 @@ static bool vsyncBind(VblankWait* wait, MONITORINFOEXA* monitor)
         wait->VidPnSourceId = open.VidPnSourceId;
         cycleLog("vsync.bound hAdapter=%d", static_cast<int>(open.hAdapter));
     }
-    DeleteDC(dc);
+    displayDcDelete(dc);
     return bound;
 }
 

@@ -6,6 +6,7 @@
 #include "app/window.h"
 #include "core/bound.h"
 #include "core/clock.h"
+#include "core/displaydc.h"
 #include "core/log.h"
 #include "virtual/virtual_display.h"
 #include "vsync/vsync.h"
@@ -58,12 +59,12 @@ protected:
     // Opens the adapter of a display device, as the server does: a DC made for its name.
     static bound::NTSTATUS open(const char* device, bound::D3DKMT_OPENADAPTERFROMHDC* open)
     {
-        HDC dc = CreateDCA(nullptr, device, nullptr, nullptr);
+        HDC dc = displayDcCreate(device);
         EXPECT_NE(nullptr, dc) << device;
         *open = {};
         open->hDc = dc;
         const bound::NTSTATUS status = bound::D3DKMTOpenAdapterFromHdc(open);
-        DeleteDC(dc);
+        displayDcDelete(dc);
         return status;
     }
     std::vector<HWND> m_windows;

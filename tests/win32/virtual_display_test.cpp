@@ -8,6 +8,7 @@
 // uninstalling. Times are bounded only loosely; the figures are printed.
 #include "core/bound.h"
 #include "core/clock.h"
+#include "core/displaydc.h"
 #include "core/log.h"
 #include "virtual/virtual_display.h"
 
@@ -103,14 +104,14 @@ protected:
     // Opens the adapter as the vsync server does, from a display device context.
     bound::D3DKMT_HANDLE openAdapter()
     {
-        HDC dc = CreateDCA(nullptr, "\\\\.\\DISPLAY1", nullptr, nullptr);
+        HDC dc = displayDcCreate("\\\\.\\DISPLAY1");
         if (dc == nullptr)
             dc = CreateCompatibleDC(nullptr);   // no display driver: any device context will do
         EXPECT_NE(nullptr, dc);
         bound::D3DKMT_OPENADAPTERFROMHDC open = {};
         open.hDc = dc;
         EXPECT_EQ(0, bound::D3DKMTOpenAdapterFromHdc(&open));
-        DeleteDC(dc);
+        displayDcDelete(dc);
         EXPECT_NE(0u, open.hAdapter);
         EXPECT_EQ(0u, open.VidPnSourceId);
         m_opened.push_back(open.hAdapter);
