@@ -191,6 +191,7 @@ static DWORD WINAPI vsyncThread(LPVOID)
     MONITORINFOEXA monitor;
     std::memset(&monitor, 0, sizeof monitor);
     bool bound = false;
+    int tooSoonInARow = 0;
 
     while (g_serverRunning) {
         vsyncCheckSuspend();
@@ -219,10 +220,22 @@ static DWORD WINAPI vsyncThread(LPVOID)
         }
         setScanLineQuery(wait.hAdapter, wait.VidPnSourceId);
 
-        const int64_t busy = tick() - previousEnd;
-        const bool waited = bound::D3DKMTWaitForVerticalBlankEvent(&wait) == 0;
+        const int64_t waitStart = tick();
+        const int64_t busy = waitStart - previousEnd;
+        const bool returned = bound::D3DKMTWaitForVerticalBlankEvent(&wait) == 0;
         const int64_t vblank = tick();
+        // A wait that reports success at once, too soon after the last vblank, is no vblank: not
+        // recorded, not pulsed (a late interrupt's catch-up is one such, now and then). Several
+        // in a row are a sleeping display or a stale adapter, whose waits return at once: a
+        // failed wait, or this thread would spin.
+        int64_t lastVblank = 0, averagePeriod = 0;
+        vsyncGetTiming(&lastVblank, &averagePeriod);
+        const bool tooSoon = returned && vblankTooSoon(waitStart, vblank, lastVblank, averagePeriod, tickFrequency);
+        tooSoonInARow = tooSoon ? tooSoonInARow + 1 : 0;
+        const bool waited = returned && !tooSoon;
         previousEnd = loadAccount(g_account, vblank, busy);
+        if (tooSoon && tooSoonInARow < kTooSoonWaitsFail)
+            continue;
         if (waited) {
             vsyncSetLastScanLine(vsyncGetScanLine());
             vsyncRecordVblank(vblank);
@@ -235,6 +248,7 @@ static DWORD WINAPI vsyncThread(LPVOID)
                 requestRepaint();
         } else {
             cycleLog("vsync.WaitForVerticalBlankEvent FAILED");
+            tooSoonInARow = 0;
             vsyncSleep(500);
             bound = false;
             failedCycle();

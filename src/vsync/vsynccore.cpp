@@ -42,6 +42,14 @@ bool vblankRingTiming(const VblankRing& ring, int64_t* lastVblank, int64_t* aver
     return ring.lastVblank != 0 && average > 0;
 }
 
+bool vblankTooSoon(int64_t waitStart, int64_t vblank, int64_t lastVblank, int64_t averagePeriod,
+                   int64_t ticksPerSecond)
+{
+    if (vblank - waitStart >= ticksPerSecond / 1000)
+        return false;
+    return lastVblank == 0 || averagePeriod <= 0 || vblank - lastVblank < averagePeriod / 2;
+}
+
 int32_t signedScanLine(bool inVerticalBlank, uint32_t scanLine)
 {
     // 0 reads as 1 (0 means "no reading"); a line beyond the signed range keeps its

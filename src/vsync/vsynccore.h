@@ -25,6 +25,16 @@ int64_t vblankRingAverage(const VblankRing& ring);
 // True when there is a last vblank and an average greater than 0.
 bool vblankRingTiming(const VblankRing& ring, int64_t* lastVblank, int64_t* averagePeriod);
 
+// Whether a successful vblank wait came too soon to be a vblank of its own, as the waits of a
+// sleeping display or a stale adapter do, returning at once: it returned within a millisecond
+// of its call (browser engines draw the line there too) and, when the record has a steady
+// period, within half of it after the last vblank (a wait called just before a vblank also
+// returns quickly, a period after the one before).
+bool vblankTooSoon(int64_t waitStart, int64_t vblank, int64_t lastVblank, int64_t averagePeriod,
+                   int64_t ticksPerSecond);
+// So many such waits in a row are a failed wait.
+constexpr int kTooSoonWaitsFail = 3;
+
 // The scan line as one signed number: its magnitude is the line (at least 1), negative
 // while the display is in vertical blank.
 int32_t signedScanLine(bool inVerticalBlank, uint32_t scanLine);

@@ -96,6 +96,21 @@ TEST(VblankRing, ResetForgetsTimeAndIntervals)
     EXPECT_EQ(50, vblankRingAverage(ring));    // nothing of before the reset
 }
 
+// A wait that returns at once (within a millisecond of its call) is no vblank when nothing
+// steady lies behind it or it came within half a period of the last vblank; a quick return a
+// period after the last one is a wait called just before its vblank.
+TEST(VblankRing, AWaitThatReturnsAtOnceTooSoonIsNoVblank)
+{
+    const int64_t second = 10000000, frame = 166667, last = 1000000;
+    EXPECT_TRUE(vblankTooSoon(last + 500, last + 520, last, frame, second)) << "at once, just after";
+    EXPECT_TRUE(vblankTooSoon(last + 100, last + 9999 + 100, last, frame, second) == (9999 + 100 < frame / 2));
+    EXPECT_FALSE(vblankTooSoon(last + frame - 300, last + frame, last, frame, second)) << "called just before a vblank";
+    EXPECT_FALSE(vblankTooSoon(last + 10, last + 10 + 10000, last, frame, second)) << "a whole millisecond of waiting";
+    EXPECT_TRUE(vblankTooSoon(5000, 5020, 0, 0, second)) << "at once, with nothing before it";
+    EXPECT_TRUE(vblankTooSoon(last + 7000, last + 7500, last, 0, second)) << "at once, with no period yet";
+    EXPECT_FALSE(vblankTooSoon(5000, 5000 + frame, 0, 0, second));
+}
+
 TEST(ScanLine, SignTellsVerticalBlankAndZeroBecomesOne)
 {
     EXPECT_EQ(1, signedScanLine(false, 0));
