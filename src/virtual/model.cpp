@@ -140,11 +140,29 @@ bool virtualInterruptStalled(const VirtualModel& model, int output, int64_t vbla
            drawBelow(virtualDraw(model.profile.seed, VirtualDraw::kStall, output, vblank), share);
 }
 
+int64_t virtualWakeVblank(const VirtualModel& model)
+{
+    return model.profile.sleepFrame == 0 ? -1 : model.profile.sleepFrame + model.profile.sleepFrames;
+}
+
+bool virtualAsleep(const VirtualModel& model, int output, int64_t at)
+{
+    if (model.profile.sleepFrame == 0)
+        return false;
+    const Timeline& timeline = virtualOutputTimeline(model, output);
+    return at >= timelineVblankStart(timeline, model.profile.sleepFrame) &&
+           at < timelineVblankStart(timeline, virtualWakeVblank(model));
+}
+
 int64_t virtualNextInterrupt(const VirtualModel& model, int output, int64_t from, int64_t now)
 {
+    // No vblank comes while the display sleeps.
+    if (model.profile.sleepFrame != 0 && from >= model.profile.sleepFrame && from < virtualWakeVblank(model))
+        from = virtualWakeVblank(model);
     int64_t chosen = -1;
     for (int64_t k = from; k < from + kSearchLimit; ++k) {
-        if (virtualInterruptStalled(model, output, k))
+        if (virtualInterruptStalled(model, output, k) ||
+            (model.profile.sleepFrame != 0 && k >= model.profile.sleepFrame && k < virtualWakeVblank(model)))
             continue;
         if (chosen >= 0 && virtualInterruptDue(model, output, k) > now)
             break;
@@ -167,6 +185,9 @@ int64_t virtualPublishedVblank(const VirtualModel& model, int64_t at)
 {
     const int64_t lag = virtualNsToCounts(model, model.profile.dwmlagNs);
     int64_t vblank = timelineLatestVblank(model.timeline, at - lag);
+    // While the display sleeps the compositor's vblank stands still at the last before it.
+    if (model.profile.sleepFrame != 0 && vblank >= model.profile.sleepFrame && vblank < virtualWakeVblank(model))
+        vblank = model.profile.sleepFrame - 1;
     for (int step = 0; step < kSearchLimit && vblank >= 0; ++step, --vblank) {
         if (!virtualCompositorSkipped(model, vblank))
             return vblank;
@@ -177,6 +198,12 @@ int64_t virtualPublishedVblank(const VirtualModel& model, int64_t at)
 int64_t virtualFlushReturn(const VirtualModel& model, int64_t at)
 {
     int64_t vblank = timelineLatestVblank(model.timeline, at) + 1;
+    // A sleeping display composes nothing: a flush returns at once, and one called just before
+    // the sleep returns when it begins.
+    if (virtualAsleep(model, 0, at))
+        return at;
+    if (model.profile.sleepFrame != 0 && vblank == model.profile.sleepFrame)
+        return timelineVblankStart(model.timeline, vblank);
     // A compositor that misses every frame still lets a flush go after a few of them.
     for (int step = 0; step < 4 && virtualCompositorSkipped(model, vblank); ++step)
         ++vblank;

@@ -74,5 +74,10 @@ int virtualOutputByName(const VirtualModel& model, const char* name);
 // of it, the nearest one with `nearest` set, else -1.
 int virtualOutputForRect(const VirtualModel& model, const VirtualRect& rect, bool nearest);
 
+// The display's sleep on an output's timeline: whether it sleeps at `at` (from the start of
+// vblank sleepFrame to the start of the vblank it wakes with), and that first vblank after it.
+bool virtualAsleep(const VirtualModel& model, int output, int64_t at);
+int64_t virtualWakeVblank(const VirtualModel& model);
+
 // Latency in counter counts (floor), for a latency in nanoseconds.
 int64_t virtualNsToCounts(const VirtualModel& model, int64_t ns);

@@ -14,7 +14,7 @@ constexpr const char* kExpectedText =
     "expected a name (ideal, desktop, busy) or RATE[,key=value]... with RATE in Hz (60, 59.94) "
     "or as a ratio (60000/1001)";
 constexpr const char* kKnownKeys =
-    "true, wake, stall, dwmlag, flush, dwmskip, dwmperiod, change, second or seed";
+    "true, wake, stall, dwmlag, flush, dwmskip, dwmperiod, change, second, seed or sleep";
 
 // The named profiles, as the texts they stand for.
 constexpr struct {
@@ -218,6 +218,43 @@ bool readSecond(const std::string& value, VirtualProfile* profile, std::string* 
     return true;
 }
 
+bool readSleep(const std::string& value, VirtualProfile* profile, std::string* why)
+{
+    if (value == "none") {
+        profile->sleepFrame = profile->sleepFrames = 0;
+        profile->sleepWaits = VirtualSleepWaits::kOccluded;
+        return true;
+    }
+    const std::string expected = "; expected FRAME:FRAMES[:occluded|timeout|instant] with FRAME and FRAMES from 1 to " +
+                                 std::to_string(kProfileMaxChangeFrame);
+    const std::vector<std::string> parts = split(value, ':');
+    if (parts.size() < 2 || parts.size() > 3) {
+        *why = "sleep '" + value + "' has " + std::to_string(parts.size()) + " parts" + expected;
+        return false;
+    }
+    uint64_t frame = 0, frames = 0;
+    if (!readUnsigned(parts[0], static_cast<uint64_t>(kProfileMaxChangeFrame), &frame) || frame < 1 ||
+        !readUnsigned(parts[1], static_cast<uint64_t>(kProfileMaxChangeFrame), &frames) || frames < 1) {
+        *why = "sleep '" + value + "': a frame count is not a whole number in range" + expected;
+        return false;
+    }
+    VirtualSleepWaits waits = VirtualSleepWaits::kOccluded;
+    if (parts.size() == 3) {
+        if (parts[2] == "timeout")
+            waits = VirtualSleepWaits::kTimeout;
+        else if (parts[2] == "instant")
+            waits = VirtualSleepWaits::kInstant;
+        else if (parts[2] != "occluded") {
+            *why = "sleep '" + value + "': '" + parts[2] + "' is no way of waiting" + expected;
+            return false;
+        }
+    }
+    profile->sleepFrame = static_cast<int64_t>(frame);
+    profile->sleepFrames = static_cast<int64_t>(frames);
+    profile->sleepWaits = waits;
+    return true;
+}
+
 // What a key=value item may set; the line reader also takes the keys that only it knows.
 struct LineExtras {
     int64_t frequency = 0;
@@ -279,6 +316,8 @@ bool applyItem(const std::string& item, VirtualProfile* profile, bool* trueSet, 
         return readChange(value, profile, why);
     if (key == "second")
         return readSecond(value, profile, why);
+    if (key == "sleep")
+        return readSleep(value, profile, why);
     if (key == "seed") {
         uint64_t seed = 0;
         if (!readUnsigned(value, 0xFFFFFFFFu, &seed)) {
@@ -443,6 +482,11 @@ std::string virtualProfileLine(const VirtualProfile& profile, int64_t frequency,
     line += profile.second ? formatRate(profile.secondNominal) + ":" + formatRate(profile.secondTrue)
                            : std::string("none");
     line += " seed=" + std::to_string(profile.seed);
+    line += " sleep=";
+    static const char* const waits[] = {"occluded", "timeout", "instant"};
+    line += profile.sleepFrame == 0 ? std::string("none")
+                                    : std::to_string(profile.sleepFrame) + ":" + std::to_string(profile.sleepFrames) +
+                                          ":" + waits[static_cast<int>(profile.sleepWaits)];
     line += " frequency=" + std::to_string(frequency);
     line += " vblank0=" + std::to_string(vblank0);
     line += " lines=" + std::to_string(kTimelineLines);

@@ -16,6 +16,9 @@
 //   second=RATE[:TRUE]       a second output with its own nominal (and true) rate; the
 //                   other keys apply to both outputs
 //   seed=N          seed of the random draws (default 1)
+//   sleep=FRAME:FRAMES[:occluded|timeout|instant]   the display sleeps from vblank FRAME for
+//                   FRAMES frames: no vblanks, no scan line, the compositor's vblank stands
+//                   still, a flush returns at once; vblank waits do as the third part says
 // A name may be followed by keys that override its own.
 //
 // Output 1 is \\.\DISPLAY1, primary, at (0,0)-(1920,1080); output 2, \\.\DISPLAY2, stands
@@ -26,6 +29,11 @@
 
 #include <cstdint>
 #include <string>
+
+// What a vblank wait does while the display sleeps: fail at once as an occluded display does
+// (STATUS_GRAPHICS_PRESENT_OCCLUDED), block about 100 ms and fail with a time-out, or return
+// success at once, as a stale adapter does.
+enum class VirtualSleepWaits { kOccluded, kTimeout, kInstant };
 
 struct VirtualProfile {
     RefreshRatio nominal = {60, 1};
@@ -42,6 +50,9 @@ struct VirtualProfile {
     RefreshRatio secondNominal = {0, 0};
     RefreshRatio secondTrue = {0, 0};
     uint32_t seed = 1;
+    int64_t sleepFrame = 0;        // 0: the display never sleeps
+    int64_t sleepFrames = 0;
+    VirtualSleepWaits sleepWaits = VirtualSleepWaits::kOccluded;
 };
 
 constexpr int kVirtualMaxOutputs = 2;

@@ -63,6 +63,10 @@ public:
         const VirtualModel* model = virtualDisplayModel();
         if (model == nullptr)
             return DDERR_GENERIC;
+        // A sleeping display has no scan line to poll: the wait fails at once, as DirectDraw's
+        // does on a display that is off.
+        if (virtualAsleep(*model, 0, readPerformanceCounter()))
+            return DDERR_GENERIC;
         const Timeline& timeline = model->timeline;
         const int64_t line = timelineLineAt(timeline, readPerformanceCounter());
         int64_t until = 0;   // the line whose start ends the wait
@@ -83,8 +87,11 @@ public:
         default:
             return DDERR_INVALIDPARAMS;
         }
-        while (timelineLineAt(timeline, readPerformanceCounter()) < until)
+        for (int64_t now = readPerformanceCounter(); timelineLineAt(timeline, now) < until; now = readPerformanceCounter()) {
+            if (virtualAsleep(*model, 0, now))
+                return DDERR_GENERIC;
             YieldProcessor();
+        }
         return DD_OK;
     }
 

@@ -24,6 +24,22 @@ constexpr UINT kRotationIdentity = 1;     // D3DDDI_ROTATION_IDENTITY
 constexpr LUID kAdapterLuid = {0x4B56, 0};
 
 constexpr NTSTATUS kStatusTimeout = static_cast<NTSTATUS>(0x00000102);
+constexpr NTSTATUS kStatusOccluded = static_cast<NTSTATUS>(0xC01E0006);   // STATUS_GRAPHICS_PRESENT_OCCLUDED
+
+// A vblank wait while the display sleeps, as the profile says such waits go.
+NTSTATUS sleepingWait(const VirtualModel& model)
+{
+    switch (model.profile.sleepWaits) {
+    case VirtualSleepWaits::kTimeout:
+        Sleep(100);
+        return kStatusTimeout;
+    case VirtualSleepWaits::kInstant:
+        return kStatusSuccess;
+    case VirtualSleepWaits::kOccluded:
+        break;
+    }
+    return kStatusOccluded;
+}
 
 // Open adapter handles with the output each was opened for, dense, guarded by
 // adapterLock(). A handful at a time in practice; the bound only keeps a caller that never
@@ -242,6 +258,22 @@ DWORD WINAPI interruptThread(LPVOID parameter)
             from = timelineLatestVblank(timeline, now) + 1;
         }
         const int64_t vblank = virtualNextInterrupt(model, output, from, now);
+        // The display falls asleep before that vblank: its waiters are let go when it does (they
+        // find it asleep), and the next interrupt is the one it wakes with.
+        const int64_t sleepFrame = model.profile.sleepFrame;
+        if (sleepFrame != 0 && from <= sleepFrame && (vblank < 0 || vblank >= sleepFrame)) {
+            const int64_t begins = timelineVblankStart(timeline, sleepFrame);
+            if (!virtualSleepCoarse(begins, &plan, &generation))
+                continue;
+            if (toReset != nullptr) {
+                ResetEvent(toReset);
+                toReset = nullptr;
+            }
+            virtualSpinUntil(begins);
+            toReset = releaseWaiters(interrupt);
+            from = virtualWakeVblank(model);
+            continue;
+        }
         if (vblank < 0) {
             // A long stretch of stalled interrupts: nothing to deliver before its end.
             from += 64;
@@ -329,11 +361,15 @@ NTSTATUS WINAPI virtualWaitForVerticalBlankEvent(const bound::D3DKMT_WAITFORVERT
     const int output = validOutput(wait->hAdapter, wait->VidPnSourceId);
     if (output < 0)
         return kStatusInvalidParameter;
+    if (virtualAsleep(*model, output, readPerformanceCounter()))
+        return sleepingWait(*model);
     if (!waitInterrupt(g_interrupts[output], *model))
         return kStatusTimeout;
     // Removed while it waited: the adapter is gone.
     if (!adapterOpen(wait->hAdapter))
         return kStatusInvalidParameter;
+    if (virtualAsleep(*model, output, readPerformanceCounter()))
+        return sleepingWait(*model);
     return kStatusSuccess;
 }
 
@@ -345,6 +381,8 @@ NTSTATUS WINAPI virtualGetScanLine(bound::D3DKMT_GETSCANLINE* scanLine)
     const int output = validOutput(scanLine->hAdapter, scanLine->VidPnSourceId);
     if (output < 0)
         return kStatusInvalidParameter;
+    if (virtualAsleep(*model, output, readPerformanceCounter()))
+        return kStatusOccluded;   // no scan-out while the display sleeps
     bool inVerticalBlank = false;
     const int32_t line = timelineScanLine(virtualOutputTimeline(*model, output),
                                           readPerformanceCounter(), &inVerticalBlank);

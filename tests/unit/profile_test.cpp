@@ -50,6 +50,9 @@ void expectSame(const VirtualProfile& a, const VirtualProfile& b, const std::str
         EXPECT_TRUE(sameRatio(a.secondTrue, b.secondTrue)) << context;
     }
     EXPECT_EQ(a.seed, b.seed) << context;
+    EXPECT_EQ(a.sleepFrame, b.sleepFrame) << context;
+    EXPECT_EQ(a.sleepFrames, b.sleepFrames) << context;
+    EXPECT_EQ(a.sleepWaits, b.sleepWaits) << context;
 }
 
 TEST(ProfileParse, RatesKeysAndTheirDefaults)
@@ -152,6 +155,9 @@ TEST(ProfileParse, RefusesWithTheBadPartAndWhatIsExpected)
         {"60,second=0", "second rate '0' is out of range", "1 to 1000 Hz"},
         {"60,second=144:x", "second true rate 'x' is not a rate", "1 to 1000 Hz"},
         {"60,second=", "'second' has no value", "key=value"},
+        {"60,sleep=600", "sleep '600' has 1 parts", "FRAME:FRAMES"},
+        {"60,sleep=0:300", "sleep '0:300'", "FRAME and FRAMES from 1"},
+        {"60,sleep=600:300:snooze", "'snooze' is no way of waiting", "occluded|timeout|instant"},
     };
     for (const auto& c : cases) {
         VirtualProfile profile;
@@ -169,7 +175,7 @@ TEST(ProfileLine, EveryKeyOnOneLineThatReadsBackExactly)
     const VirtualProfile desktop = parsed("desktop");
     const std::string line = virtualProfileLine(desktop, kTenMegahertz, 1234567);
     EXPECT_EQ("virtual.display profile rate=60 true=59.951 wake=30 stall=0 dwmlag=600 flush=900 "
-              "dwmskip=0 dwmperiod=true change=none second=none seed=1 frequency=10000000 "
+              "dwmskip=0 dwmperiod=true change=none second=none seed=1 sleep=none frequency=10000000 "
               "vblank0=1234567 lines=1125",
               line);
     EXPECT_NE(std::string::npos,
@@ -180,7 +186,8 @@ TEST(ProfileLine, EveryKeyOnOneLineThatReadsBackExactly)
         "60", "busy", "60000/1001,true=599401/10000", "2/2,true=59.94,wake=0.001",
         "144,true=143.999999,stall=0.5,dwmskip=99.999,dwmperiod=nominal,change=7:60000/1001",
         "1000,wake=1000000,dwmlag=12.5,flush=0,seed=0", "1,true=1000,change=1000000000:1",
-        "60,second=144", "desktop,second=60000/1001:59.9",
+        "60,second=144", "desktop,second=60000/1001:59.9", "60,sleep=600:300", "60,sleep=1:1000000000:instant",
+        "60,sleep=5:7:timeout",
     };
     for (const char* text : texts) {
         const VirtualProfile profile = parsed(text);
@@ -374,6 +381,27 @@ TEST_F(ProfileModel, AChangeIsAModeChangeAtItsFrame)
 
     VirtualModel refused;
     EXPECT_FALSE(virtualModelInit(&refused, parsed("60"), 0, 0)) << "no counter frequency";
+}
+
+// A display asleep from vblank 600 for 300 frames: no vblank and no interrupt in between, the
+// compositor's vblank standing at the last before, a flush going at once.
+TEST_F(ProfileModel, ASleepHasNoVblanksAStillCompositorAndAFlushThatGoesAtOnce)
+{
+    const VirtualModel sleeping = model("60,dwmlag=600,sleep=600:300");
+    const int64_t begins = start(1000, 600, {60, 1}), wakes = start(1000, 900, {60, 1});
+    EXPECT_FALSE(virtualAsleep(sleeping, 0, begins - 1));
+    EXPECT_TRUE(virtualAsleep(sleeping, 0, begins));
+    EXPECT_TRUE(virtualAsleep(sleeping, 0, wakes - 1));
+    EXPECT_FALSE(virtualAsleep(sleeping, 0, wakes));
+    EXPECT_EQ(900, virtualWakeVblank(sleeping));
+    EXPECT_EQ(900, virtualNextInterrupt(sleeping, 0, 599 + 1, begins)) << "the first interrupt after it";
+    EXPECT_EQ(900, virtualNextInterrupt(sleeping, 0, 700, begins + 100));
+    EXPECT_EQ(599, virtualPublishedVblank(sleeping, begins + 200000));
+    EXPECT_EQ(599, virtualPublishedVblank(sleeping, wakes - 1));
+    EXPECT_EQ(900, virtualPublishedVblank(sleeping, wakes + 6000 + 1));
+    EXPECT_EQ(begins + 123, virtualFlushReturn(sleeping, begins + 123));
+    EXPECT_EQ(begins, virtualFlushReturn(sleeping, begins - 10)) << "called just before it";
+    EXPECT_FALSE(virtualAsleep(model("60"), 0, begins));
 }
 
 TEST_F(ProfileModel, ASecondOutputHasItsOwnRatesTimelineAndDraws)
