@@ -750,6 +750,16 @@ double lineTime(const std::vector<std::pair<size_t, double>>& times, size_t line
     return it == times.begin() ? -1.0 : std::prev(it)->second;
 }
 
+// Whether a wait failed between two lines of the log.
+bool failedBetween(const ReportSummary& summary, size_t from, size_t to)
+{
+    for (const LogMark& mark : summary.marks) {
+        if (mark.kind == "wait_failed" && mark.line > from && mark.line < to)
+            return true;
+    }
+    return false;
+}
+
 std::vector<FoundEvent> eventsOf(const Context& c)
 {
     const ReportSummary& summary = c.summary;
@@ -779,13 +789,44 @@ std::vector<FoundEvent> eventsOf(const Context& c)
         TimeColumn column{};
         timeColumnOf(run.test, &column);
         const std::vector<double> ticks = ticksOf(run.table, column.key, column.ms, c.ticksPerMs);
-        for (size_t i = 1; i < ticks.size(); ++i) {
-            const double frame = references[which].periodTicksAt(ticks[i]);
-            const double extra = extraFrames(ticks[i] - ticks[i - 1], frame);
-            if (extra > 0)
-                events.push_back({"stall", ticks[i] / c.frequency, extra + 1.0,
-                                  format("%.3f ms between vblanks", (ticks[i] - ticks[i - 1]) / c.ticksPerMs), run.key,
-                                  run.table.rows[i].line});
+        // Rows without a vblank (the server rebinding) are passed over; a gap over which the
+        // waits failed is no stall but a failure (and maybe a sleep, below).
+        size_t last = ticks.size();
+        for (size_t i = 0; i < ticks.size(); ++i) {
+            if (!(ticks[i] > 0.0))
+                continue;
+            if (last < ticks.size() && !failedBetween(summary, run.table.rows[last].line, run.table.rows[i].line)) {
+                const double frame = references[which].periodTicksAt(ticks[i]);
+                const double extra = extraFrames(ticks[i] - ticks[last], frame);
+                if (extra > 0)
+                    events.push_back({"stall", ticks[i] / c.frequency, extra + 1.0,
+                                      format("%.3f ms between vblanks", (ticks[i] - ticks[last]) / c.ticksPerMs),
+                                      run.key, run.table.rows[i].line});
+            }
+            last = i;
+        }
+    }
+    // A sleeping display: the compositor's vblank stands still for half a second or more while
+    // the vblank waits fail; it begins with the first vblank that did not come.
+    for (const TestSummary& run : summary.tests) {
+        const bool estimator = run.test == LogTest::Estimator;
+        if ((!estimator && run.test != LogTest::WaitForBlanking) || references.empty() || !references.front().known())
+            continue;
+        const std::vector<double> ticks = ticksOf(run.table, "dwm_now", estimator, c.ticksPerMs);
+        size_t last = ticks.size();
+        for (size_t i = 0; i < ticks.size(); ++i) {
+            if (!(ticks[i] > 0.0) || (last < ticks.size() && ticks[i] == ticks[last]))
+                continue;
+            if (last < ticks.size()) {
+                const double frame = references.front().periodTicksAt(ticks[last]);
+                const double frames = std::floor((ticks[i] - ticks[last]) / frame + 0.5) - 1.0;
+                if (frames >= 30 && failedBetween(summary, run.table.rows[last].line, run.table.rows[i].line))
+                    events.push_back({"display_sleep", std::ceil(ticks[last] + frame) / c.frequency, frames,
+                                      format("no vblank for %.0f frames: the compositor's vblank stood still and the "
+                                             "waits failed", frames),
+                                      run.key, run.table.rows[last].line});
+            }
+            last = i;
         }
     }
     for (const ReferenceTimeline& reference : references) {
@@ -1039,6 +1080,9 @@ void unusualSentences(const Context& c, Findings& f)
         {"quiet", "quiet spell(s) of a failing server", Finding::Mark::Bad},
         {"stall", "stall(s): two frames or more between a wait's vblanks", Finding::Mark::WorthKnowing},
         {"mode_change", "change(s) of the display's rate", Finding::Mark::WorthKnowing},
+        {"display_sleep", "sleep(s) of the display: no vblanks, waits failing; an application must not take a "
+                          "wait that fails or returns at once for a vblank",
+         Finding::Mark::WorthKnowing},
         {"xxxxx", "\"XXXXX\" line(s): the server's and the compositor's vblanks more than 2 ms off each other's grid",
          Finding::Mark::WorthKnowing},
         {"cut", "run(s) cut short", Finding::Mark::WorthKnowing},
@@ -1063,7 +1107,10 @@ void unusualSentences(const Context& c, Findings& f)
             const FoundEvent& e = *of[i];
             text += std::string(i == 0 ? " " : ", ") + (e.atS >= 0 ? format("at %.2f s", e.atS) : "");
             text += e.test.empty() ? "" : (e.atS >= 0 ? " in " : "in ") + e.test;
-            text += e.kind == "stall" || e.kind == "mode_change" || e.kind == "refused" || e.kind == "cut" ? " (" + e.detail + ")" : "";
+            text += e.kind == "stall" || e.kind == "mode_change" || e.kind == "refused" || e.kind == "cut" ||
+                            e.kind == "display_sleep"
+                        ? " (" + e.detail + ")"
+                        : "";
         }
         text += of.size() > 3 ? ", ..." : "";
         say(f, "unusual", kind.mark, text + ".", of.front()->test);

@@ -77,7 +77,7 @@ struct MethodScore {
 };
 
 struct FoundEvent {
-    std::string kind;      // wait_failed, rebind, quiet, stall, mode_change, cut, refused, xxxxx
+    std::string kind;      // wait_failed, rebind, quiet, stall, mode_change, display_sleep, cut, refused, xxxxx
     double atS = -1.0;     // seconds on the log's time base; negative: not known
     double frames = 0.0;   // how many frames it spans, where that applies
     std::string detail;
