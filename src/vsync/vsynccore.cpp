@@ -45,9 +45,10 @@ bool vblankRingTiming(const VblankRing& ring, int64_t* lastVblank, int64_t* aver
 bool vblankTooSoon(int64_t waitStart, int64_t vblank, int64_t lastVblank, int64_t averagePeriod,
                    int64_t ticksPerSecond)
 {
-    if (vblank - waitStart >= ticksPerSecond / 1000)
+    const int64_t millisecond = ticksPerSecond / 1000;
+    if (vblank - waitStart >= millisecond || lastVblank == 0)
         return false;
-    return lastVblank == 0 || averagePeriod <= 0 || vblank - lastVblank < averagePeriod / 2;
+    return vblank - lastVblank < (averagePeriod / 2 > millisecond ? averagePeriod / 2 : millisecond);
 }
 
 int32_t signedScanLine(bool inVerticalBlank, uint32_t scanLine)

@@ -27,9 +27,10 @@ bool vblankRingTiming(const VblankRing& ring, int64_t* lastVblank, int64_t* aver
 
 // Whether a successful vblank wait came too soon to be a vblank of its own, as the waits of a
 // sleeping display or a stale adapter do, returning at once: it returned within a millisecond
-// of its call (browser engines draw the line there too) and, when the record has a steady
-// period, within half of it after the last vblank (a wait called just before a vblank also
-// returns quickly, a period after the one before).
+// of its call (browser engines draw the line there too) and within half the average period,
+// and at least a millisecond, of the last vblank (a wait called just before a vblank also
+// returns quickly, but a period after the one before). The first wait after a bind, with no
+// vblank before it, always counts.
 bool vblankTooSoon(int64_t waitStart, int64_t vblank, int64_t lastVblank, int64_t averagePeriod,
                    int64_t ticksPerSecond);
 // So many such waits in a row are a failed wait.

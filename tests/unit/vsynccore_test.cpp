@@ -96,19 +96,20 @@ TEST(VblankRing, ResetForgetsTimeAndIntervals)
     EXPECT_EQ(50, vblankRingAverage(ring));    // nothing of before the reset
 }
 
-// A wait that returns at once (within a millisecond of its call) is no vblank when nothing
-// steady lies behind it or it came within half a period of the last vblank; a quick return a
-// period after the last one is a wait called just before its vblank.
+// A wait that returns at once (within a millisecond of its call) is no vblank when it came
+// within half a period, and at least a millisecond, of the last vblank; a quick return a period
+// after the last one is a wait called just before its vblank, and the first after a bind counts.
 TEST(VblankRing, AWaitThatReturnsAtOnceTooSoonIsNoVblank)
 {
     const int64_t second = 10000000, frame = 166667, last = 1000000;
     EXPECT_TRUE(vblankTooSoon(last + 500, last + 520, last, frame, second)) << "at once, just after";
-    EXPECT_TRUE(vblankTooSoon(last + 100, last + 9999 + 100, last, frame, second) == (9999 + 100 < frame / 2));
+    EXPECT_TRUE(vblankTooSoon(last + 70000, last + 70100, last, frame, second)) << "at once, within half a period";
     EXPECT_FALSE(vblankTooSoon(last + frame - 300, last + frame, last, frame, second)) << "called just before a vblank";
     EXPECT_FALSE(vblankTooSoon(last + 10, last + 10 + 10000, last, frame, second)) << "a whole millisecond of waiting";
-    EXPECT_TRUE(vblankTooSoon(5000, 5020, 0, 0, second)) << "at once, with nothing before it";
-    EXPECT_TRUE(vblankTooSoon(last + 7000, last + 7500, last, 0, second)) << "at once, with no period yet";
-    EXPECT_FALSE(vblankTooSoon(5000, 5000 + frame, 0, 0, second));
+    EXPECT_FALSE(vblankTooSoon(5000, 5020, 0, 0, second)) << "the first after a bind";
+    EXPECT_TRUE(vblankTooSoon(last + 7000, last + 7500, last, 0, second)) << "no period yet: within a millisecond";
+    EXPECT_FALSE(vblankTooSoon(last + 69000, last + 69400, last, 0, second)) << "no period yet, 7 ms on: a 144 Hz frame";
+    EXPECT_TRUE(vblankTooSoon(last + 8000, last + 8100, last, 1000, second)) << "a period made of such waits is no excuse";
 }
 
 TEST(ScanLine, SignTellsVerticalBlankAndZeroBecomesOne)
