@@ -192,6 +192,7 @@ static DWORD WINAPI vsyncThread(LPVOID)
     std::memset(&monitor, 0, sizeof monitor);
     bool bound = false;
     int tooSoonInARow = 0;
+    int64_t held[kTooSoonWaitsFail] = {};   // the too-soon vblanks of the run under way
 
     while (g_serverRunning) {
         vsyncCheckSuspend();
@@ -224,20 +225,25 @@ static DWORD WINAPI vsyncThread(LPVOID)
         const int64_t busy = waitStart - previousEnd;
         const bool returned = bound::D3DKMTWaitForVerticalBlankEvent(&wait) == 0;
         const int64_t vblank = tick();
-        // A wait that reports success at once, too soon after the last vblank, is no vblank: not
-        // recorded, not pulsed (a late interrupt's catch-up is one such, now and then). Several
-        // in a row are a sleeping display or a stale adapter, whose waits return at once: a
-        // failed wait, or this thread would spin.
+        // A wait that reports success at once, too soon after the last vblank, is held back: a
+        // late interrupt's catch-up is one such now and then, and goes into the record, unpulsed,
+        // when a proper wait follows. Several in a row are a sleeping display or a stale
+        // adapter, whose waits return at once: a failed wait, or this thread would spin.
         int64_t lastVblank = 0, averagePeriod = 0;
         vsyncGetTiming(&lastVblank, &averagePeriod);
         const bool tooSoon = returned && vblankTooSoon(waitStart, vblank, lastVblank, averagePeriod, tickFrequency);
+        const int heldCount = tooSoon ? 0 : tooSoonInARow;
         tooSoonInARow = tooSoon ? tooSoonInARow + 1 : 0;
         const bool waited = returned && !tooSoon;
         previousEnd = loadAccount(g_account, vblank, busy);
-        if (tooSoon && tooSoonInARow < kTooSoonWaitsFail)
+        if (tooSoon && tooSoonInARow < kTooSoonWaitsFail) {
+            held[tooSoonInARow - 1] = vblank;
             continue;
+        }
         if (waited) {
             vsyncSetLastScanLine(vsyncGetScanLine());
+            for (int i = 0; i < heldCount; ++i)
+                vsyncRecordVblank(held[i]);
             vsyncRecordVblank(vblank);
             vsyncPulse();
             // Only after the sample, the record and the pulse, which must not wait for it.
