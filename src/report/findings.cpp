@@ -129,11 +129,6 @@ struct Fit {
     double from = 0.0, to = 0.0;
 };
 
-double wrapTicks(double value, double period)
-{
-    return value - period * std::ceil(value / period - 0.5);
-}
-
 // Least squares of t = origin + k period over the points, each given its frame k by the guess,
 // the points that lie far from the rest (a preempted sample, a stalled wake-up) left out, the
 // frames assigned afresh over ever longer stretches so that a small error of the first period
@@ -340,7 +335,7 @@ std::vector<ReferenceSegment> segmentsOf(const Context& c, const std::vector<std
             const double rate = std::fabs(own.period - current.period) / current.period;
             std::vector<double> phase;
             for (const double t : part)
-                phase.push_back(wrapTicks(t - current.origin, current.period));
+                phase.push_back(nearestOffset(t - current.origin, current.period));
             const double shift = std::fabs(median(phase));
             const double phaseLimit = precise ? std::max(8.0 * current.spread, 50e-6 * c.frequency) : current.period / 4.0;
             joins = rate < (precise ? 0.001 : 0.01) && shift < phaseLimit;
@@ -417,7 +412,7 @@ ReferenceTimeline referenceOf(const Context& c, int output)
                 for (const std::vector<double>& g : groups) {
                     for (const double t : g) {
                         if (t >= s.fromTick && t <= s.toTick)
-                            late.push_back(wrapTicks(t - s.originTick, s.periodTicks));
+                            late.push_back(nearestOffset(t - s.originTick, s.periodTicks));
                     }
                 }
                 s.originTick += percentileOf(late, 2.0);
@@ -439,7 +434,7 @@ ReferenceTimeline referenceOf(const Context& c, int output)
             for (double n = 1; n <= count; n += 1) {
                 const int64_t k = tickOf(static_cast<double>(first) + n * span / count);
                 const double start = static_cast<double>(timelineVblankStart(timeline, k));
-                errors.push_back(std::fabs(wrapTicks(start - s.originTick, s.periodTicks)) * 1e6 / c.frequency);
+                errors.push_back(std::fabs(nearestOffset(start - s.originTick, s.periodTicks)) * 1e6 / c.frequency);
             }
         }
         reference.hasTruth = !errors.empty();
@@ -1165,6 +1160,11 @@ Distribution distributionOf(std::vector<double> values)
     return d;
 }
 
+double nearestOffset(double value, double period)
+{
+    return value - period * std::ceil(value / period - 0.5);
+}
+
 const char* markName(Finding::Mark mark)
 {
     switch (mark) {
@@ -1192,7 +1192,7 @@ const ReferenceSegment& ReferenceTimeline::segmentAt(double tick) const
 double ReferenceTimeline::offsetTicks(double tick) const
 {
     const ReferenceSegment& s = segmentAt(tick);
-    return wrapTicks(tick - s.originTick, s.periodTicks);
+    return nearestOffset(tick - s.originTick, s.periodTicks);
 }
 
 Findings findingsOf(ReportSummary& summary, const LogTruth* truth)

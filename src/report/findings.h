@@ -20,6 +20,9 @@ struct Distribution {
 };
 Distribution distributionOf(std::vector<double> values);
 
+// A value's distance to the nearest whole multiple of a period, in (-period/2, period/2].
+double nearestOffset(double value, double period);
+
 // A stretch of the timeline at one steady rate: vblank k of the stretch starts at
 // originTick + k * periodTicks (ticks of the log's own time base, fractional).
 struct ReferenceSegment {

@@ -79,7 +79,7 @@ std::vector<double> wrapped(std::vector<double> values, double frameUs)
 {
     if (frameUs > 0.0) {
         for (double& v : values)
-            v -= frameUs * std::ceil(v / frameUs - 0.5);
+            v = nearestOffset(v, frameUs);
     }
     return values;
 }
