@@ -1,6 +1,7 @@
 #include "virtual/model.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -76,12 +77,28 @@ bool virtualModelInit(VirtualModel* model, const VirtualProfile& profile, int64_
         if (!timelineInit(&timeline, frequency, origin,
                           output == 0 ? profile.trueRate : profile.secondTrue))
             return false;
-        if (profile.changeFrame != 0 &&
-            !timelineChangeRate(&timeline, profile.changeFrame, profile.changeRate))
+        for (int i = 0; i < profile.changeCount; ++i) {
+            if (!timelineChangeRate(&timeline, profile.changes[i].frame, profile.changes[i].rate))
+                return false;
+        }
+        // Variable refresh is the primary output's.
+        if (output == 0 && profile.vrrMin.numerator != 0 &&
+            !timelineVariableRefresh(&timeline, virtualVrrJitter(profile, frequency), profile.seed))
             return false;
     }
     *model = made;
     return true;
+}
+
+int64_t virtualVrrJitter(const VirtualProfile& profile, int64_t frequency)
+{
+    // frequency (b / a - d / c) / 4 for a/b and c/d: the rates parse to 32-bit parts, and the
+    // profile refuses parts above 2^20, so the products fit.
+    const int64_t a = profile.vrrMin.numerator, b = profile.vrrMin.denominator;
+    const int64_t c = profile.vrrMax.numerator, d = profile.vrrMax.denominator;
+    if (a == 0 || c == 0 || b * c <= a * d)
+        return 0;
+    return timelineMulDivFloor(frequency, b * c - a * d, 4 * a * c);
 }
 
 const Timeline& virtualOutputTimeline(const VirtualModel& model, int output)
@@ -92,18 +109,34 @@ const Timeline& virtualOutputTimeline(const VirtualModel& model, int output)
 RefreshRatio virtualNominalRate(const VirtualModel& model, int output, int64_t at)
 {
     const VirtualProfile& profile = model.profile;
-    if (profile.changeFrame != 0 &&
-        timelineFrameAt(virtualOutputTimeline(model, output), at) >= profile.changeFrame)
-        return profile.changeRate;
+    if (profile.changeCount > 0) {
+        const int64_t frame = timelineFrameAt(virtualOutputTimeline(model, output), at);
+        for (int i = profile.changeCount - 1; i >= 0; --i) {
+            if (frame >= profile.changes[i].frame)
+                return profile.changes[i].rate;
+        }
+    }
     return output == 1 && model.outputs > 1 ? profile.secondNominal : profile.nominal;
+}
+
+int virtualCompositorOutput(const VirtualModel& model)
+{
+    const VirtualProfile& p = model.profile;
+    if (!p.dwmClockFastest || model.outputs < 2)
+        return 0;
+    return uint64_t{p.secondTrue.numerator} * p.trueRate.denominator >
+                   uint64_t{p.trueRate.numerator} * p.secondTrue.denominator
+               ? 1
+               : 0;
 }
 
 int64_t virtualCompositorPeriod(const VirtualModel& model, int64_t at)
 {
+    const int output = virtualCompositorOutput(model);
     if (!model.profile.dwmPeriodNominal)
-        return timelinePeriodAt(model.timeline, at);
+        return timelinePeriodAt(virtualOutputTimeline(model, output), at);
     // frequency * denominator / numerator, rounded half up.
-    const RefreshRatio rate = virtualNominalRate(model, 0, at);
+    const RefreshRatio rate = virtualNominalRate(model, output, at);
     const int64_t twice = timelineMulDivFloor(2 * model.frequency, rate.denominator, rate.numerator);
     return twice / 2 + twice % 2;   // (twice + 1) / 2, without overflowing at the top
 }
@@ -156,13 +189,20 @@ bool virtualAsleep(const VirtualModel& model, int output, int64_t at)
 
 int64_t virtualNextInterrupt(const VirtualModel& model, int output, int64_t from, int64_t now)
 {
-    // No vblank comes while the display sleeps.
-    if (model.profile.sleepFrame != 0 && from >= model.profile.sleepFrame && from < virtualWakeVblank(model))
+    // No vblank comes while the display sleeps, nor from an output while it is unplugged.
+    const VirtualProfile& p = model.profile;
+    if (p.sleepFrame != 0 && from >= p.sleepFrame && from < virtualWakeVblank(model))
         from = virtualWakeVblank(model);
+    const bool unplugs = output == 1 && p.unplugFrame != 0;
+    const int64_t back = p.unplugBack != 0 ? p.unplugBack : INT64_MAX;
+    if (unplugs && from >= p.unplugFrame && from < back)
+        from = back;
+    if (from == INT64_MAX)
+        return -1;
     int64_t chosen = -1;
     for (int64_t k = from; k < from + kSearchLimit; ++k) {
-        if (virtualInterruptStalled(model, output, k) ||
-            (model.profile.sleepFrame != 0 && k >= model.profile.sleepFrame && k < virtualWakeVblank(model)))
+        if (virtualInterruptStalled(model, output, k) || (p.sleepFrame != 0 && k >= p.sleepFrame && k < virtualWakeVblank(model)) ||
+            (unplugs && k >= p.unplugFrame && k < back))
             continue;
         if (chosen >= 0 && virtualInterruptDue(model, output, k) > now)
             break;
@@ -184,7 +224,7 @@ bool virtualCompositorSkipped(const VirtualModel& model, int64_t vblank)
 int64_t virtualPublishedVblank(const VirtualModel& model, int64_t at)
 {
     const int64_t lag = virtualNsToCounts(model, model.profile.dwmlagNs);
-    int64_t vblank = timelineLatestVblank(model.timeline, at - lag);
+    int64_t vblank = timelineLatestVblank(virtualOutputTimeline(model, virtualCompositorOutput(model)), at - lag);
     // While the display sleeps the compositor's vblank stands still at the last before it.
     if (model.profile.sleepFrame != 0 && vblank >= model.profile.sleepFrame && vblank < virtualWakeVblank(model))
         vblank = model.profile.sleepFrame - 1;
@@ -195,20 +235,57 @@ int64_t virtualPublishedVblank(const VirtualModel& model, int64_t at)
     return -1;
 }
 
+bool virtualCompositorStale(const VirtualModel& model, int64_t vblank)
+{
+    const int32_t share = model.profile.dwmStaleMilli;
+    return share > 0 && drawBelow(virtualDraw(model.profile.seed, VirtualDraw::kCompositorStale, 0, vblank), share);
+}
+
+int64_t virtualReportedVblank(const VirtualModel& model, int64_t at)
+{
+    int64_t vblank = virtualPublishedVblank(model, at);
+    if (vblank >= 0 && virtualCompositorStale(model, vblank)) {
+        // The answer it gave just before it published this one.
+        const Timeline& timeline = virtualOutputTimeline(model, virtualCompositorOutput(model));
+        const int64_t published = timelineVblankStart(timeline, vblank) + virtualNsToCounts(model, model.profile.dwmlagNs);
+        vblank = virtualPublishedVblank(model, (published < at ? published : at) - 1);
+    }
+    return vblank >= 0 && model.profile.dwmVblankNext ? vblank + 1 : vblank;
+}
+
 int64_t virtualFlushReturn(const VirtualModel& model, int64_t at)
 {
-    int64_t vblank = timelineLatestVblank(model.timeline, at) + 1;
+    const int output = virtualCompositorOutput(model);
+    const Timeline& timeline = virtualOutputTimeline(model, output);
+    int64_t vblank = timelineLatestVblank(timeline, at) + 1;
     // A sleeping display composes nothing: a flush returns at once, and one called just before
     // the sleep returns when it begins.
-    if (virtualAsleep(model, 0, at))
+    if (virtualAsleep(model, output, at))
         return at;
     if (model.profile.sleepFrame != 0 && vblank == model.profile.sleepFrame)
-        return timelineVblankStart(model.timeline, vblank);
+        return timelineVblankStart(timeline, vblank);
     // A compositor that misses every frame still lets a flush go after a few of them.
     for (int step = 0; step < 4 && virtualCompositorSkipped(model, vblank); ++step)
         ++vblank;
-    return timelineVblankStart(model.timeline, vblank) +
-           virtualNsToCounts(model, model.profile.flushNs);
+    return timelineVblankStart(timeline, vblank) + virtualNsToCounts(model, model.profile.flushNs);
+}
+
+bool virtualUnpluggedSpan(const VirtualModel& model, int64_t* begins, int64_t* ends)
+{
+    const VirtualProfile& p = model.profile;
+    if (p.unplugFrame == 0 || model.outputs < 2)
+        return false;
+    *begins = timelineVblankStart(model.secondTimeline, p.unplugFrame);
+    *ends = p.unplugBack != 0 ? timelineVblankStart(model.secondTimeline, p.unplugBack) : INT64_MAX;
+    return true;
+}
+
+bool virtualOutputListed(const VirtualModel& model, int output, int64_t at)
+{
+    if (output < 0 || output >= model.outputs)
+        return false;
+    int64_t begins = 0, ends = 0;
+    return output == 0 || !virtualUnpluggedSpan(model, &begins, &ends) || at < begins || at >= ends;
 }
 
 VirtualRect virtualOutputRect(int output)
@@ -242,13 +319,15 @@ int virtualOutputByName(const VirtualModel& model, const char* name)
     return -1;
 }
 
-int virtualOutputForRect(const VirtualModel& model, const VirtualRect& rect, bool nearest)
+int virtualOutputForRect(const VirtualModel& model, const VirtualRect& rect, bool nearest, int64_t at)
 {
     int best = -1;
     int64_t bestArea = 0;
     int closest = 0;
     double closestDistance = 0.0;
     for (int output = 0; output < model.outputs; ++output) {
+        if (!virtualOutputListed(model, output, at))
+            continue;
         const VirtualRect m = virtualOutputRect(output);
         const int64_t width = int64_t{std::min(rect.right, m.right)} - std::max(rect.left, m.left);
         const int64_t height = int64_t{std::min(rect.bottom, m.bottom)} - std::max(rect.top, m.top);

@@ -12,7 +12,7 @@
 
 // Random draws: a 32-bit value for (seed, what, output, vblank), the same on every platform
 // and build, so that a log's reader draws exactly what the display drew.
-enum class VirtualDraw : uint32_t { kWake = 1, kStall = 2, kCompositorSkip = 3 };
+enum class VirtualDraw : uint32_t { kWake = 1, kStall = 2, kCompositorSkip = 3, kCompositorStale = 4 };
 uint32_t virtualDraw(uint32_t seed, VirtualDraw kind, int output, int64_t vblank);
 // -ln((draw + 0.5) / 2^32) in units of 2^-24, in integer arithmetic only.
 uint64_t virtualNegLogQ24(uint32_t draw);
@@ -34,10 +34,17 @@ const Timeline& virtualOutputTimeline(const VirtualModel& model, int output);
 bool virtualModelInit(VirtualModel* model, const VirtualProfile& profile, int64_t frequency,
                       int64_t origin);
 
-// The nominal rate of an output's mode at `at` (the changed rate from the change frame on).
+// The largest move of a vblank under variable refresh, in counts: a quarter of the difference
+// between the longest and the shortest frame, so that frames fall between the two.
+int64_t virtualVrrJitter(const VirtualProfile& profile, int64_t frequency);
+
+// The nominal rate of an output's mode at `at` (the latest change's rate from its frame on).
 RefreshRatio virtualNominalRate(const VirtualModel& model, int output, int64_t at);
-// The compositor's qpcRefreshPeriod at `at`: the true period of the primary output, or its
-// nominal one rounded. The compositor follows the primary output.
+// The output whose vblanks the compositor follows: the primary, or with dwmclock=fastest the
+// output with the higher true rate.
+int virtualCompositorOutput(const VirtualModel& model);
+// The compositor's qpcRefreshPeriod at `at`: the true period of its output, or its nominal one
+// rounded.
 int64_t virtualCompositorPeriod(const VirtualModel& model, int64_t at);
 
 // Extra delay of the interrupt of vblank k: exponential with the profile's mean, at most
@@ -58,6 +65,12 @@ bool virtualCompositorSkipped(const VirtualModel& model, int64_t vblank);
 // The latest vblank the compositor has published at `at`: the latest k it did not miss with
 // start(k) + dwmlag at or before `at`; -1 when there is none.
 int64_t virtualPublishedVblank(const VirtualModel& model, int64_t at);
+// Whether the compositor repeats its previous answer while vblank k is its latest.
+bool virtualCompositorStale(const VirtualModel& model, int64_t vblank);
+// The vblank whose start the compositor reports at `at` (its qpcVBlank and cRefresh): the
+// latest published, the one before it while that frame is stale, and with dwmvblank=next the
+// one after; -1 before the first.
+int64_t virtualReportedVblank(const VirtualModel& model, int64_t at);
 // When a DwmFlush called at `at` returns: flush after the first vblank that starts after
 // `at` and that the compositor does not miss.
 int64_t virtualFlushReturn(const VirtualModel& model, int64_t at);
@@ -70,9 +83,15 @@ VirtualRect virtualOutputRect(int output);
 const char* virtualOutputName(int output);   // "\\.\DISPLAY1", "\\.\DISPLAY2"
 // The output of a device name (case as Windows takes it: any); -1 when the model has none.
 int virtualOutputByName(const VirtualModel& model, const char* name);
-// The output that holds the larger part of `rect` (the first on a tie); when none holds any
-// of it, the nearest one with `nearest` set, else -1.
-int virtualOutputForRect(const VirtualModel& model, const VirtualRect& rect, bool nearest);
+// Whether the desktop lists an output at `at`: the second one not while it is unplugged, from
+// the start of its vblank unplugFrame to the start of its vblank unplugBack.
+bool virtualOutputListed(const VirtualModel& model, int output, int64_t at);
+// The start and end of the unplugged stretch on the counter; end is the largest value when the
+// output never comes back. False without an unplug.
+bool virtualUnpluggedSpan(const VirtualModel& model, int64_t* begins, int64_t* ends);
+// Of the outputs listed at `at`, the one that holds the larger part of `rect` (the first on a
+// tie); when none holds any of it, the nearest one with `nearest` set, else -1.
+int virtualOutputForRect(const VirtualModel& model, const VirtualRect& rect, bool nearest, int64_t at);
 
 // The display's sleep on an output's timeline: whether it sleeps at `at` (from the start of
 // vblank sleepFrame to the start of the vblank it wakes with), and that first vblank after it.

@@ -11,10 +11,11 @@ constexpr const char* kLinePrefix = "virtual.display profile";
 constexpr const char* kExpectedRate =
     "expected 1 to 1000 Hz, in Hz (60, 59.94) or as a ratio (60000/1001)";
 constexpr const char* kExpectedText =
-    "expected a name (ideal, desktop, busy) or RATE[,key=value]... with RATE in Hz (60, 59.94) "
+    "expected a name (ideal, desktop, busy, laptop, win11, vrr) or RATE[,key=value]... with RATE in Hz (60, 59.94) "
     "or as a ratio (60000/1001)";
 constexpr const char* kKnownKeys =
-    "true, wake, stall, dwmlag, flush, dwmskip, dwmperiod, change, second, seed or sleep";
+    "true, wake, stall, dwmlag, flush, dwmskip, dwmperiod, change, second, seed, sleep, unplug, vrr, "
+    "dwmclock, dwmvblank or dwmstale";
 
 // The named profiles, as the texts they stand for.
 constexpr struct {
@@ -24,6 +25,9 @@ constexpr struct {
     {"ideal", "60"},
     {"desktop", "60,true=59.951,wake=30,dwmlag=600,flush=900"},
     {"busy", "60,true=59.951,wake=80,stall=1,dwmlag=600,dwmskip=1,flush=900"},
+    {"laptop", "60,wake=40,dwmlag=700,flush=900,change=600:120/1800:60,sleep=2400:300"},
+    {"win11", "60,second=144,wake=30,dwmlag=600,flush=900,dwmclock=fastest,dwmvblank=next,dwmstale=1"},
+    {"vrr", "144,vrr=48:144,wake=30,dwmlag=600,flush=900"},
 };
 
 std::string trim(const std::string& text)
@@ -167,34 +171,108 @@ bool readShare(const std::string& key, const std::string& value, int32_t* milli,
 bool readChange(const std::string& value, VirtualProfile* profile, std::string* why)
 {
     if (value == "none") {
-        profile->changeFrame = 0;
-        profile->changeRate = {0, 0};
+        profile->changeCount = 0;
+        return true;
+    }
+    const std::string expected = "; expected FRAME:RATE[/FRAME:RATE]... with rising FRAMEs from 1 to " +
+                                 std::to_string(kProfileMaxChangeFrame) + ", at most " +
+                                 std::to_string(kProfileMaxChanges);
+    const std::vector<std::string> items = split(value, '/');
+    // A rate may itself be a ratio (60000/1001): a piece without ':' belongs to the one before.
+    std::vector<std::string> changes;
+    for (const std::string& item : items) {
+        if (item.find(':') == std::string::npos && !changes.empty())
+            changes.back() += "/" + item;
+        else
+            changes.push_back(item);
+    }
+    if (changes.size() > static_cast<size_t>(kProfileMaxChanges)) {
+        *why = "change '" + value + "' has " + std::to_string(changes.size()) + " changes" + expected;
+        return false;
+    }
+    VirtualProfile parsed = *profile;
+    parsed.changeCount = 0;
+    for (const std::string& change : changes) {
+        const size_t colon = change.find(':');
+        if (colon == std::string::npos) {
+            *why = "change '" + value + "' has no ':'" + expected;
+            return false;
+        }
+        const std::string frameText = change.substr(0, colon);
+        uint64_t frame = 0;
+        if (!readUnsigned(frameText, static_cast<uint64_t>(kProfileMaxChangeFrame), &frame)) {
+            *why = "change '" + value + "': frame '" + frameText + "' is not a whole number in range" + expected;
+            return false;
+        }
+        if (frame < 1) {
+            *why = "change '" + value + "': frame 0 is below 1" + expected;
+            return false;
+        }
+        if (parsed.changeCount > 0 && static_cast<int64_t>(frame) <= parsed.changes[parsed.changeCount - 1].frame) {
+            *why = "change '" + value + "': frame " + frameText + " does not come after the one before" + expected;
+            return false;
+        }
+        RefreshRatio rate = {0, 0};
+        if (!readRate("change rate", change.substr(colon + 1), &rate, why))
+            return false;
+        parsed.changes[parsed.changeCount++] = {static_cast<int64_t>(frame), rate};
+    }
+    *profile = parsed;
+    return true;
+}
+
+bool readUnplug(const std::string& value, VirtualProfile* profile, std::string* why)
+{
+    if (value == "none") {
+        profile->unplugFrame = profile->unplugBack = 0;
+        return true;
+    }
+    const std::string expected = "; expected FRAME[:BACK] with 1 <= FRAME < BACK <= " + std::to_string(kProfileMaxChangeFrame);
+    const std::vector<std::string> parts = split(value, ':');
+    uint64_t frame = 0, back = 0;
+    if (parts.size() > 2 || !readUnsigned(parts[0], static_cast<uint64_t>(kProfileMaxChangeFrame), &frame) || frame < 1 ||
+        (parts.size() == 2 && (!readUnsigned(parts[1], static_cast<uint64_t>(kProfileMaxChangeFrame), &back) || back <= frame))) {
+        *why = "unplug '" + value + "' is not FRAME or FRAME:BACK in range" + expected;
+        return false;
+    }
+    profile->unplugFrame = static_cast<int64_t>(frame);
+    profile->unplugBack = static_cast<int64_t>(back);
+    return true;
+}
+
+bool readVrr(const std::string& value, VirtualProfile* profile, std::string* why)
+{
+    if (value == "none") {
+        profile->vrrMin = profile->vrrMax = {0, 0};
         return true;
     }
     const size_t colon = value.find(':');
-    const std::string expected = "; expected FRAME:RATE with FRAME from 1 to " +
-                                 std::to_string(kProfileMaxChangeFrame);
     if (colon == std::string::npos) {
-        *why = "change '" + value + "' has no ':'" + expected;
+        *why = "vrr '" + value + "' has no ':'; expected MIN:MAX, two rates with MIN below MAX";
         return false;
     }
-    const std::string frameText = value.substr(0, colon);
-    uint64_t frame = 0;
-    if (!readUnsigned(frameText, static_cast<uint64_t>(kProfileMaxChangeFrame), &frame)) {
-        *why = "change '" + value + "': frame '" + frameText + "' is not a whole number in range" +
-               expected;
+    RefreshRatio low = {0, 0}, high = {0, 0};
+    if (!readRate("vrr lowest rate", value.substr(0, colon), &low, why) ||
+        !readRate("vrr highest rate", value.substr(colon + 1), &high, why))
+        return false;
+    if (!(timelineRateHz(low) < timelineRateHz(high))) {
+        *why = "vrr '" + value + "': the lowest rate is not below the highest; expected MIN:MAX, two rates with MIN below MAX";
         return false;
     }
-    if (frame < 1) {
-        *why = "change '" + value + "': frame 0 is below 1" + expected;
-        return false;
-    }
-    RefreshRatio rate = {0, 0};
-    if (!readRate("change rate", value.substr(colon + 1), &rate, why))
-        return false;
-    profile->changeFrame = static_cast<int64_t>(frame);
-    profile->changeRate = rate;
+    profile->vrrMin = low;
+    profile->vrrMax = high;
     return true;
+}
+
+bool readChoice(const std::string& key, const std::string& value, const char* no, const char* yes, bool* chosen,
+                std::string* why)
+{
+    if (value == no || value == yes) {
+        *chosen = value == yes;
+        return true;
+    }
+    *why = key + " '" + value + "' is neither; expected " + no + " or " + yes;
+    return false;
 }
 
 bool readSecond(const std::string& value, VirtualProfile* profile, std::string* why)
@@ -304,14 +382,18 @@ bool applyItem(const std::string& item, VirtualProfile* profile, bool* trueSet, 
     }
     if (key == "dwmskip")
         return readShare(key, value, &profile->dwmskipMilli, why);
-    if (key == "dwmperiod") {
-        if (value == "true" || value == "nominal") {
-            profile->dwmPeriodNominal = value == "nominal";
-            return true;
-        }
-        *why = "dwmperiod '" + value + "' is neither; expected true or nominal";
-        return false;
-    }
+    if (key == "dwmperiod")
+        return readChoice(key, value, "true", "nominal", &profile->dwmPeriodNominal, why);
+    if (key == "dwmclock")
+        return readChoice(key, value, "primary", "fastest", &profile->dwmClockFastest, why);
+    if (key == "dwmvblank")
+        return readChoice(key, value, "past", "next", &profile->dwmVblankNext, why);
+    if (key == "dwmstale")
+        return readShare(key, value, &profile->dwmStaleMilli, why);
+    if (key == "unplug")
+        return readUnplug(value, profile, why);
+    if (key == "vrr")
+        return readVrr(value, profile, why);
     if (key == "change")
         return readChange(value, profile, why);
     if (key == "second")
@@ -358,13 +440,63 @@ bool applyItem(const std::string& item, VirtualProfile* profile, bool* trueSet, 
     return false;
 }
 
-// The defaults that follow other keys.
-void finish(VirtualProfile* profile, bool trueSet, bool flushSet)
+uint64_t gcd64(uint64_t a, uint64_t b)
+{
+    while (b != 0) {
+        const uint64_t rest = a % b;
+        a = b;
+        b = rest;
+    }
+    return a;
+}
+
+// The rate of variable refresh's average frame, halfway between the two rates' frames:
+// 2 a c / (b c + a d) for a/b and c/d. False when it does not fit a ratio of 32-bit numbers.
+bool vrrAverageRate(RefreshRatio low, RefreshRatio high, RefreshRatio* rate)
+{
+    constexpr uint64_t kLimit = uint64_t{1} << 20;
+    const uint64_t a = low.numerator, b = low.denominator, c = high.numerator, d = high.denominator;
+    if (a > kLimit || b > kLimit || c > kLimit || d > kLimit)
+        return false;
+    uint64_t numerator = 2 * a * c, denominator = b * c + a * d;
+    const uint64_t common = gcd64(numerator, denominator);
+    numerator /= common;
+    denominator /= common;
+    if (numerator > 0xFFFFFFFFu || denominator > 0xFFFFFFFFu)
+        return false;
+    *rate = {static_cast<uint32_t>(numerator), static_cast<uint32_t>(denominator)};
+    return timelineRateValid(*rate);
+}
+
+// The defaults that follow other keys, and the keys that do not go together. A profile line
+// carries variable refresh's average rate as its true rate.
+bool finish(VirtualProfile* profile, bool trueSet, bool flushSet, bool fromLine, std::string* why)
 {
     if (!trueSet)
         profile->trueRate = profile->nominal;
     if (!flushSet)
         profile->flushNs = profile->dwmlagNs;
+    if (profile->unplugFrame != 0 && !profile->second) {
+        *why = "unplug needs a second output; expected second=RATE with it";
+        return false;
+    }
+    if (profile->vrrMin.numerator != 0) {
+        RefreshRatio average = {0, 0};
+        if (!vrrAverageRate(profile->vrrMin, profile->vrrMax, &average)) {
+            *why = "vrr's rates are too fine to average; expected rates with at most three decimals";
+            return false;
+        }
+        if (profile->changeCount > 0) {
+            *why = "vrr and change together; expected one of them: variable refresh has no mode to change";
+            return false;
+        }
+        if (trueSet && !fromLine && uint64_t{profile->trueRate.numerator} * average.denominator != uint64_t{average.numerator} * profile->trueRate.denominator) {
+            *why = "vrr and true together; expected one of them: variable refresh's true rate is its average frame's";
+            return false;
+        }
+        profile->trueRate = average;
+    }
+    return true;
 }
 
 std::string formatRate(RefreshRatio rate)
@@ -458,7 +590,8 @@ bool virtualProfileParse(const std::string& text, VirtualProfile* profile, std::
         if (!applyItem(items[i], &parsed, &trueSet, &flushSet, &seen, nullptr, why))
             return false;
     }
-    finish(&parsed, trueSet, flushSet);
+    if (!finish(&parsed, trueSet, flushSet, false, why))
+        return false;
     *profile = parsed;
     return true;
 }
@@ -475,9 +608,9 @@ std::string virtualProfileLine(const VirtualProfile& profile, int64_t frequency,
     line += " dwmskip=" + formatThousandths(profile.dwmskipMilli);
     line += std::string(" dwmperiod=") + (profile.dwmPeriodNominal ? "nominal" : "true");
     line += " change=";
-    line += profile.changeFrame == 0
-                ? std::string("none")
-                : std::to_string(profile.changeFrame) + ":" + formatRate(profile.changeRate);
+    for (int i = 0; i < profile.changeCount; ++i)
+        line += (i > 0 ? "/" : "") + std::to_string(profile.changes[i].frame) + ":" + formatRate(profile.changes[i].rate);
+    line += profile.changeCount == 0 ? "none" : "";
     line += " second=";
     line += profile.second ? formatRate(profile.secondNominal) + ":" + formatRate(profile.secondTrue)
                            : std::string("none");
@@ -487,6 +620,15 @@ std::string virtualProfileLine(const VirtualProfile& profile, int64_t frequency,
     line += profile.sleepFrame == 0 ? std::string("none")
                                     : std::to_string(profile.sleepFrame) + ":" + std::to_string(profile.sleepFrames) +
                                           ":" + waits[static_cast<int>(profile.sleepWaits)];
+    line += " unplug=";
+    line += profile.unplugFrame == 0 ? std::string("none")
+                                     : std::to_string(profile.unplugFrame) +
+                                           (profile.unplugBack != 0 ? ":" + std::to_string(profile.unplugBack) : "");
+    line += " vrr=";
+    line += profile.vrrMin.numerator == 0 ? std::string("none") : formatRate(profile.vrrMin) + ":" + formatRate(profile.vrrMax);
+    line += std::string(" dwmclock=") + (profile.dwmClockFastest ? "fastest" : "primary");
+    line += std::string(" dwmvblank=") + (profile.dwmVblankNext ? "next" : "past");
+    line += " dwmstale=" + formatThousandths(profile.dwmStaleMilli);
     line += " frequency=" + std::to_string(frequency);
     line += " vblank0=" + std::to_string(vblank0);
     line += " lines=" + std::to_string(kTimelineLines);
@@ -513,7 +655,8 @@ bool virtualProfileReadLine(const std::string& line, VirtualProfile* profile, in
         *why = "the line lacks rate=, frequency= (above 0) or vblank0=";
         return false;
     }
-    finish(&parsed, trueSet, flushSet);
+    if (!finish(&parsed, trueSet, flushSet, true, why))
+        return false;
     *profile = parsed;
     *frequency = extras.frequency;
     *vblank0 = extras.vblank0;

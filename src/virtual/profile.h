@@ -12,13 +12,25 @@
 //   flush=US        DwmFlush returns this long after the vblank (default: dwmlag)
 //   dwmskip=PERCENT share of frames the compositor misses
 //   dwmperiod=true|nominal   what qpcRefreshPeriod reports
-//   change=FRAME:RATE        a mode change: from that frame on, the display runs at RATE
+//   change=FRAME:RATE[/FRAME:RATE]...   mode changes: from each frame on, the display runs
+//                   at its RATE (a laptop's dynamic refresh); frames rise, at most 8 changes
 //   second=RATE[:TRUE]       a second output with its own nominal (and true) rate; the
 //                   other keys apply to both outputs
 //   seed=N          seed of the random draws (default 1)
 //   sleep=FRAME:FRAMES[:occluded|timeout|instant]   the display sleeps from vblank FRAME for
 //                   FRAMES frames: no vblanks, no scan line, the compositor's vblank stands
 //                   still, a flush returns at once; vblank waits do as the third part says
+//   unplug=FRAME[:BACK]      the second output goes away at its vblank FRAME, and comes back
+//                   at BACK: the desktop stops listing it, a window on it moves to the
+//                   primary (and back with it, as Windows 11 puts it back), waits on its
+//                   adapter fail as a removed device's
+//   vrr=MIN:MAX     variable refresh: each frame's length is drawn between the two rates
+//                   (seeded); the true rate is their average frame's
+//   dwmclock=primary|fastest   the output whose vblanks the compositor's timing follows
+//   dwmvblank=past|next        the compositor reports the vblank it published last, or the
+//                   upcoming one
+//   dwmstale=PERCENT           share of frames during which the compositor repeats the answer
+//                   of the frame before
 // A name may be followed by keys that override its own.
 //
 // Output 1 is \\.\DISPLAY1, primary, at (0,0)-(1920,1080); output 2, \\.\DISPLAY2, stands
@@ -35,6 +47,13 @@
 // success at once, as a stale adapter does.
 enum class VirtualSleepWaits { kOccluded, kTimeout, kInstant };
 
+constexpr int kProfileMaxChanges = kTimelineMaxChanges;
+
+struct VirtualChange {
+    int64_t frame;
+    RefreshRatio rate;
+};
+
 struct VirtualProfile {
     RefreshRatio nominal = {60, 1};
     RefreshRatio trueRate = {60, 1};
@@ -44,8 +63,8 @@ struct VirtualProfile {
     int64_t flushNs = 0;
     int32_t dwmskipMilli = 0;      // thousandths of a percent
     bool dwmPeriodNominal = false;
-    int64_t changeFrame = 0;       // 0: no change
-    RefreshRatio changeRate = {0, 0};
+    VirtualChange changes[kProfileMaxChanges] = {};   // rising frames
+    int changeCount = 0;
     bool second = false;           // a second output
     RefreshRatio secondNominal = {0, 0};
     RefreshRatio secondTrue = {0, 0};
@@ -53,6 +72,13 @@ struct VirtualProfile {
     int64_t sleepFrame = 0;        // 0: the display never sleeps
     int64_t sleepFrames = 0;
     VirtualSleepWaits sleepWaits = VirtualSleepWaits::kOccluded;
+    int64_t unplugFrame = 0;       // 0: the second output stays
+    int64_t unplugBack = 0;        // 0: it never comes back
+    RefreshRatio vrrMin = {0, 0};  // numerator 0: a fixed rate
+    RefreshRatio vrrMax = {0, 0};
+    bool dwmClockFastest = false;
+    bool dwmVblankNext = false;
+    int32_t dwmStaleMilli = 0;     // thousandths of a percent
 };
 
 constexpr int kVirtualMaxOutputs = 2;

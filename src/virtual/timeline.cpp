@@ -97,16 +97,18 @@ uint64_t mulDivBelow(uint64_t x, uint64_t y, uint64_t n)
 
 const TimelineSegment& segmentOfLine(const Timeline& timeline, int64_t line)
 {
-    if (timeline.segmentCount == 2 && line >= timeline.segments[1].firstLine)
-        return timeline.segments[1];
-    return timeline.segments[0];
+    int s = timeline.segmentCount - 1;
+    while (s > 0 && line < timeline.segments[s].firstLine)
+        --s;
+    return timeline.segments[s < 0 ? 0 : s];
 }
 
 const TimelineSegment& segmentOfCounter(const Timeline& timeline, int64_t counter)
 {
-    if (timeline.segmentCount == 2 && counter >= timeline.segments[1].startCounter)
-        return timeline.segments[1];
-    return timeline.segments[0];
+    int s = timeline.segmentCount - 1;
+    while (s > 0 && counter < timeline.segments[s].startCounter)
+        --s;
+    return timeline.segments[s < 0 ? 0 : s];
 }
 
 int64_t segmentLineStart(const TimelineSegment& segment, int64_t line)
@@ -284,25 +286,83 @@ bool timelineInit(Timeline* timeline, int64_t frequency, int64_t origin, Refresh
 
 bool timelineChangeRate(Timeline* timeline, int64_t frame, RefreshRatio rate)
 {
-    if (timeline->segmentCount != 1 || frame < 1)
+    const int count = timeline->segmentCount;
+    if (count < 1 || count > kTimelineMaxChanges || frame < 1 || timeline->jitter != 0 ||
+        (count > 1 && frame <= timeline->changeFrame))
         return false;
     const int64_t firstLine = saturatingMul(frame, kTimelineLines) - kTimelineVisibleLines;
-    const int64_t startCounter = segmentLineStart(timeline->segments[0], firstLine);
-    if (!makeSegment(timeline->frequency, rate, firstLine, startCounter, &timeline->segments[1]))
+    const int64_t startCounter = segmentLineStart(timeline->segments[count - 1], firstLine);
+    if (!makeSegment(timeline->frequency, rate, firstLine, startCounter, &timeline->segments[count]))
         return false;
-    timeline->segmentCount = 2;
+    timeline->segmentCount = count + 1;
     timeline->changeFrame = frame;
     return true;
 }
 
+bool timelineVariableRefresh(Timeline* timeline, int64_t jitter, uint32_t seed)
+{
+    if (timeline->segmentCount != 1 || jitter < 0 || saturatingMul(jitter, 4) >= timelinePeriodAt(*timeline, timeline->origin))
+        return false;
+    timeline->jitter = jitter;
+    timeline->jitterSeed = seed;
+    return true;
+}
+
+int64_t timelineJitter(const Timeline& timeline, int64_t vblank)
+{
+    if (timeline.jitter == 0 || vblank <= 0)
+        return 0;
+    // splitmix64 of (seed, vblank): the same draw on every platform.
+    uint64_t z = (uint64_t{timeline.jitterSeed} << 40) ^ static_cast<uint64_t>(vblank);
+    z += 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    // Uniform in 0 .. 2 jitter, then centred.
+    const uint64_t span = static_cast<uint64_t>(timeline.jitter) * 2 + 1;
+    return static_cast<int64_t>(z % span) - timeline.jitter;
+}
+
+namespace {
+
+int64_t jitteredVblank(const Timeline& timeline, int64_t vblank)
+{
+    return saturatingAdd(segmentLineStart(timeline.segments[0], saturatingMul(vblank, kTimelineLines)),
+                         timelineJitter(timeline, vblank));
+}
+
+}   // namespace
+
 int64_t timelineLineStart(const Timeline& timeline, int64_t line)
 {
-    return segmentLineStart(segmentOfLine(timeline, line), line);
+    if (timeline.jitter == 0)
+        return segmentLineStart(segmentOfLine(timeline, line), line);
+    const int64_t vblank = floorDiv(line, kTimelineLines);
+    const int64_t start = jitteredVblank(timeline, vblank);
+    const int64_t length = saturatingSub(jitteredVblank(timeline, saturatingAdd(vblank, 1)), start);
+    return saturatingAdd(start, timelineMulDivFloor(floorMod(line, kTimelineLines), length, kTimelineLines));
 }
 
 int64_t timelineLineAt(const Timeline& timeline, int64_t counter)
 {
-    return segmentLineAt(segmentOfCounter(timeline, counter), counter);
+    if (timeline.jitter == 0)
+        return segmentLineAt(segmentOfCounter(timeline, counter), counter);
+    // The grid's vblank is at most one off, since no vblank moves by half a period.
+    int64_t vblank = floorDiv(segmentLineAt(timeline.segments[0], counter), kTimelineLines);
+    for (int i = 0; i < 4 && vblank > kInt64Min / kTimelineLines + 2 && jitteredVblank(timeline, vblank) > counter; ++i)
+        --vblank;
+    for (int i = 0; i < 4 && vblank < kInt64Max / kTimelineLines - 2 && jitteredVblank(timeline, vblank + 1) <= counter; ++i)
+        ++vblank;
+    const int64_t start = jitteredVblank(timeline, vblank);
+    const int64_t length = jitteredVblank(timeline, vblank + 1) - start;
+    if (length <= 0 || counter < start)
+        return saturatingMul(vblank, kTimelineLines);
+    // The last line r whose start floor(r * length / 1125) lies at or before the counter.
+    const int64_t elapsed = counter - start;
+    int64_t line = saturatingNegate(timelineMulDivFloor(saturatingNegate(saturatingAdd(elapsed, 1)),
+                                                        kTimelineLines, length)) - 1;
+    line = line > kTimelineLines - 1 ? kTimelineLines - 1 : line;
+    return saturatingAdd(saturatingMul(vblank, kTimelineLines), line);
 }
 
 int64_t timelineVblankStart(const Timeline& timeline, int64_t vblank)
@@ -349,6 +409,11 @@ RefreshRatio timelineRateAt(const Timeline& timeline, int64_t counter)
 
 int64_t timelinePeriodAt(const Timeline& timeline, int64_t counter)
 {
+    if (timeline.jitter != 0) {
+        const int64_t vblank = timelineLatestVblank(timeline, counter);
+        return saturatingSub(timelineVblankStart(timeline, saturatingAdd(vblank, 1)),
+                             timelineVblankStart(timeline, vblank));
+    }
     // A period is 1125 lines; rounding half up, floor(x + 1/2) = (floor(2x) + 1) / 2.
     const TimelineSegment& segment = segmentOfCounter(timeline, counter);
     const int64_t twice = timelineMulDivFloor(2 * kTimelineLines, segment.lineTicksNumerator,

@@ -15,7 +15,11 @@
 // vertical blank.
 //
 // A change of rate at frame k: frame k and every later one run at the new rate, frame k
-// starting exactly where it would have without the change.
+// starting exactly where it would have without the change. Up to kTimelineMaxChanges of them.
+//
+// Variable refresh: vblank k (k >= 1) is moved from its place on the even grid by a seeded
+// draw within +-jitter counts, each frame's lines evenly spread over its own length, so that
+// frame lengths fall anywhere from the grid's period - 2 jitter to its period + 2 jitter.
 #pragma once
 
 #include <cstdint>
@@ -57,20 +61,31 @@ struct TimelineSegment {
     RefreshRatio rate;
 };
 
+constexpr int kTimelineMaxChanges = 8;
+
 struct Timeline {
     int64_t frequency = 0;          // counter counts per second
     int64_t origin = 0;             // counter value at which vblank 0 starts
-    TimelineSegment segments[2] = {};
-    int segmentCount = 0;           // 0: not set up; 2: a change of rate
-    int64_t changeFrame = 0;        // first frame of the second segment
+    TimelineSegment segments[kTimelineMaxChanges + 1] = {};
+    int segmentCount = 0;           // 0: not set up; more than 1: changes of rate
+    int64_t changeFrame = 0;        // first frame of the latest change
+    int64_t jitter = 0;             // variable refresh: the largest move of a vblank, counts
+    uint32_t jitterSeed = 0;
 };
 
 // Sets the timeline up afresh (no options). False, and the timeline left unusable, for a
 // frequency that is not positive or a rate the timeline does not accept.
 bool timelineInit(Timeline* timeline, int64_t frequency, int64_t origin, RefreshRatio rate);
-// Frame `frame` and every later one run at `rate`. Needs frame >= 1, an accepted rate and
-// no earlier change; false otherwise, with the timeline unchanged.
+// Frame `frame` and every later one run at `rate`. Needs frame >= 1 and past every earlier
+// change, an accepted rate, room for one more change and no variable refresh; false
+// otherwise, with the timeline unchanged.
 bool timelineChangeRate(Timeline* timeline, int64_t frame, RefreshRatio rate);
+// Variable refresh on a timeline without changes: every vblank from 1 on moves by a draw of
+// `seed` within +-jitter counts. Needs 0 <= jitter < a quarter of the period; false otherwise,
+// with the timeline unchanged.
+bool timelineVariableRefresh(Timeline* timeline, int64_t jitter, uint32_t seed);
+// Where the draw puts vblank k off the grid, in -jitter .. jitter (0 for k <= 0).
+int64_t timelineJitter(const Timeline& timeline, int64_t vblank);
 
 // Counter value at which line `line` (counted from the start of vblank 0) starts.
 int64_t timelineLineStart(const Timeline& timeline, int64_t line);
@@ -91,7 +106,9 @@ int64_t timelineLatestVblank(const Timeline& timeline, int64_t counter);
 // of the last 45.
 int32_t timelineScanLine(const Timeline& timeline, int64_t counter, bool* inVerticalBlank);
 
-// The rate, and the period rounded to whole counts, of the frame scanned at `counter`.
+// The rate, and the period rounded to whole counts, of the frame scanned at `counter` (with
+// variable refresh: the grid's rate, and the length of the frame between the latest vblank
+// and the next).
 RefreshRatio timelineRateAt(const Timeline& timeline, int64_t counter);
 int64_t timelinePeriodAt(const Timeline& timeline, int64_t counter);
 // A rate rounded to whole Hz.

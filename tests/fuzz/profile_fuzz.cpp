@@ -2,30 +2,12 @@
 // profile writes a profile line that reads back to the same profile and sets up a model, whose
 // draws and geometry answer; any text read as a profile line is accepted or refused too.
 #include "fuzz/fuzz_input.h"
+#include "support/profile_same.h"
 #include "virtual/model.h"
 
 #include <cstdlib>
 #include <string>
 
-namespace {
-
-bool same(RefreshRatio a, RefreshRatio b)
-{
-    return a.numerator == b.numerator && a.denominator == b.denominator;
-}
-
-bool same(const VirtualProfile& a, const VirtualProfile& b)
-{
-    return same(a.nominal, b.nominal) && same(a.trueRate, b.trueRate) && a.wakeNs == b.wakeNs &&
-           a.stallMilli == b.stallMilli && a.dwmlagNs == b.dwmlagNs && a.flushNs == b.flushNs &&
-           a.dwmskipMilli == b.dwmskipMilli && a.dwmPeriodNominal == b.dwmPeriodNominal &&
-           a.changeFrame == b.changeFrame && (a.changeFrame == 0 || same(a.changeRate, b.changeRate)) &&
-           a.second == b.second && (!a.second || (same(a.secondNominal, b.secondNominal) &&
-                                                  same(a.secondTrue, b.secondTrue))) &&
-           a.seed == b.seed;
-}
-
-}   // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -40,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const std::string line = virtualProfileLine(profile, frequency, -123);
         VirtualProfile back;
         int64_t readFrequency = 0, vblank0 = 0;
-        if (!virtualProfileReadLine(line, &back, &readFrequency, &vblank0, &why) || !same(profile, back) ||
+        if (!virtualProfileReadLine(line, &back, &readFrequency, &vblank0, &why) || !profileDifference(profile, back).empty() ||
             readFrequency != frequency || vblank0 != -123)
             std::abort();
         VirtualModel model;
@@ -55,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 (void)virtualFlushReturn(model, 5000 + k * 100000);
             }
             (void)virtualCompositorPeriod(model, 6000);
-            (void)virtualOutputForRect(model, {-5, -5, 4000, 20}, true);
+            (void)virtualOutputForRect(model, {-5, -5, 4000, 20}, true, 0);
         }
     }
     VirtualProfile fromLine;

@@ -3,6 +3,7 @@
 // read back, the random draws, and the model's truth (interrupts, stalls, the compositor's
 // publishing and flush) against brute-force evaluations worked out here; and the sleep plan
 // that lands the interrupt thread on its moments.
+#include "support/profile_same.h"
 #include "virtual/model.h"
 #include "virtual/sleepplan.h"
 
@@ -25,34 +26,9 @@ VirtualProfile parsed(const std::string& text)
     return profile;
 }
 
-bool sameRatio(RefreshRatio a, RefreshRatio b)
-{
-    return a.numerator == b.numerator && a.denominator == b.denominator;
-}
-
 void expectSame(const VirtualProfile& a, const VirtualProfile& b, const std::string& context)
 {
-    EXPECT_TRUE(sameRatio(a.nominal, b.nominal)) << context;
-    EXPECT_TRUE(sameRatio(a.trueRate, b.trueRate)) << context;
-    EXPECT_EQ(a.wakeNs, b.wakeNs) << context;
-    EXPECT_EQ(a.stallMilli, b.stallMilli) << context;
-    EXPECT_EQ(a.dwmlagNs, b.dwmlagNs) << context;
-    EXPECT_EQ(a.flushNs, b.flushNs) << context;
-    EXPECT_EQ(a.dwmskipMilli, b.dwmskipMilli) << context;
-    EXPECT_EQ(a.dwmPeriodNominal, b.dwmPeriodNominal) << context;
-    EXPECT_EQ(a.changeFrame, b.changeFrame) << context;
-    if (a.changeFrame != 0) {
-        EXPECT_TRUE(sameRatio(a.changeRate, b.changeRate)) << context;
-    }
-    EXPECT_EQ(a.second, b.second) << context;
-    if (a.second) {
-        EXPECT_TRUE(sameRatio(a.secondNominal, b.secondNominal)) << context;
-        EXPECT_TRUE(sameRatio(a.secondTrue, b.secondTrue)) << context;
-    }
-    EXPECT_EQ(a.seed, b.seed) << context;
-    EXPECT_EQ(a.sleepFrame, b.sleepFrame) << context;
-    EXPECT_EQ(a.sleepFrames, b.sleepFrames) << context;
-    EXPECT_EQ(a.sleepWaits, b.sleepWaits) << context;
+    EXPECT_EQ("", profileDifference(a, b)) << context;
 }
 
 TEST(ProfileParse, RatesKeysAndTheirDefaults)
@@ -64,7 +40,7 @@ TEST(ProfileParse, RatesKeysAndTheirDefaults)
     EXPECT_EQ(0, plain.stallMilli);
     EXPECT_EQ(0, plain.flushNs);
     EXPECT_FALSE(plain.dwmPeriodNominal);
-    EXPECT_EQ(0, plain.changeFrame);
+    EXPECT_EQ(0, plain.changeCount);
     EXPECT_EQ(1u, plain.seed);
 
     const VirtualProfile full = parsed(
@@ -78,8 +54,9 @@ TEST(ProfileParse, RatesKeysAndTheirDefaults)
     EXPECT_EQ(600000, full.flushNs) << "flush defaults to dwmlag";
     EXPECT_EQ(125, full.dwmskipMilli);
     EXPECT_TRUE(full.dwmPeriodNominal);
-    EXPECT_EQ(300, full.changeFrame);
-    EXPECT_TRUE(sameRatio({50, 1}, full.changeRate));
+    ASSERT_EQ(1, full.changeCount);
+    EXPECT_EQ(300, full.changes[0].frame);
+    EXPECT_TRUE(sameRatio({50, 1}, full.changes[0].rate));
     EXPECT_EQ(4294967295u, full.seed);
 
     EXPECT_EQ(900000, parsed("60,dwmlag=600,flush=900").flushNs);
@@ -87,7 +64,7 @@ TEST(ProfileParse, RatesKeysAndTheirDefaults)
     EXPECT_EQ(1000000000, parsed("1000,wake=1000000").wakeNs);
     EXPECT_EQ(100000, parsed("60,stall=100,dwmskip=100").dwmskipMilli);
     EXPECT_FALSE(parsed("60,dwmperiod=true").dwmPeriodNominal);
-    EXPECT_EQ(0, parsed("60,change=none").changeFrame);
+    EXPECT_EQ(0, parsed("60,change=none").changeCount);
 }
 
 TEST(ProfileParse, NamedProfilesAreTheirTextsAndTakeOverrides)
@@ -97,6 +74,18 @@ TEST(ProfileParse, NamedProfilesAreTheirTextsAndTakeOverrides)
                "desktop");
     expectSame(parsed("60,true=59.951,wake=80,stall=1,dwmlag=600,dwmskip=1,flush=900"),
                parsed("busy"), "busy");
+
+    expectSame(parsed("60,wake=40,dwmlag=700,flush=900,change=600:120/1800:60,sleep=2400:300"), parsed("laptop"),
+               "laptop");
+    expectSame(parsed("60,second=144,wake=30,dwmlag=600,flush=900,dwmclock=fastest,dwmvblank=next,dwmstale=1"),
+               parsed("win11"), "win11");
+    const VirtualProfile vrr = parsed("vrr");
+    EXPECT_TRUE(sameRatio({72, 1}, vrr.trueRate)) << "48 to 144 Hz: the average frame is 72 Hz's";
+    EXPECT_TRUE(sameRatio({144, 1}, vrr.nominal));
+    const VirtualProfile changes = parsed("60,change=300:120/900:60000/1001/1000:50");
+    ASSERT_EQ(3, changes.changeCount) << "a ratio's '/' stays with its rate";
+    EXPECT_TRUE(sameRatio({60000, 1001}, changes.changes[1].rate));
+    EXPECT_EQ(1000, changes.changes[2].frame);
 
     const VirtualProfile seeded = parsed("busy,seed=7,dwmlag=100");
     EXPECT_EQ(7u, seeded.seed);
@@ -144,7 +133,7 @@ TEST(ProfileParse, RefusesWithTheBadPartAndWhatIsExpected)
         {"60,change=300", "change '300' has no ':'", "FRAME:RATE"},
         {"60,change=x:50", "frame 'x'", "FRAME:RATE"},
         {"60,change=300:0", "change rate '0' is out of range", "1 to 1000 Hz"},
-        {"60,change=1000000001:50", "frame '1000000001'", "FRAME from 1 to 1000000000"},
+        {"60,change=1000000001:50", "frame '1000000001'", "from 1 to 1000000000"},
         {"60,seed=-1", "seed '-1' is not a whole number", "0 to 4294967295"},
         {"60,seed=4294967296", "seed '4294967296'", "0 to 4294967295"},
         {"60,wake=3,wake=4", "key 'wake' is given twice", "twice"},
@@ -158,6 +147,19 @@ TEST(ProfileParse, RefusesWithTheBadPartAndWhatIsExpected)
         {"60,sleep=600", "sleep '600' has 1 parts", "FRAME:FRAMES"},
         {"60,sleep=0:300", "sleep '0:300'", "FRAME and FRAMES from 1"},
         {"60,sleep=600:300:snooze", "'snooze' is no way of waiting", "occluded|timeout|instant"},
+        {"60,change=900:50/300:120", "frame 300 does not come after", "rising FRAMEs"},
+        {"60,change=1:50/2:50/3:50/4:50/5:50/6:50/7:50/8:50/9:50", "has 9 changes", "at most 8"},
+        {"60,unplug=300", "unplug needs a second output", "second=RATE"},
+        {"60,second=144,unplug=300:300", "unplug '300:300'", "FRAME < BACK"},
+        {"60,second=144,unplug=x", "unplug 'x'", "FRAME[:BACK]"},
+        {"144,vrr=144:48", "the lowest rate is not below the highest", "MIN:MAX"},
+        {"144,vrr=48", "vrr '48' has no ':'", "MIN:MAX"},
+        {"144,vrr=48:144,change=300:60", "vrr and change together", "one of them"},
+        {"144,vrr=48:144,true=100", "vrr and true together", "one of them"},
+        {"144,vrr=48.000001:144", "too fine", "three decimals"},
+        {"60,dwmclock=slowest", "dwmclock 'slowest'", "primary or fastest"},
+        {"60,dwmvblank=now", "dwmvblank 'now'", "past or next"},
+        {"60,dwmstale=200", "dwmstale '200' is outside 0 to 100", "percentage"},
     };
     for (const auto& c : cases) {
         VirtualProfile profile;
@@ -175,7 +177,8 @@ TEST(ProfileLine, EveryKeyOnOneLineThatReadsBackExactly)
     const VirtualProfile desktop = parsed("desktop");
     const std::string line = virtualProfileLine(desktop, kTenMegahertz, 1234567);
     EXPECT_EQ("virtual.display profile rate=60 true=59.951 wake=30 stall=0 dwmlag=600 flush=900 "
-              "dwmskip=0 dwmperiod=true change=none second=none seed=1 sleep=none frequency=10000000 "
+              "dwmskip=0 dwmperiod=true change=none second=none seed=1 sleep=none unplug=none vrr=none "
+              "dwmclock=primary dwmvblank=past dwmstale=0 frequency=10000000 "
               "vblank0=1234567 lines=1125",
               line);
     EXPECT_NE(std::string::npos,
@@ -187,7 +190,8 @@ TEST(ProfileLine, EveryKeyOnOneLineThatReadsBackExactly)
         "144,true=143.999999,stall=0.5,dwmskip=99.999,dwmperiod=nominal,change=7:60000/1001",
         "1000,wake=1000000,dwmlag=12.5,flush=0,seed=0", "1,true=1000,change=1000000000:1",
         "60,second=144", "desktop,second=60000/1001:59.9", "60,sleep=600:300", "60,sleep=1:1000000000:instant",
-        "60,sleep=5:7:timeout",
+        "60,sleep=5:7:timeout", "laptop", "win11", "vrr", "60,second=144,unplug=300:900", "60,second=50,unplug=1",
+        "30,vrr=24.5:60000/1001,seed=3", "60,change=1:60000/1001/2:1000/1000000000:1",
     };
     for (const char* text : texts) {
         const VirtualProfile profile = parsed(text);
@@ -434,24 +438,24 @@ TEST_F(ProfileModel, AWindowBelongsToTheOutputThatHoldsMoreOfIt)
 {
     const VirtualModel two = model("60,second=144");
     const VirtualModel one = model("60");
-    EXPECT_EQ(0, virtualOutputForRect(two, {100, 100, 500, 400}, false));
-    EXPECT_EQ(1, virtualOutputForRect(two, {2100, 100, 2500, 400}, false));
+    EXPECT_EQ(0, virtualOutputForRect(two, {100, 100, 500, 400}, false, 0));
+    EXPECT_EQ(1, virtualOutputForRect(two, {2100, 100, 2500, 400}, false, 0));
     // Straddling: 220 px on the first, 380 on the second; then the other way round.
-    EXPECT_EQ(1, virtualOutputForRect(two, {1700, 100, 2300, 400}, false));
-    EXPECT_EQ(0, virtualOutputForRect(two, {1540, 100, 2140, 400}, false));
-    EXPECT_EQ(0, virtualOutputForRect(two, {1820, 100, 2020, 400}, false)) << "a tie: the first";
+    EXPECT_EQ(1, virtualOutputForRect(two, {1700, 100, 2300, 400}, false, 0));
+    EXPECT_EQ(0, virtualOutputForRect(two, {1540, 100, 2140, 400}, false, 0));
+    EXPECT_EQ(0, virtualOutputForRect(two, {1820, 100, 2020, 400}, false, 0)) << "a tie: the first";
     // Taller than the outputs, and partly above them.
-    EXPECT_EQ(1, virtualOutputForRect(two, {1900, -500, 2400, 2000}, false));
+    EXPECT_EQ(1, virtualOutputForRect(two, {1900, -500, 2400, 2000}, false, 0));
     // Nowhere: the nearest, or none.
-    EXPECT_EQ(1, virtualOutputForRect(two, {5000, 0, 5400, 300}, true));
-    EXPECT_EQ(1, virtualOutputForRect(two, {3000, 1500, 3400, 1800}, true)) << "below the second";
-    EXPECT_EQ(0, virtualOutputForRect(two, {-900, 200, -100, 600}, true));
-    EXPECT_EQ(0, virtualOutputForRect(two, {-32000, -32000, -31840, -31970}, true)) << "minimised";
-    EXPECT_EQ(-1, virtualOutputForRect(two, {5000, 0, 5400, 300}, false));
-    EXPECT_EQ(0, virtualOutputForRect(two, {INT32_MIN, INT32_MIN, INT32_MIN + 10, INT32_MIN + 10}, true));
+    EXPECT_EQ(1, virtualOutputForRect(two, {5000, 0, 5400, 300}, true, 0));
+    EXPECT_EQ(1, virtualOutputForRect(two, {3000, 1500, 3400, 1800}, true, 0)) << "below the second";
+    EXPECT_EQ(0, virtualOutputForRect(two, {-900, 200, -100, 600}, true, 0));
+    EXPECT_EQ(0, virtualOutputForRect(two, {-32000, -32000, -31840, -31970}, true, 0)) << "minimised";
+    EXPECT_EQ(-1, virtualOutputForRect(two, {5000, 0, 5400, 300}, false, 0));
+    EXPECT_EQ(0, virtualOutputForRect(two, {INT32_MIN, INT32_MIN, INT32_MIN + 10, INT32_MIN + 10}, true, 0));
     // One output: everything on it or nowhere.
-    EXPECT_EQ(0, virtualOutputForRect(one, {2100, 100, 2500, 400}, true));
-    EXPECT_EQ(-1, virtualOutputForRect(one, {2100, 100, 2500, 400}, false));
+    EXPECT_EQ(0, virtualOutputForRect(one, {2100, 100, 2500, 400}, true, 0));
+    EXPECT_EQ(-1, virtualOutputForRect(one, {2100, 100, 2500, 400}, false, 0));
 
     EXPECT_EQ(1, virtualOutputByName(two, "\\\\.\\display2"));
     EXPECT_EQ(0, virtualOutputByName(two, "\\\\.\\DISPLAY1"));

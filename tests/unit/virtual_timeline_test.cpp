@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdint>
 #include <string>
 
@@ -186,7 +188,9 @@ TEST(TimelineRateChange, LaterFramesRunAtTheNewRateFromTheExactFrameStart)
     const Timeline plain = makeTimeline(kTenMegahertz, origin, {60, 1});
     Timeline changed = makeTimeline(kTenMegahertz, origin, {60, 1});
     ASSERT_TRUE(timelineChangeRate(&changed, 10, {144, 1}));
-    EXPECT_FALSE(timelineChangeRate(&changed, 20, {120, 1}));   // one change only
+    Timeline copy = changed;
+    EXPECT_FALSE(timelineChangeRate(&copy, 10, {120, 1})) << "changes come in rising frames";
+    EXPECT_FALSE(timelineChangeRate(&copy, 9, {120, 1}));
 
     for (int64_t k = -3; k <= 10; ++k)
         EXPECT_EQ(timelineFrameStart(plain, k), timelineFrameStart(changed, k)) << k;
@@ -211,11 +215,63 @@ TEST(TimelineRateChange, LaterFramesRunAtTheNewRateFromTheExactFrameStart)
     EXPECT_EQ(144u, timelineRateAt(changed, start).numerator);
     EXPECT_EQ(69444, timelinePeriodAt(changed, start));
 
+    // A later change starts from where the one before left its frame.
+    Timeline twice = changed;
+    ASSERT_TRUE(timelineChangeRate(&twice, 400, {50, 1}));
+    for (int64_t k = 0; k <= 400; k += 7)
+        EXPECT_EQ(timelineFrameStart(changed, k), timelineFrameStart(twice, k)) << k;
+    const int64_t second = timelineFrameStart(changed, 400);
+    EXPECT_EQ(second + exactFloor(100, kTenMegahertz, 50), timelineFrameStart(twice, 500));
+    EXPECT_EQ(144u, timelineRateAt(twice, second - 1).numerator);
+    EXPECT_EQ(50u, timelineRateAt(twice, second).numerator);
+    EXPECT_EQ(399, timelineFrameAt(twice, second - 1));
+    for (int change = 2; change <= kTimelineMaxChanges; ++change)
+        EXPECT_EQ(change == kTimelineMaxChanges, !timelineChangeRate(&twice, 400 + change, {60, 1})) << change;
+
     // Frame 0 cannot change (it began before the origin); nor can a bad rate be set.
     Timeline other = makeTimeline(kTenMegahertz, origin, {60, 1});
     EXPECT_FALSE(timelineChangeRate(&other, 0, {144, 1}));
     EXPECT_FALSE(timelineChangeRate(&other, 5, {0, 1}));
     EXPECT_EQ(1, other.segmentCount);
+}
+
+TEST(TimelineVariableRefresh, FramesFallBetweenTheRatesAndEveryCounterFindsItsLine)
+{
+    // 48 to 144 Hz at 10 MHz: frames of 69,444 to 208,333 counts around 72 Hz's 138,888.
+    Timeline timeline = makeTimeline(kTenMegahertz, 777, {72, 1});
+    const int64_t jitter = (208333 - 69444) / 4;
+    Timeline refused = timeline;
+    EXPECT_FALSE(timelineVariableRefresh(&refused, 138889 / 2, 1)) << "a vblank may not move by half a period";
+    ASSERT_TRUE(timelineVariableRefresh(&timeline, jitter, 5));
+    EXPECT_FALSE(timelineChangeRate(&timeline, 10, {60, 1}));
+    EXPECT_EQ(777, timelineVblankStart(timeline, 0));
+
+    int64_t shortest = INT64_MAX, longest = 0;
+    const int kFrames = 20000;
+    for (int64_t k = 0; k < kFrames; ++k) {
+        const int64_t length = timelineVblankStart(timeline, k + 1) - timelineVblankStart(timeline, k);
+        shortest = std::min(shortest, length);
+        longest = std::max(longest, length);
+    }
+    EXPECT_GE(shortest, 69444 - 1);
+    EXPECT_LE(longest, 208333 + 1);
+    EXPECT_LT(shortest, 69444 + 4000) << "the draws reach near both ends";
+    EXPECT_GT(longest, 208333 - 4000);
+    const double mean = static_cast<double>(timelineVblankStart(timeline, kFrames) - 777) / kFrames;
+    EXPECT_NEAR(138888.9, mean, 10.0) << "no drift: the average frame stays 72 Hz's";
+
+    // Every counter lies on the line whose start is at or before it and whose successor's is after.
+    uint64_t state = 12345;
+    for (int i = 0; i < 20000; ++i) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        const int64_t counter = 777 - 300000 + static_cast<int64_t>((state >> 20) % 3000000000ull);
+        const int64_t line = timelineLineAt(timeline, counter);
+        ASSERT_LE(timelineLineStart(timeline, line), counter) << counter;
+        ASSERT_GT(timelineLineStart(timeline, line + 1), counter) << counter;
+        const int64_t vblank = timelineLatestVblank(timeline, counter);
+        ASSERT_EQ(timelineVblankStart(timeline, vblank + 1) - timelineVblankStart(timeline, vblank),
+                  timelinePeriodAt(timeline, counter));
+    }
 }
 
 TEST(TimelineParseRate, AcceptsRatesFromTheEnvironment)
