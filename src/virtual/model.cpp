@@ -193,16 +193,16 @@ int64_t virtualNextInterrupt(const VirtualModel& model, int output, int64_t from
     const VirtualProfile& p = model.profile;
     if (p.sleepFrame != 0 && from >= p.sleepFrame && from < virtualWakeVblank(model))
         from = virtualWakeVblank(model);
-    const bool unplugs = output == 1 && p.unplugFrame != 0;
-    const int64_t back = p.unplugBack != 0 ? p.unplugBack : INT64_MAX;
-    if (unplugs && from >= p.unplugFrame && from < back)
+    int64_t gone = 0, back = 0;
+    const bool unplugs = output == 1 && virtualUnpluggedVblanks(model, &gone, &back);
+    if (unplugs && from >= gone && from < back)
         from = back;
     if (from == INT64_MAX)
         return -1;
     int64_t chosen = -1;
     for (int64_t k = from; k < from + kSearchLimit; ++k) {
         if (virtualInterruptStalled(model, output, k) || (p.sleepFrame != 0 && k >= p.sleepFrame && k < virtualWakeVblank(model)) ||
-            (unplugs && k >= p.unplugFrame && k < back))
+            (unplugs && k >= gone && k < back))
             continue;
         if (chosen >= 0 && virtualInterruptDue(model, output, k) > now)
             break;
@@ -275,8 +275,19 @@ bool virtualUnpluggedSpan(const VirtualModel& model, int64_t* begins, int64_t* e
     const VirtualProfile& p = model.profile;
     if (p.unplugFrame == 0 || model.outputs < 2)
         return false;
-    *begins = timelineVblankStart(model.secondTimeline, p.unplugFrame);
-    *ends = p.unplugBack != 0 ? timelineVblankStart(model.secondTimeline, p.unplugBack) : INT64_MAX;
+    *begins = timelineVblankStart(model.timeline, p.unplugFrame);
+    *ends = p.unplugBack != 0 ? timelineVblankStart(model.timeline, p.unplugBack) : INT64_MAX;
+    return true;
+}
+
+bool virtualUnpluggedVblanks(const VirtualModel& model, int64_t* first, int64_t* end)
+{
+    int64_t begins = 0, ends = 0;
+    if (!virtualUnpluggedSpan(model, &begins, &ends))
+        return false;
+    // The second output's first vblank at or after each moment.
+    *first = timelineLatestVblank(model.secondTimeline, begins - 1) + 1;
+    *end = ends == INT64_MAX ? INT64_MAX : timelineLatestVblank(model.secondTimeline, ends - 1) + 1;
     return true;
 }
 

@@ -84,11 +84,14 @@ const char* virtualOutputName(int output);   // "\\.\DISPLAY1", "\\.\DISPLAY2"
 // The output of a device name (case as Windows takes it: any); -1 when the model has none.
 int virtualOutputByName(const VirtualModel& model, const char* name);
 // Whether the desktop lists an output at `at`: the second one not while it is unplugged, from
-// the start of its vblank unplugFrame to the start of its vblank unplugBack.
+// the start of the primary's vblank unplugFrame to the start of its vblank unplugBack.
 bool virtualOutputListed(const VirtualModel& model, int output, int64_t at);
 // The start and end of the unplugged stretch on the counter; end is the largest value when the
 // output never comes back. False without an unplug.
 bool virtualUnpluggedSpan(const VirtualModel& model, int64_t* begins, int64_t* ends);
+// The same stretch in the second output's vblanks: the first that does not come, and the one it
+// comes back with (the largest value for never).
+bool virtualUnpluggedVblanks(const VirtualModel& model, int64_t* first, int64_t* end);
 // Of the outputs listed at `at`, the one that holds the larger part of `rect` (the first on a
 // tie); when none holds any of it, the nearest one with `nearest` set, else -1.
 int virtualOutputForRect(const VirtualModel& model, const VirtualRect& rect, bool nearest, int64_t at);

@@ -20,8 +20,8 @@
 //   sleep=FRAME:FRAMES[:occluded|timeout|instant]   the display sleeps from vblank FRAME for
 //                   FRAMES frames: no vblanks, no scan line, the compositor's vblank stands
 //                   still, a flush returns at once; vblank waits do as the third part says
-//   unplug=FRAME[:BACK]      the second output goes away at its vblank FRAME, and comes back
-//                   at BACK: the desktop stops listing it, a window on it moves to the
+//   unplug=FRAME[:BACK]      the second output goes away at the primary's vblank FRAME, and
+//                   comes back at BACK: the desktop stops listing it, a window on it moves to the
 //                   primary (and back with it, as Windows 11 puts it back), waits on its
 //                   adapter fail as a removed device's
 //   vrr=MIN:MAX     variable refresh: each frame's length is drawn between the two rates

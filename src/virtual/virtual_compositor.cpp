@@ -1,5 +1,6 @@
 // The virtual display's compositor: it publishes each vblank `dwmlag` after it began, and a
-// flush returns `flush` after the next vblank.
+// flush returns `flush` after the next vblank. Its clock is one output's (the primary's, or the
+// fastest's); it may report the upcoming vblank, and repeat an old answer.
 #include "virtual/virtual_display.h"
 #include "virtual/virtual_internal.h"
 
@@ -27,12 +28,13 @@ HRESULT WINAPI virtualDwmGetCompositionTimingInfo(HWND window, bound::DWM_TIMING
         info->cbSize != sizeof(bound::DWM_TIMING_INFO))
         return E_INVALIDARG;
     const int64_t now = readPerformanceCounter();
-    // The latest vblank the compositor has published; a raw 0 before the first.
-    const int64_t vblank = virtualPublishedVblank(*model, now);
+    // The vblank the compositor reports; a raw 0 before the first.
+    const int output = virtualCompositorOutput(*model);
+    const int64_t vblank = virtualReportedVblank(*model, now);
     const ULONGLONG vblankStart =
-        vblank < 0 ? 0 : static_cast<ULONGLONG>(timelineVblankStart(model->timeline, vblank));
+        vblank < 0 ? 0 : static_cast<ULONGLONG>(timelineVblankStart(virtualOutputTimeline(*model, output), vblank));
     const ULONGLONG refreshes = vblank < 0 ? 0 : static_cast<ULONGLONG>(vblank);
-    const RefreshRatio rate = virtualNominalRate(*model, 0, now);
+    const RefreshRatio rate = virtualNominalRate(*model, output, now);
 
     std::memset(info, 0, sizeof *info);
     info->cbSize = sizeof(bound::DWM_TIMING_INFO);

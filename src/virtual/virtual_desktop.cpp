@@ -6,6 +6,7 @@
 #include "virtual/virtual_display.h"
 #include "virtual/virtual_internal.h"
 
+#include "core/clock.h"
 #include "core/displaydc.h"
 #include "core/lock.h"
 
@@ -69,17 +70,79 @@ HMONITOR monitorHandle(int output)
     return reinterpret_cast<HMONITOR>(static_cast<INT_PTR>(0x4B560010 + output));
 }
 
+// The output of a monitor handle, while the desktop lists it.
 int monitorOutput(const VirtualModel& model, HMONITOR monitor)
 {
     for (int output = 0; output < model.outputs; ++output) {
         if (monitorHandle(output) == monitor)
-            return output;
+            return virtualOutputListed(model, output, readPerformanceCounter()) ? output : -1;
     }
     return -1;
 }
 
+// --- Windows on an output that goes away -------------------------------------------------
+
+// The process's top-level windows that the desktop moved off the second output, to be put back
+// where they were when it returns (as Windows 11 does); a handful at most.
+constexpr int kMaxMoved = 16;
+HWND g_moved[kMaxMoved];
+int g_movedCount = 0;
+
+struct MoveRequest {
+    bool back;
+};
+
+bool wasMoved(HWND window)
+{
+    for (int i = 0; i < g_movedCount; ++i) {
+        if (g_moved[i] == window)
+            return true;
+    }
+    return false;
+}
+
+BOOL CALLBACK moveWindow(HWND window, LPARAM parameter)
+{
+    const bool back = reinterpret_cast<MoveRequest*>(parameter)->back;
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    RECT rect;
+    if (process != GetCurrentProcessId() || !IsWindowVisible(window) || !GetWindowRect(window, &rect))
+        return TRUE;
+    const VirtualRect second = virtualOutputRect(1);
+    const LONG middle = rect.left + (rect.right - rect.left) / 2;
+    const bool onSecond = middle >= second.left && middle < second.right;
+    bool move = false;
+    if (!back && onSecond && g_movedCount < kMaxMoved) {
+        g_moved[g_movedCount++] = window;
+        move = true;
+    } else if (back && !onSecond) {
+        move = wasMoved(window);
+    }
+    // Asynchronous: the caller is the driver's interrupt thread, which must never block on the
+    // window's own thread.
+    if (move) {
+        const LONG shift = back ? second.left : -second.left;
+        SetWindowPos(window, nullptr, rect.left + shift, rect.top, 0, 0,
+                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_ASYNCWINDOWPOS);
+    }
+    // The system tells every top-level window that the displays changed, after it moved them.
+    SendNotifyMessageA(window, WM_DISPLAYCHANGE, 32, MAKELPARAM(kTimelineWidth, kTimelineVisibleLines));
+    return TRUE;
+}
+
 }   // namespace
 
+
+void virtualMoveWindowsOffSecond(bool back)
+{
+    if (!back)
+        g_movedCount = 0;
+    MoveRequest request{back};
+    EnumWindows(moveWindow, reinterpret_cast<LPARAM>(&request));
+    if (back)
+        g_movedCount = 0;
+}
 
 void virtualWatchDisplayContexts()
 {
@@ -113,10 +176,17 @@ BOOL WINAPI virtualEnumDisplayDevicesA(LPCSTR device, DWORD index, bound::Displa
 {
     const VirtualModel* model = virtualLatestModel();
     // Only the display devices themselves, not the monitors of one of them.
-    if (model == nullptr || device != nullptr || info == nullptr ||
-        info->cb < sizeof(bound::DisplayDevice) || index >= static_cast<DWORD>(model->outputs))
+    if (model == nullptr || device != nullptr || info == nullptr || info->cb < sizeof(bound::DisplayDevice))
         return FALSE;
-    const int output = static_cast<int>(index);
+    // The index counts the outputs the desktop lists now.
+    const int64_t now = readPerformanceCounter();
+    int output = -1;
+    for (int o = 0, listed = 0; o < model->outputs && output < 0; ++o) {
+        if (virtualOutputListed(*model, o, now) && listed++ == static_cast<int>(index))
+            output = o;
+    }
+    if (output < 0)
+        return FALSE;
     std::memset(info->DeviceName, 0, sizeof info->DeviceName);
     std::memset(info->DeviceString, 0, sizeof info->DeviceString);
     std::strncpy(info->DeviceName, virtualOutputName(output), sizeof info->DeviceName - 1);
@@ -136,7 +206,7 @@ HMONITOR WINAPI virtualMonitorFromWindow(HWND window, DWORD flags)
         return flags == MONITOR_DEFAULTTONULL ? nullptr : monitorHandle(0);
     const int output = virtualOutputForRect(
         *model, VirtualRect{rect.left, rect.top, rect.right, rect.bottom},
-        flags == MONITOR_DEFAULTTONEAREST);
+        flags == MONITOR_DEFAULTTONEAREST, readPerformanceCounter());
     if (output >= 0)
         return monitorHandle(output);
     return flags == MONITOR_DEFAULTTOPRIMARY ? monitorHandle(0) : nullptr;

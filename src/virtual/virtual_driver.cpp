@@ -8,6 +8,7 @@
 #include "core/lock.h"
 
 #include <atomic>
+#include <cstdint>
 
 namespace {
 
@@ -25,6 +26,7 @@ constexpr LUID kAdapterLuid = {0x4B56, 0};
 
 constexpr NTSTATUS kStatusTimeout = static_cast<NTSTATUS>(0x00000102);
 constexpr NTSTATUS kStatusOccluded = static_cast<NTSTATUS>(0xC01E0006);   // STATUS_GRAPHICS_PRESENT_OCCLUDED
+constexpr NTSTATUS kStatusDeviceRemoved = static_cast<NTSTATUS>(0xC00002B6);   // STATUS_DEVICE_REMOVED
 
 // A vblank wait while the display sleeps, as the profile says such waits go.
 NTSTATUS sleepingWait(const VirtualModel& model)
@@ -48,6 +50,7 @@ constexpr int kMaxAdapters = 256;
 struct Adapter {
     bound::D3DKMT_HANDLE handle;
     int output;
+    int64_t opened;   // the counter when it was opened
 };
 Adapter g_adapters[kMaxAdapters];
 int g_adapterCount = 0;
@@ -59,7 +62,7 @@ CriticalLock* adapterLock()
     return lock;
 }
 
-bound::D3DKMT_HANDLE openAdapter(int output)
+bound::D3DKMT_HANDLE openAdapter(int output, int64_t now)
 {
     bound::D3DKMT_HANDLE handle = 0;
     CriticalLock* lock = adapterLock();
@@ -69,7 +72,7 @@ bound::D3DKMT_HANDLE openAdapter(int output)
         if (g_lastAdapter == 0)
             g_lastAdapter = 0x40000040;
         handle = g_lastAdapter;
-        g_adapters[g_adapterCount++] = Adapter{handle, output};
+        g_adapters[g_adapterCount++] = Adapter{handle, output, now};
     }
     lockLeave(lock);
     return handle;
@@ -91,8 +94,8 @@ bool closeAdapter(bound::D3DKMT_HANDLE handle)
     return found;
 }
 
-// The output an open adapter was opened for; -1 for a handle that is not open.
-int adapterOutput(bound::D3DKMT_HANDLE handle)
+// The output an open adapter was opened for, and when; -1 for a handle that is not open.
+int adapterOutput(bound::D3DKMT_HANDLE handle, int64_t* opened = nullptr)
 {
     if (handle == 0)
         return -1;
@@ -100,11 +103,23 @@ int adapterOutput(bound::D3DKMT_HANDLE handle)
     CriticalLock* lock = adapterLock();
     lockEnter(lock);
     for (int i = 0; i < g_adapterCount && output < 0; ++i) {
-        if (g_adapters[i].handle == handle)
+        if (g_adapters[i].handle == handle) {
             output = g_adapters[i].output;
+            if (opened != nullptr)
+                *opened = g_adapters[i].opened;
+        }
     }
     lockLeave(lock);
     return output;
+}
+
+// Whether an adapter's output went away since it was opened: it stays removed, and only a new
+// adapter opened after the output came back works.
+bool adapterRemoved(const VirtualModel& model, bound::D3DKMT_HANDLE handle, int64_t now)
+{
+    int64_t opened = 0, begins = 0, ends = 0;
+    return adapterOutput(handle, &opened) == 1 && virtualUnpluggedSpan(model, &begins, &ends) && now >= begins &&
+           opened < ends;
 }
 
 bool adapterOpen(bound::D3DKMT_HANDLE handle)
@@ -233,6 +248,26 @@ void record(Interrupt& interrupt, const VirtualInterruptRecord& entry)
     lockLeave(interrupt.recordLock);
 }
 
+// The next stretch without vblanks on an output, from vblank `from` on: the display's sleep,
+// or the output unplugged (its end the largest value when it never comes back).
+struct Dark {
+    int64_t first = -1;
+    int64_t end = 0;
+    bool unplugged = false;
+};
+
+Dark nextDark(const VirtualModel& model, int output, int64_t from)
+{
+    const VirtualProfile& p = model.profile;
+    Dark dark;
+    if (p.sleepFrame != 0 && from <= p.sleepFrame)
+        dark = Dark{p.sleepFrame, virtualWakeVblank(model), false};
+    int64_t gone = 0, back = 0;
+    if (output == 1 && virtualUnpluggedVblanks(model, &gone, &back) && from <= gone && (dark.first < 0 || gone < dark.first))
+        dark = Dark{gone, back, true};
+    return dark;
+}
+
 DWORD WINAPI interruptThread(LPVOID parameter)
 {
     Interrupt& interrupt = *static_cast<Interrupt*>(parameter);
@@ -240,6 +275,7 @@ DWORD WINAPI interruptThread(LPVOID parameter)
     SleepPlan plan = sleepPlanMake(readPerformanceFrequency());
     uint32_t seen = g_generation.load() - 1;
     int64_t from = 0;
+    int64_t returning = 0;   // the vblank with which an unplugged output comes back
     HANDLE toReset = nullptr;
     for (;;) {
         const uint32_t generation = g_generation.load();
@@ -256,13 +292,28 @@ DWORD WINAPI interruptThread(LPVOID parameter)
         if (generation != seen) {
             seen = generation;
             from = timelineLatestVblank(timeline, now) + 1;
+            returning = 0;
+        }
+        if (from == INT64_MAX) {
+            // Unplugged for good: nothing comes until the next install.
+            WaitForSingleObject(interrupt.changed, INFINITE);
+            continue;
         }
         const int64_t vblank = virtualNextInterrupt(model, output, from, now);
-        // The display falls asleep before that vblank: its waiters are let go when it does (they
-        // find it asleep), and the next interrupt is the one it wakes with.
-        const int64_t sleepFrame = model.profile.sleepFrame;
-        if (sleepFrame != 0 && from <= sleepFrame && (vblank < 0 || vblank >= sleepFrame)) {
-            const int64_t begins = timelineVblankStart(timeline, sleepFrame);
+        // An unplugged output comes back: the windows moved off it go back first.
+        if (returning != 0 && (vblank < 0 || vblank >= returning)) {
+            if (!virtualSleepCoarse(timelineVblankStart(timeline, returning), &plan, &generation))
+                continue;
+            virtualMoveWindowsOffSecond(true);
+            returning = 0;
+            continue;
+        }
+        // The display falls asleep or the output goes away before that vblank: its waiters are
+        // let go when it does (they find it asleep or removed), and the next interrupt is the one
+        // it comes back with.
+        const Dark dark = nextDark(model, output, from);
+        if (dark.first >= 0 && (vblank < 0 || vblank >= dark.first)) {
+            const int64_t begins = timelineVblankStart(timeline, dark.first);
             if (!virtualSleepCoarse(begins, &plan, &generation))
                 continue;
             if (toReset != nullptr) {
@@ -271,7 +322,11 @@ DWORD WINAPI interruptThread(LPVOID parameter)
             }
             virtualSpinUntil(begins);
             toReset = releaseWaiters(interrupt);
-            from = virtualWakeVblank(model);
+            if (dark.unplugged) {
+                virtualMoveWindowsOffSecond(false);
+                returning = dark.end != INT64_MAX ? dark.end : 0;
+            }
+            from = dark.end;
             continue;
         }
         if (vblank < 0) {
@@ -336,7 +391,10 @@ NTSTATUS WINAPI virtualOpenAdapterFromHdc(bound::D3DKMT_OPENADAPTERFROMHDC* open
     const int output = named == kDcOfNoDisplay ? 0 : named;
     if (output < 0 || output >= model->outputs)
         return kStatusInvalidParameter;
-    const bound::D3DKMT_HANDLE handle = openAdapter(output);
+    const int64_t now = readPerformanceCounter();
+    if (!virtualOutputListed(*model, output, now))
+        return kStatusDeviceRemoved;
+    const bound::D3DKMT_HANDLE handle = openAdapter(output, now);
     if (handle == 0)
         return kStatusNoMemory;
     open->hAdapter = handle;
@@ -361,6 +419,8 @@ NTSTATUS WINAPI virtualWaitForVerticalBlankEvent(const bound::D3DKMT_WAITFORVERT
     const int output = validOutput(wait->hAdapter, wait->VidPnSourceId);
     if (output < 0)
         return kStatusInvalidParameter;
+    if (adapterRemoved(*model, wait->hAdapter, readPerformanceCounter()))
+        return kStatusDeviceRemoved;
     if (virtualAsleep(*model, output, readPerformanceCounter()))
         return sleepingWait(*model);
     if (!waitInterrupt(g_interrupts[output], *model))
@@ -368,6 +428,8 @@ NTSTATUS WINAPI virtualWaitForVerticalBlankEvent(const bound::D3DKMT_WAITFORVERT
     // Removed while it waited: the adapter is gone.
     if (!adapterOpen(wait->hAdapter))
         return kStatusInvalidParameter;
+    if (adapterRemoved(*model, wait->hAdapter, readPerformanceCounter()))
+        return kStatusDeviceRemoved;
     if (virtualAsleep(*model, output, readPerformanceCounter()))
         return sleepingWait(*model);
     return kStatusSuccess;
@@ -381,6 +443,8 @@ NTSTATUS WINAPI virtualGetScanLine(bound::D3DKMT_GETSCANLINE* scanLine)
     const int output = validOutput(scanLine->hAdapter, scanLine->VidPnSourceId);
     if (output < 0)
         return kStatusInvalidParameter;
+    if (adapterRemoved(*model, scanLine->hAdapter, readPerformanceCounter()))
+        return kStatusDeviceRemoved;
     if (virtualAsleep(*model, output, readPerformanceCounter()))
         return kStatusOccluded;   // no scan-out while the display sleeps
     bool inVerticalBlank = false;
@@ -399,6 +463,8 @@ NTSTATUS WINAPI virtualQueryAdapterInfo(const bound::D3DKMT_QUERYADAPTERINFO* qu
     const int output = adapterOutput(query->hAdapter);
     if (output < 0)
         return kStatusInvalidParameter;
+    if (adapterRemoved(*model, query->hAdapter, readPerformanceCounter()))
+        return kStatusDeviceRemoved;
     if (query->Type != bound::kQueryCurrentDisplayMode || query->pPrivateDriverData == nullptr ||
         query->PrivateDriverDataSize != sizeof(bound::D3DKMT_CURRENTDISPLAYMODE))
         return kStatusInvalidParameter;

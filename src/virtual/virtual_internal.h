@@ -47,6 +47,9 @@ int virtualDisplayContextOutput(HDC dc);
 BOOL WINAPI virtualEnumDisplayDevicesA(LPCSTR device, DWORD index, bound::DisplayDevice* info, DWORD flags);
 HMONITOR WINAPI virtualMonitorFromWindow(HWND window, DWORD flags);
 BOOL WINAPI virtualGetMonitorInfoA(HMONITOR monitor, LPMONITORINFO info);
+// The second output goes away (back false): the process's windows on it move to the primary,
+// as the system moves them; it comes back: the windows moved then go back to it.
+void virtualMoveWindowsOffSecond(bool back);
 
 // --- The compositor (virtual_compositor.cpp)
 HRESULT WINAPI virtualDwmFlush();
