@@ -233,6 +233,9 @@ LRESULT CALLBACK mainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     case WM_MSGLOOP_PING:
         onPing(wParam, lParam);
         return 0;
+    case WM_DISPLAYCHANGE:
+        vsyncDisplayChanged();
+        return DefWindowProcA(window, message, wParam, lParam);
     case WM_DESTROY:
         logPrintf("WM_DESTROY");
         PostQuitMessage(0);

@@ -31,6 +31,9 @@ HANDLE g_serverThread = nullptr;
 // value so that a scan-line reader always gets a matching pair; adapter 0: unbound.
 std::atomic<uint64_t> g_scanLineQuery{0};
 
+// The tick of the latest display change the system announced; 0: none.
+std::atomic<int64_t> g_displayChanged{0};
+
 // Touched by the server thread only.
 LoadAccount g_account;
 int64_t g_lastValidate = 0;
@@ -142,7 +145,9 @@ static bool vsyncBind(VblankWait* wait, MONITORINFOEXA* monitor)
 
 static bool vsyncValidateConfiguration(const char* boundDevice, int64_t now)
 {
-    if (!(ticksToMs(now - g_lastValidate) > 500.0))
+    const int64_t changed = g_displayChanged.load();
+    const bool changing = changed != 0 && ticksToMs(now - changed) < 250.0;
+    if (!changing && !(ticksToMs(now - g_lastValidate) > 500.0))
         return true;
     g_lastValidate = now;
     MONITORINFOEXA monitor;
@@ -298,6 +303,11 @@ void vsyncStop()
         return;
     g_serverRunning = false;
     WaitForSingleObject(g_serverThread, 5000);
+}
+
+void vsyncDisplayChanged()
+{
+    g_displayChanged = tick();
 }
 
 void vsyncSuspend(bool suspend)

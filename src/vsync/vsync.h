@@ -13,6 +13,10 @@ void vsyncStart();
 void vsyncStop();
 // Asks the server to park (true) or go on (false); returns 100 ms later.
 void vsyncSuspend(bool suspend);
+// The system says the displays changed (an output came or went, a mode changed): for the next
+// quarter second the server checks on every vblank that its window is still on the bound
+// output, so that it follows a window the system moved within a frame or two.
+void vsyncDisplayChanged();
 
 // Latest vblank tick and average period in ticks; false while either is not known.
 bool vsyncGetTiming(int64_t* lastVblank, int64_t* averagePeriod);
