@@ -199,10 +199,21 @@ std::vector<std::vector<double>> splitAtChanges(const std::vector<double>& ticks
     std::vector<std::vector<double>> parts(1);
     if (ticks.empty())
         return {};
+    // Each gap counted in frames of its neighbourhood (the lower quartile of the gaps around
+    // it), not of the whole run: a run whose rate doubles would otherwise fit its slower part
+    // as every other frame of the faster one.
+    std::vector<double> gaps;
+    for (size_t i = 1; i < ticks.size(); ++i)
+        gaps.push_back(ticks[i] - ticks[i - 1]);
     std::vector<double> lengths;
-    for (size_t i = 1; i < ticks.size(); ++i) {
-        const double gap = ticks[i] - ticks[i - 1];
-        lengths.push_back(gap / std::max(1.0, std::floor(gap / guess + 0.5)));
+    constexpr size_t kAround = 8;
+    for (size_t i = 0; i < gaps.size(); ++i) {
+        const size_t from = i > kAround ? i - kAround : 0, to = std::min(gaps.size(), i + kAround + 1);
+        double local = percentileOf(std::vector<double>(gaps.begin() + static_cast<std::ptrdiff_t>(from),
+                                                        gaps.begin() + static_cast<std::ptrdiff_t>(to)),
+                                    25.0);
+        local = local > 0.3 * guess ? local : guess;
+        lengths.push_back(gaps[i] / std::max(1.0, std::floor(gaps[i] / local + 0.5)));
     }
     double current = median(std::vector<double>(lengths.begin(), lengths.begin() + std::min<size_t>(lengths.size(), 9)));
     parts.back().push_back(ticks[0]);
@@ -321,12 +332,15 @@ std::vector<ReferenceSegment> segmentsOf(const Context& c, const std::vector<std
     std::vector<double> points;
     Fit current;
     for (const std::vector<double>& part : parts) {
-        // The part's own frame: its neighbours' distances, each over the frames it spans.
-        std::vector<double> lengths;
-        for (size_t i = 1; i < part.size(); ++i) {
-            const double gap = part[i] - part[i - 1];
-            lengths.push_back(gap / std::max(1.0, std::floor(gap / c.roughPeriod + 0.5)));
-        }
+        // The part's own frame: its neighbours' distances, each over the frames it spans,
+        // counted in the part's own lower quartile of them (a part of a run whose rate changed
+        // is not numbered in the other part's frames).
+        std::vector<double> gaps, lengths;
+        for (size_t i = 1; i < part.size(); ++i)
+            gaps.push_back(part[i] - part[i - 1]);
+        const double unit = std::max(percentileOf(gaps, 25.0), 0.3 * c.roughPeriod);
+        for (const double gap : gaps)
+            lengths.push_back(gap / std::max(1.0, std::floor(gap / unit + 0.5)));
         const Fit own = fitTimeline(part, median(lengths));
         if (own.used < 4)
             continue;
@@ -755,6 +769,157 @@ bool failedBetween(const ReportSummary& summary, size_t from, size_t to)
     return false;
 }
 
+// The server's outputs coming and going: a failed wait on one output followed by a bind to
+// another is that output removed (the server went to the one left); a later rebind back to a
+// removed output, after the configuration check, is that output back.
+void outputEvents(const Context& c, const std::vector<std::pair<size_t, double>>& times, std::vector<FoundEvent>& events)
+{
+    const ReportSummary& summary = c.summary;
+    struct Step {
+        size_t line;
+        const LogMark* mark;      // a failed wait or a rebind
+        const LogMode* bind;
+    };
+    std::vector<Step> steps;
+    for (const LogMark& mark : summary.marks) {
+        if (mark.kind == "wait_failed" || mark.kind == "rebind")
+            steps.push_back({mark.line, &mark, nullptr});
+    }
+    for (const LogMode& mode : summary.modes)
+        steps.push_back({mode.line, nullptr, &mode});
+    std::sort(steps.begin(), steps.end(), [](const Step& a, const Step& b) { return a.line < b.line; });
+    std::string bound;
+    const LogMark* failed = nullptr;
+    const LogMark* rebind = nullptr;
+    std::vector<std::string> removed;
+    for (const Step& step : steps) {
+        if (step.mark != nullptr) {
+            (step.mark->kind == "wait_failed" ? failed : rebind) = step.mark;
+            continue;
+        }
+        const std::string& device = step.bind->device;
+        const auto gone = std::find(removed.begin(), removed.end(), device);
+        if (failed != nullptr && !bound.empty() && device != bound) {
+            removed.push_back(bound);
+            events.push_back({"output_removed", lineTime(times, failed->line), 0.0,
+                              bound + ": its vblank waits failed and the server went to " + device, failed->test,
+                              failed->line});
+        } else if (rebind != nullptr && gone != removed.end()) {
+            events.push_back({"output_added", lineTime(times, rebind->line), 0.0,
+                              device + " came back and the window with it: the server bound it again", rebind->test,
+                              rebind->line});
+            removed.erase(gone);
+        }
+        bound = device;
+        failed = rebind = nullptr;
+    }
+}
+
+// Variable refresh: the vblanks of an output come at no steady period. Neighbouring time stamps
+// about a frame apart spread over more than a quarter of their median (a fixed rate's spread
+// only by the wake-ups' jitter), so no reference can stand for them.
+bool variableRefresh(const Context& c, int output, FoundEvent* event)
+{
+    std::vector<double> lengths;
+    double from = 0.0, to = 0.0;
+    for (const bool precise : {true, false}) {
+        for (const std::vector<double>& group : stampsOf(c, output, precise)) {
+            for (size_t i = 1; i < group.size(); ++i) {
+                const double gap = group[i] - group[i - 1];
+                if (gap > 0.3 * c.roughPeriod && gap < 1.7 * c.roughPeriod)
+                    lengths.push_back(gap);
+            }
+            from = from == 0.0 ? group.front() : std::min(from, group.front());
+            to = std::max(to, group.back());
+        }
+        if (lengths.size() >= 20)
+            break;
+        lengths.clear();
+    }
+    if (lengths.size() < 20)
+        return false;
+    const double p10 = percentileOf(lengths, 10.0), p50 = percentileOf(lengths, 50.0), p90 = percentileOf(lengths, 90.0);
+    if (!(p90 - p10 > 0.25 * p50))
+        return false;
+    *event = {"variable_refresh", from / c.frequency, std::floor((to - from) / p50 + 0.5),
+              format("frames from %.2f to %.2f ms (p10 to p90), %.1f to %.1f Hz: no steady period", p10 / c.ticksPerMs,
+                     p90 / c.ticksPerMs, c.frequency / p90, c.frequency / p10),
+              "", 0};
+    return true;
+}
+
+// The compositor as its timing test read it: on another output's clock (its period is not the
+// server's output's), reporting the upcoming vblank (qpcVBlank after the moment it was read), and
+// not advancing for a frame (stale or skipped: the next new vblank comes two frames or more on).
+void compositorEvents(const Context& c, std::vector<FoundEvent>& events)
+{
+    const ReferenceTimeline* reference = c.summary.findings.references.empty() ? nullptr : &c.summary.findings.references.front();
+    for (const TestSummary& run : c.summary.tests) {
+        if (run.test != LogTest::DwmTiming || run.table.rows.size() < 20)
+            continue;
+        const int now = keyIndex(run.table, "now"), vblank = keyIndex(run.table, "vblank"),
+                  period = keyIndex(run.table, "period_qpc");
+        std::vector<double> periods;
+        size_t ahead = 0;
+        for (const LogRow& row : run.table.rows) {
+            periods.push_back(cell(row, period));
+            ahead += cell(row, vblank) > cell(row, now) ? 1 : 0;
+        }
+        const double frame = median(periods);
+        const double firstS = cell(run.table.rows.front(), now) / c.frequency;
+        const double rows = static_cast<double>(run.table.rows.size());
+        if (reference != nullptr && reference->known() && frame > 0) {
+            const double own = reference->periodTicksAt(cell(run.table.rows.front(), now));
+            if (std::fabs(frame / own - 1.0) > 0.01)
+                events.push_back({"compositor_clock", firstS, rows,
+                                  format("the compositor's timing runs at %.3f Hz, ", c.frequency / frame) + reference->name +
+                                      format(" at %.3f Hz", c.frequency / own),
+                                  run.key, run.table.rows.front().line});
+        }
+        if (static_cast<double>(ahead) > 0.5 * rows)
+            events.push_back({"compositor_ahead", firstS, rows,
+                              format("its qpcVBlank lay after the moment it was read in %.0f of %.0f reads: it reports "
+                                     "the upcoming vblank",
+                                     static_cast<double>(ahead), rows),
+                              run.key, run.table.rows.front().line});
+        if (!(frame > 0))
+            continue;
+        for (size_t i = 1; i < run.table.rows.size(); ++i) {
+            const double before = cell(run.table.rows[i - 1], vblank), after = cell(run.table.rows[i], vblank);
+            const double frames = std::floor((after - before) / frame + 0.5);
+            if (frames >= 2 && frames < 30)
+                events.push_back({"compositor_stale", (before + frame) / c.frequency, frames - 1.0,
+                                  format("its qpcVBlank did not advance for %.0f frame(s): stale or skipped", frames - 1.0),
+                                  run.key, run.table.rows[i].line});
+        }
+    }
+}
+
+// Vblank waits that report success far too soon to be vblanks: three or more in a row under a
+// millisecond apart (a sleeping display's or a stale adapter's waits return at once).
+void tooSoonEvents(const Context& c, std::vector<FoundEvent>& events)
+{
+    for (const TestSummary& run : c.summary.tests) {
+        if (run.test != LogTest::D3dkmt)
+            continue;
+        const std::vector<double> ticks = ticksOf(run.table, "vsync", false, c.ticksPerMs);
+        size_t from = 0;
+        for (size_t i = 1; i <= ticks.size(); ++i) {
+            const bool soon = i < ticks.size() && ticks[i] > 0 && ticks[i - 1] > 0 && ticks[i] - ticks[i - 1] < c.ticksPerMs;
+            if (soon)
+                continue;
+            // Rows from + 1 to i - 1 came under a millisecond after the row before them.
+            const size_t quick = i - from - 1;
+            if (quick >= 3)
+                events.push_back({"too_soon_waits", ticks[from + 1] / c.frequency, static_cast<double>(quick),
+                                  format("%.0f waits returned success under 1 ms after the one before: no vblank comes that fast",
+                                         static_cast<double>(quick)),
+                                  run.key, run.table.rows[from + 1].line});
+            from = i;
+        }
+    }
+}
+
 std::vector<FoundEvent> eventsOf(const Context& c)
 {
     const ReportSummary& summary = c.summary;
@@ -774,6 +939,9 @@ std::vector<FoundEvent> eventsOf(const Context& c)
     std::vector<FoundEvent> events;
     for (const LogMark& mark : summary.marks)
         events.push_back({mark.kind, lineTime(times, mark.line), 0.0, mark.text, mark.test, mark.line});
+    outputEvents(c, times, events);
+    compositorEvents(c, events);
+    tooSoonEvents(c, events);
     // Stalls: the vblank waits' and the server's gaps of two frames or more.
     const std::vector<ReferenceTimeline>& references = summary.findings.references;
     for (const TestSummary& run : summary.tests) {
@@ -823,12 +991,63 @@ std::vector<FoundEvent> eventsOf(const Context& c)
             }
             last = i;
         }
+        // Asleep to the end of the run: its vblank stood still through three failed waits or more
+        // (each followed by half a second's rest), and the run's rows went on.
+        if (last + 1 < ticks.size()) {
+            size_t failures = 0;
+            for (const LogMark& mark : summary.marks)
+                failures += mark.kind == "wait_failed" && mark.line > run.table.rows[last].line &&
+                                    mark.line < run.table.rows.back().line
+                                ? 1
+                                : 0;
+            if (failures >= 3) {
+                const double frame = references.front().periodTicksAt(ticks[last]);
+                events.push_back({"display_sleep", std::ceil(ticks[last] + frame) / c.frequency, 0.0,
+                                  "no vblank to the end of the run: the compositor's vblank stood still and the waits failed",
+                                  run.key, run.table.rows[last].line});
+            }
+        }
     }
     for (const ReferenceTimeline& reference : references) {
+        // A variable rate has no modes to change between.
+        Context own = c;
+        own.roughPeriod = roughPeriodOf(c, reference.output);
+        FoundEvent variable;
+        if (own.roughPeriod > 0 && variableRefresh(own, reference.output, &variable)) {
+            variable.detail = reference.name + ": " + variable.detail;
+            events.push_back(variable);
+            continue;
+        }
+        std::vector<double> points;
+        for (const std::vector<double>& group : stampsOf(own, reference.output, reference.precise))
+            points.insert(points.end(), group.begin(), group.end());
+        std::sort(points.begin(), points.end());
         for (size_t s = 1; s < reference.segments.size(); ++s) {
             const ReferenceSegment& before = reference.segments[s - 1];
             const ReferenceSegment& after = reference.segments[s];
-            events.push_back({"mode_change", after.fromTick / c.frequency, 0.0,
+            // The split waits for the new rate to settle: the change is where the time stamps
+            // around it stop fitting the old grid and start fitting the new one best (each
+            // distance held to 2 ms, so that a late wake-up weighs little).
+            const auto from = std::lower_bound(points.begin(), points.end(), after.fromTick - 30.0 * before.periodTicks);
+            const auto to = std::upper_bound(points.begin(), points.end(), after.fromTick + 10.0 * after.periodTicks);
+            const double cap = 2.0 * c.ticksPerMs;
+            double first = after.fromTick, best = INFINITY;
+            for (auto b = from; b < to; ++b) {
+                double cost = 0.0;
+                for (auto q = from; q < to; ++q) {
+                    const ReferenceSegment& grid = q < b ? before : after;
+                    cost += std::min(cap, std::fabs(nearestOffset(*q - grid.originTick, grid.periodTicks)));
+                    // A gap of more than a frame and a half of its own side's rate: a slower
+                    // rate's frames are not every other frame of a faster one.
+                    if (q > from && (q - 1 >= b || q < b) && *q - *(q - 1) > 1.5 * grid.periodTicks)
+                        cost += cap;
+                }
+                if (cost < best) {
+                    best = cost;
+                    first = *b;
+                }
+            }
+            events.push_back({"mode_change", first / c.frequency, 0.0,
                               reference.name + format(": %.4f Hz to %.4f Hz", c.frequency / before.periodTicks,
                                                       c.frequency / after.periodTicks),
                               "", 0});
@@ -1078,6 +1297,24 @@ void unusualSentences(const Context& c, Findings& f)
         {"display_sleep", "sleep(s) of the display: no vblanks, waits failing; an application must not take a "
                           "wait that fails or returns at once for a vblank",
          Finding::Mark::WorthKnowing},
+        {"output_removed", "output(s) removed under the window: its waits fail, the server goes to the output left; an "
+                           "application must bind again, not retry the dead adapter",
+         Finding::Mark::WorthKnowing},
+        {"output_added", "output(s) back: the window returned to it and the server with it", Finding::Mark::Fine},
+        {"variable_refresh", "stretch(es) of variable refresh: no steady period; pace by the measured interval, not by a "
+                             "period",
+         Finding::Mark::WorthKnowing},
+        {"compositor_clock", "compositor run(s) on another output's clock: its qpcRefreshPeriod and qpcVBlank are not "
+                             "this output's; time this output by its own vblank waits",
+         Finding::Mark::WorthKnowing},
+        {"compositor_ahead", "compositor run(s) reporting the upcoming vblank: qpcVBlank lies in the future; subtract a "
+                             "period before taking it for the latest vblank",
+         Finding::Mark::WorthKnowing},
+        {"compositor_stale", "frame(s) on which the compositor's vblank did not advance (stale or skipped): never trust "
+                             "a single read",
+         Finding::Mark::WorthKnowing},
+        {"too_soon_waits", "run(s) of vblank waits that returned at once: a success that fast is no vblank",
+         Finding::Mark::Bad},
         {"xxxxx", "\"XXXXX\" line(s): the server's and the compositor's vblanks more than 2 ms off each other's grid",
          Finding::Mark::WorthKnowing},
         {"cut", "run(s) cut short", Finding::Mark::WorthKnowing},
@@ -1102,8 +1339,7 @@ void unusualSentences(const Context& c, Findings& f)
             const FoundEvent& e = *of[i];
             text += std::string(i == 0 ? " " : ", ") + (e.atS >= 0 ? format("at %.2f s", e.atS) : "");
             text += e.test.empty() ? "" : (e.atS >= 0 ? " in " : "in ") + e.test;
-            text += e.kind == "stall" || e.kind == "mode_change" || e.kind == "refused" || e.kind == "cut" ||
-                            e.kind == "display_sleep"
+            text += e.kind != "wait_failed" && e.kind != "rebind" && e.kind != "quiet" && e.kind != "xxxxx"
                         ? " (" + e.detail + ")"
                         : "";
         }

@@ -80,7 +80,10 @@ struct MethodScore {
 };
 
 struct FoundEvent {
-    std::string kind;      // wait_failed, rebind, quiet, stall, mode_change, display_sleep, cut, refused, xxxxx
+    // wait_failed, rebind, quiet, stall, mode_change, display_sleep, output_removed, output_added,
+    // variable_refresh, compositor_clock, compositor_ahead, compositor_stale, too_soon_waits, cut,
+    // refused, xxxxx
+    std::string kind;
     double atS = -1.0;     // seconds on the log's time base; negative: not known
     double frames = 0.0;   // how many frames it spans, where that applies
     std::string detail;

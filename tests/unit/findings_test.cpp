@@ -71,4 +71,53 @@ TEST(Findings, ReferenceFollowsARateChangeAndLeavesOutPreemptedSamples)
     EXPECT_EQ(1, changes);
 }
 
+// A D3DKMT run whose waits return at once for a stretch, and a server whose output went away
+// under the window and came back: what the events say, and when.
+TEST(Findings, WaitsThatReturnAtOnceAndAnOutputThatComesAndGoes)
+{
+    ReportSummary summary;
+    summary.frequency = 10000000;
+    TestSummary test;
+    test.key = "d3dkmt";
+    test.known = true;
+    test.test = LogTest::D3dkmt;
+    test.table.keys = {"iteration", "vsync", "period"};
+    test.table.columns = {"iteration", "vsync/qpc", "period/ms"};
+    double tick = 1e6;
+    for (int i = 0; i < 60; ++i) {
+        // Rows 20 to 29 come 300 us apart: ten waits that returned at once.
+        tick += i >= 20 && i < 30 ? 3000.0 : 1e7 / 60.0;
+        test.table.rows.push_back({static_cast<size_t>(100 + i), {double(i), std::floor(tick), 16.667}});
+    }
+    summary.tests.push_back(test);
+    // The server: bound to the second output, its wait failed and it went to the first; later the
+    // configuration check sent it back. A wait failing with no change of output is neither.
+    summary.modes = {{"\\\\.\\DISPLAY2", 144.0, 1080, 110}, {"\\\\.\\DISPLAY1", 60.0, 1080, 131},
+                     {"\\\\.\\DISPLAY1", 60.0, 1080, 136}, {"\\\\.\\DISPLAY2", 144.0, 1080, 151}};
+    summary.marks = {{"wait_failed", 130, "vsync.WaitForVerticalBlankEvent FAILED", ""},
+                     {"wait_failed", 135, "vsync.WaitForVerticalBlankEvent FAILED", ""},
+                     {"rebind", 150, "vsync.validate.configuration rebind needed", ""}};
+    summary.findings = findingsOf(summary, nullptr);
+    std::vector<const FoundEvent*> soon, removed, added;
+    for (const FoundEvent& e : summary.findings.events) {
+        if (e.kind == "too_soon_waits")
+            soon.push_back(&e);
+        else if (e.kind == "output_removed")
+            removed.push_back(&e);
+        else if (e.kind == "output_added")
+            added.push_back(&e);
+    }
+    ASSERT_EQ(1u, soon.size());
+    EXPECT_EQ("too_soon_waits", soon[0]->kind);
+    EXPECT_EQ(10.0, soon[0]->frames) << "the row before the first quick one is a proper vblank";
+    EXPECT_EQ(120u, soon[0]->line);
+    ASSERT_EQ(1u, removed.size());
+    EXPECT_EQ(130u, removed[0]->line);
+    EXPECT_NE(std::string::npos, removed[0]->detail.find("DISPLAY2")) << removed[0]->detail;
+    EXPECT_NEAR(std::floor(1e6 + 30 * 1e7 / 60.0 + 10 * 3000.0 - 10 * 1e7 / 60.0) / 1e7, removed[0]->atS, 0.02)
+        << "the time of the row before the failure";
+    ASSERT_EQ(1u, added.size());
+    EXPECT_EQ(150u, added[0]->line);
+}
+
 }   // namespace
