@@ -942,12 +942,24 @@ std::vector<FoundEvent> eventsOf(const Context& c)
     outputEvents(c, times, events);
     compositorEvents(c, events);
     tooSoonEvents(c, events);
-    // Stalls: the vblank waits' and the server's gaps of two frames or more.
+    // Variable refresh, per output: it has no stalls and no mode changes, as it has no period.
     const std::vector<ReferenceTimeline>& references = summary.findings.references;
+    std::vector<bool> variable(references.size(), false);
+    for (size_t r = 0; r < references.size(); ++r) {
+        Context own = c;
+        own.roughPeriod = roughPeriodOf(c, references[r].output);
+        FoundEvent event;
+        if (own.roughPeriod > 0 && variableRefresh(own, references[r].output, &event)) {
+            event.detail = references[r].name + ": " + event.detail;
+            events.push_back(event);
+            variable[r] = true;
+        }
+    }
+    // Stalls: the vblank waits' and the server's gaps of two frames or more.
     for (const TestSummary& run : summary.tests) {
         const size_t which = static_cast<size_t>(run.output);
         const bool waits = run.test == LogTest::D3dkmt || run.test == LogTest::WaitForBlanking || run.test == LogTest::Estimator;
-        if (!waits || which >= references.size() || !references[which].known())
+        if (!waits || which >= references.size() || !references[which].known() || variable[which])
             continue;
         TimeColumn column{};
         timeColumnOf(run.test, &column);
@@ -1009,15 +1021,10 @@ std::vector<FoundEvent> eventsOf(const Context& c)
         }
     }
     for (const ReferenceTimeline& reference : references) {
-        // A variable rate has no modes to change between.
+        if (variable[static_cast<size_t>(&reference - references.data())])
+            continue;
         Context own = c;
         own.roughPeriod = roughPeriodOf(c, reference.output);
-        FoundEvent variable;
-        if (own.roughPeriod > 0 && variableRefresh(own, reference.output, &variable)) {
-            variable.detail = reference.name + ": " + variable.detail;
-            events.push_back(variable);
-            continue;
-        }
         std::vector<double> points;
         for (const std::vector<double>& group : stampsOf(own, reference.output, reference.precise))
             points.insert(points.end(), group.begin(), group.end());
@@ -1047,10 +1054,16 @@ std::vector<FoundEvent> eventsOf(const Context& c)
                     first = *b;
                 }
             }
-            events.push_back({"mode_change", first / c.frequency, 0.0,
-                              reference.name + format(": %.4f Hz to %.4f Hz", c.frequency / before.periodTicks,
-                                                      c.frequency / after.periodTicks),
-                              "", 0});
+            // The server moved to another output there: its rate is that output's, no mode change.
+            const bool moved = std::any_of(events.begin(), events.end(), [&](const FoundEvent& e) {
+                return (e.kind == "output_removed" || e.kind == "output_added" || e.kind == "rebind") &&
+                       e.atS >= before.toTick / c.frequency - 0.5 && e.atS <= after.fromTick / c.frequency + 0.5;
+            });
+            if (!moved)
+                events.push_back({"mode_change", first / c.frequency, 0.0,
+                                  reference.name + format(": %.4f Hz to %.4f Hz", c.frequency / before.periodTicks,
+                                                          c.frequency / after.periodTicks),
+                                  "", 0});
         }
     }
     for (const TestSummary& run : summary.tests) {
@@ -1089,6 +1102,18 @@ std::string linkOf(const ReportSummary& summary, LogTest test, int output = 0)
 void refreshSentences(const Context& c, Findings& f)
 {
     for (const RefreshFinding& r : f.refresh) {
+        const auto variable = std::find_if(f.events.begin(), f.events.end(), [&](const FoundEvent& e) {
+            return e.kind == "variable_refresh" && e.detail.compare(0, r.name.size() + 1, r.name + ":") == 0;
+        });
+        if (variable != f.events.end()) {
+            say(f, "refresh", Finding::Mark::WorthKnowing,
+                r.name + " has no steady period: variable refresh, " + variable->detail.substr(r.name.size() + 2) +
+                    (r.nominalHz > 0 ? "; its mode says " + hz(r.nominalHz) : std::string()) +
+                    ". Pace by the measured interval, not by a period; the reference and the scores against it are an "
+                    "average grid only.",
+                linkOf(c.summary, LogTest::Estimator));
+            continue;
+        }
         std::string text = r.name + " refreshes at " + hz(r.measuredHz) + " measured";
         if (r.hasTruth)
             text += format(" (true %.4f Hz, off by %.4f Hz)", r.trueHz,
