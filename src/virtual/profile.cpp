@@ -440,16 +440,6 @@ bool applyItem(const std::string& item, VirtualProfile* profile, bool* trueSet, 
     return false;
 }
 
-uint64_t gcd64(uint64_t a, uint64_t b)
-{
-    while (b != 0) {
-        const uint64_t rest = a % b;
-        a = b;
-        b = rest;
-    }
-    return a;
-}
-
 // The rate of variable refresh's average frame, halfway between the two rates' frames:
 // 2 a c / (b c + a d) for a/b and c/d. False when it does not fit a ratio of 32-bit numbers.
 bool vrrAverageRate(RefreshRatio low, RefreshRatio high, RefreshRatio* rate)
@@ -459,7 +449,7 @@ bool vrrAverageRate(RefreshRatio low, RefreshRatio high, RefreshRatio* rate)
     if (a > kLimit || b > kLimit || c > kLimit || d > kLimit)
         return false;
     uint64_t numerator = 2 * a * c, denominator = b * c + a * d;
-    const uint64_t common = gcd64(numerator, denominator);
+    const uint64_t common = timelineGcd(numerator, denominator);
     numerator /= common;
     denominator /= common;
     if (numerator > 0xFFFFFFFFu || denominator > 0xFFFFFFFFu)

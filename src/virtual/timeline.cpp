@@ -58,16 +58,6 @@ int64_t floorMod(int64_t value, int64_t divisor)
     return value - floorDiv(value, divisor) * divisor;
 }
 
-uint64_t gcd(uint64_t a, uint64_t b)
-{
-    while (b != 0) {
-        const uint64_t rest = a % b;
-        a = b;
-        b = rest;
-    }
-    return a;
-}
-
 // floor(x * y / n) for x < n, y < n and n < 2^63, so that the quotient is below n. The
 // product may need 128 bits; the long route takes it in 32-bit pieces.
 uint64_t mulDivBelow(uint64_t x, uint64_t y, uint64_t n)
@@ -140,7 +130,7 @@ bool makeSegment(int64_t frequency, RefreshRatio rate, int64_t firstLine, int64_
     // One line lasts frequency * denominator / (1125 * numerator) counts.
     uint64_t numerator = static_cast<uint64_t>(frequency) * rate.denominator;
     uint64_t denominator = uint64_t{kTimelineLines} * rate.numerator;
-    const uint64_t common = gcd(numerator, denominator);
+    const uint64_t common = timelineGcd(numerator, denominator);
     numerator /= common;
     denominator /= common;
     segment->firstLine = firstLine;
@@ -263,6 +253,16 @@ bool timelineParseRate(const char* text, RefreshRatio* rate)
         return false;
     *rate = parsed;
     return true;
+}
+
+uint64_t timelineGcd(uint64_t a, uint64_t b)
+{
+    while (b != 0) {
+        const uint64_t rest = a % b;
+        a = b;
+        b = rest;
+    }
+    return a;
 }
 
 uint32_t timelineIntegerRate(RefreshRatio rate)

@@ -113,6 +113,8 @@ RefreshRatio timelineRateAt(const Timeline& timeline, int64_t counter);
 int64_t timelinePeriodAt(const Timeline& timeline, int64_t counter);
 // A rate rounded to whole Hz.
 uint32_t timelineIntegerRate(RefreshRatio rate);
+// The greatest common divisor (a for b = 0).
+uint64_t timelineGcd(uint64_t a, uint64_t b);
 
 // floor(value * multiplier / divisor) without overflow in the product, for multiplier >= 0
 // and divisor > 0; a result beyond 64 bits is the end of the range on its side. Exposed

@@ -160,7 +160,8 @@ TEST_F(RunAllTests, TheProfileLineNamesTheDesktopDisplay)
     EXPECT_TRUE(lineMatches(lines()[standsIn + 1],
                             "virtual\\.display profile rate=60 true=59\\.951 wake=30 stall=0 "
                             "dwmlag=600 flush=900 dwmskip=0 dwmperiod=true change=none second=none seed=1 "
-                            "sleep=none frequency=[1-9][0-9]* vblank0=-?[0-9]+ lines=1125"))
+                            "sleep=none unplug=none vrr=none dwmclock=primary dwmvblank=past dwmstale=0 "
+                            "frequency=[1-9][0-9]* vblank0=-?[0-9]+ lines=1125"))
         << lines()[standsIn + 1];
     EXPECT_NEAR(1000.0 / 59.951, truePeriod(), 0.0001);
     // The mode reports the nominal rate.

@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -21,6 +22,18 @@ ReportSummary summaryOf(const std::string& name)
     std::string problem;
     EXPECT_TRUE(readKelvaroLog(readFile(std::string(KELVARO_TEST_DATA) + "/" + name), &log, &problem)) << problem;
     return summarizeLog(std::move(log));
+}
+
+// An empty run of a test with its table's columns.
+TestSummary runOfTable(LogTest test, const char* key, std::vector<std::string> keys, std::vector<std::string> columns)
+{
+    TestSummary run;
+    run.key = key;
+    run.known = true;
+    run.test = test;
+    run.table.keys = std::move(keys);
+    run.table.columns = std::move(columns);
+    return run;
 }
 
 TEST(Findings, HoldTheTruthOfTheCommittedLogs)
@@ -41,12 +54,8 @@ TEST(Findings, ReferenceFollowsARateChangeAndLeavesOutPreemptedSamples)
         int count;
     } runs[] = {{1234567.0, 1e7 / 59.94, 400}, {98765432.1, 1e7 / 50.0, 400}};
     for (const auto& run : runs) {
-        TestSummary test;
-        test.key = "directdraw";
-        test.known = true;
-        test.test = LogTest::DirectDraw;
-        test.table.keys = {"iteration", "vsync", "period"};
-        test.table.columns = {"iteration", "vsync/qpc", "period/ms"};
+        TestSummary test = runOfTable(LogTest::DirectDraw, "directdraw", {"iteration", "vsync", "period"},
+                                      {"iteration", "vsync/qpc", "period/ms"});
         for (int i = 0; i < run.count; ++i) {
             const double late = (i % 10 == 3 ? 3000.0 : 0.0) + (i % 3);   // ticks
             const int frame = i + i / 50;   // now and then a vblank not waited for
@@ -77,12 +86,7 @@ TEST(Findings, WaitsThatReturnAtOnceAndAnOutputThatComesAndGoes)
 {
     ReportSummary summary;
     summary.frequency = 10000000;
-    TestSummary test;
-    test.key = "d3dkmt";
-    test.known = true;
-    test.test = LogTest::D3dkmt;
-    test.table.keys = {"iteration", "vsync", "period"};
-    test.table.columns = {"iteration", "vsync/qpc", "period/ms"};
+    TestSummary test = runOfTable(LogTest::D3dkmt, "d3dkmt", {"iteration", "vsync", "period"}, {"iteration", "vsync/qpc", "period/ms"});
     double tick = 1e6;
     for (int i = 0; i < 60; ++i) {
         // Rows 20 to 29 come 300 us apart: ten waits that returned at once.

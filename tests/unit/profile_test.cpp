@@ -408,6 +408,66 @@ TEST_F(ProfileModel, ASleepHasNoVblanksAStillCompositorAndAFlushThatGoesAtOnce)
     EXPECT_FALSE(virtualAsleep(model("60"), 0, begins));
 }
 
+// Windows 11 with a 60 and a 144 Hz monitor: the compositor times itself by the faster one,
+// reports the upcoming vblank and, on a tenth of the frames, the answer of the frame before.
+TEST_F(ProfileModel, TheCompositorOnTheFasterClockReportsTheNextVblankAndNowAndThenAnOldOne)
+{
+    const VirtualModel win = model("60,second=144,dwmlag=600,flush=900,dwmclock=fastest,dwmvblank=next,dwmstale=10,seed=3");
+    EXPECT_EQ(1, virtualCompositorOutput(win));
+    EXPECT_EQ(0, virtualCompositorOutput(model("60,second=50,dwmclock=fastest"))) << "the primary is the faster";
+    EXPECT_EQ(0, virtualCompositorOutput(model("60,second=144")));
+    EXPECT_EQ(69444, virtualCompositorPeriod(win, 5000)) << "1e7 / 144, rounded";
+    EXPECT_TRUE(sameRatio({144, 1}, virtualNominalRate(win, virtualCompositorOutput(win), 5000)));
+
+    int stale = 0;
+    for (int64_t k = 0; k < 20000; ++k)
+        stale += virtualCompositorStale(win, k) ? 1 : 0;
+    EXPECT_NEAR(2000, stale, 150);
+    for (int64_t at = 0; at < start(1000, 300, {144, 1}); at += 1777) {
+        // Published: the latest 144 Hz vblank 600 us back; stale: the one before it; then the next.
+        int64_t published = -1;
+        for (int64_t k = 0; start(1000, k, {144, 1}) + 6000 <= at; ++k)
+            published = k;
+        const int64_t answer = published >= 0 && virtualCompositorStale(win, published) ? published - 1 : published;
+        ASSERT_EQ(answer >= 0 ? answer + 1 : -1, virtualReportedVblank(win, at)) << at;
+        int64_t next = 0;
+        while (start(1000, next, {144, 1}) <= at)
+            ++next;
+        ASSERT_EQ(start(1000, next, {144, 1}) + 9000, virtualFlushReturn(win, at)) << at;
+    }
+    EXPECT_EQ(virtualPublishedVblank(model("60,dwmlag=600"), 777777),
+              virtualReportedVblank(model("60,dwmlag=600"), 777777)) << "by default the latest published";
+}
+
+// The second output unplugged from the primary's vblank 300 to its vblank 900: not listed, no
+// window on it, no interrupt from it in between.
+TEST_F(ProfileModel, AnUnpluggedOutputLeavesTheDesktopAndItsInterruptsStop)
+{
+    const VirtualModel unplugged = model("60,second=144,unplug=300:900");
+    const int64_t begins = start(1000, 300, {60, 1}), ends = start(1000, 900, {60, 1});
+    for (const int64_t at : {begins - 1, begins, ends - 1, ends}) {
+        const bool listed = at < begins || at >= ends;
+        EXPECT_EQ(listed, virtualOutputListed(unplugged, 1, at)) << at;
+        EXPECT_TRUE(virtualOutputListed(unplugged, 0, at));
+        EXPECT_EQ(listed ? 1 : 0, virtualOutputForRect(unplugged, {2100, 100, 2500, 400}, true, at)) << at;
+    }
+    int64_t first = 0, end = 0;
+    ASSERT_TRUE(virtualUnpluggedVblanks(unplugged, &first, &end));
+    EXPECT_EQ(720, first) << "the first 144 Hz vblank at or after 5 s";
+    EXPECT_EQ(2160, end);
+    for (int64_t from = 700; from < 2200; from += 13) {
+        const int64_t k = virtualNextInterrupt(unplugged, 1, from, start(1000, from, {144, 1}));
+        ASSERT_TRUE(k < first || k >= end) << from << " gave " << k;
+        ASSERT_GE(k, from);
+    }
+    EXPECT_EQ(301, virtualNextInterrupt(unplugged, 0, 301, begins)) << "the primary goes on";
+    const VirtualModel gone = model("60,second=144,unplug=300");
+    ASSERT_TRUE(virtualUnpluggedVblanks(gone, &first, &end));
+    EXPECT_EQ(INT64_MAX, end);
+    EXPECT_EQ(-1, virtualNextInterrupt(gone, 1, first, begins + 100)) << "never back";
+    EXPECT_FALSE(virtualUnpluggedVblanks(model("60,second=144"), &first, &end));
+}
+
 TEST_F(ProfileModel, ASecondOutputHasItsOwnRatesTimelineAndDraws)
 {
     const VirtualProfile second = parsed("60,true=59.951,second=144:143.9,stall=50");
