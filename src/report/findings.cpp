@@ -801,7 +801,13 @@ void outputEvents(const Context& c, const std::vector<std::pair<size_t, double>>
         const auto gone = std::find(removed.begin(), removed.end(), device);
         if (failed != nullptr && !bound.empty() && device != bound) {
             removed.push_back(bound);
-            events.push_back({"output_removed", lineTime(times, failed->line), 0.0,
+            // The rows logged between the failure and the new bind still show the last vblank
+            // the server had of the output that went: it went right after that one.
+            double at = lineTime(times, failed->line);
+            for (auto t = std::upper_bound(times.begin(), times.end(), std::make_pair(failed->line, static_cast<double>(INFINITY)));
+                 t != times.end() && t->first < step.line; ++t)
+                at = std::max(at, t->second);
+            events.push_back({"output_removed", at, 0.0,
                               bound + ": its vblank waits failed and the server went to " + device, failed->test,
                               failed->line});
         } else if (rebind != nullptr && gone != removed.end()) {
@@ -895,27 +901,46 @@ void compositorEvents(const Context& c, std::vector<FoundEvent>& events)
     }
 }
 
-// Vblank waits that report success far too soon to be vblanks: three or more in a row under a
-// millisecond apart (a sleeping display's or a stale adapter's waits return at once).
+// Vblank waits that report success far too soon to be vblanks (a sleeping display's or a
+// stale adapter's waits return at once): eight or more, each under half a frame of the fastest
+// mode after the one before (1 ms where the log names no mode). Fewer come now and then when a
+// loaded machine lets a waiter arrive just as its vblank is released. A loaded machine stretches some of
+// them: one slower wait between two quick ones does not end the stretch.
+constexpr size_t kTooSoonStretch = 8;
+
 void tooSoonEvents(const Context& c, std::vector<FoundEvent>& events)
 {
+    // No display mode the server read delivers vblanks faster than its rate (a variable rate's
+    // mode is its highest); the waits themselves cannot tell, they may be all too soon.
+    double fastestHz = 0.0;
+    for (const LogMode& mode : c.summary.modes)
+        fastestHz = std::max(fastestHz, mode.hz);
+    const double limit = fastestHz > 0 ? std::max(c.ticksPerMs, c.frequency / fastestHz / 2.0) : c.ticksPerMs;
     for (const TestSummary& run : c.summary.tests) {
         if (run.test != LogTest::D3dkmt)
             continue;
         const std::vector<double> ticks = ticksOf(run.table, "vsync", false, c.ticksPerMs);
-        size_t from = 0;
-        for (size_t i = 1; i <= ticks.size(); ++i) {
-            const bool soon = i < ticks.size() && ticks[i] > 0 && ticks[i - 1] > 0 && ticks[i] - ticks[i - 1] < c.ticksPerMs;
-            if (soon)
+        // soon[i]: row i came too soon after row i - 1.
+        std::vector<bool> soon(ticks.size(), false);
+        for (size_t i = 1; i < ticks.size(); ++i)
+            soon[i] = ticks[i] > 0 && ticks[i - 1] > 0 && ticks[i] - ticks[i - 1] < limit;
+        for (size_t i = 1; i < ticks.size();) {
+            if (!soon[i]) {
+                ++i;
                 continue;
-            // Rows from + 1 to i - 1 came under a millisecond after the row before them.
-            const size_t quick = i - from - 1;
-            if (quick >= 3)
-                events.push_back({"too_soon_waits", ticks[from + 1] / c.frequency, static_cast<double>(quick),
-                                  format("%.0f waits returned success under 1 ms after the one before: no vblank comes that fast",
+            }
+            size_t end = i, quick = 0;
+            while (end < ticks.size() && (soon[end] || (end + 1 < ticks.size() && soon[end + 1] && end > i))) {
+                quick += soon[end] ? 1 : 0;
+                ++end;
+            }
+            if (quick >= kTooSoonStretch)
+                events.push_back({"too_soon_waits", ticks[i] / c.frequency, static_cast<double>(quick),
+                                  format("%.0f waits returned success far less than a frame after the one before: no "
+                                         "vblank comes that fast",
                                          static_cast<double>(quick)),
-                                  run.key, run.table.rows[from + 1].line});
-            from = i;
+                                  run.key, run.table.rows[i].line});
+            i = end;
         }
     }
 }
