@@ -4,7 +4,7 @@
 // adapter's; a second output unplugged under the window and plugged back; a laptop's rate
 // switching twice; variable refresh; a compositor on the faster output's clock that reports
 // the upcoming vblank and now and then an old one; a tool closed while its display sleeps; and a
-// mode change under the long estimator run.
+// mode change under the long estimator run; and the D3DKMT test on waits that return at once.
 // Each log is read against the truth of its own profile line.
 #include "e2e/driver.h"
 #include "e2e/log_sections.h"
@@ -153,12 +153,13 @@ public:
     static std::vector<DisplayRun>* runs;
     static void SetUpTestSuite()
     {
-        // Four or five at a time: more would leave the estimator's rows frames apart on two cores.
+        // Five at a time: more would leave the estimator's rows frames apart on two cores.
         runs = new std::vector<DisplayRun>{
             {"sleep-occluded", "60,sleep=600:300:occluded", 1, false, 0, true, 17, {}, {}, {}},
             {"sleep-timeout", "60,sleep=600:300:timeout", 1, false, 0, true, 17, {}, {}, {}},
             {"sleep-instant", "60,sleep=600:300:instant", 1, false, 0, true, 17, {}, {}, {}},
             {"win11", "win11", 1, false, 203, false, 3, {}, {}, {}},
+            {"too-soon", "60,sleep=60:100000:instant", 1, false, 201, false, 1, {}, {}, {}},
             {"unplug", "60,second=144,unplug=300:900", 2, true, 0, false, 16, {}, {}, {}},
             {"change", "60,change=300:120/900:60", 2, false, 0, false, 12, {}, {}, {}},
             {"vrr", "vrr", 2, false, 0, false, 6, {}, {}, {}},
@@ -272,6 +273,18 @@ TEST_F(Displays, ASleepingDisplayFailsTheWaitsTheServerRestsAndComesBackInEachWa
             EXPECT_LT(share, 0.05) << "a server spinning on waits that return at once";
         }
     }
+}
+
+// The D3DKMT test run while the display sleeps and its waits return success at once: the
+// report names the stretch of waits that came too soon to be vblanks.
+TEST_F(Displays, WaitsThatReturnAtOnceAreNamedAsSuch)
+{
+    const Read r = read("too-soon");
+    ASSERT_TRUE(r.ok);
+    const std::vector<FoundEvent> soon = eventsOfKind(r.summary, "too_soon_waits");
+    ASSERT_EQ(1u, soon.size());
+    EXPECT_GE(eventVblank(r.truth, soon[0]), 60) << "inside the sleep";
+    EXPECT_GE(soon[0].frames, 500.0) << "nearly all of the test's 600 waits";
 }
 
 TEST_F(Displays, ClosedWhileTheDisplaySleepsTheToolEndsWithinTenSeconds)
@@ -405,9 +418,36 @@ TEST_F(Displays, TheEstimatorFollowsTheDisplayFrom60To50Hz)
     const double frequency = static_cast<double>(truth.model.frequency);
     EXPECT_NEAR(frequency / 60.0, segments[0].periodTicks, frequency / 60.0 * 1e-4);
     EXPECT_NEAR(frequency / 50.0, segments[1].periodTicks, frequency / 50.0 * 1e-4);
-    EXPECT_NEAR(changeMs, segments[1].fromTick * 1000.0 / frequency, 100.0);
-    EXPECT_TRUE(std::any_of(summary.findings.events.begin(), summary.findings.events.end(),
-                            [](const FoundEvent& e) { return e.kind == "mode_change"; }));
+    const std::vector<FoundEvent> changes = eventsOfKind(summary, "mode_change");
+    ASSERT_EQ(1u, changes.size());
+    EXPECT_NEAR(300, eventVblank(truth, changes[0]), 2);
+}
+
+// The 100,000-frame estimator run of that mode change, closed after fifteen seconds: the tool
+// ends soon, cleanly, and its rows stop whole.
+TEST_F(Displays, ALongEstimatorRunStopsCleanlyWhenTheToolCloses)
+{
+    const Read r = read("change50");
+    const double seconds = static_cast<double>(r.run->goneAt - r.run->closedAt) / counterFrequency();
+    EXPECT_LT(seconds, 10.0);
+    const LogSection* section = findSection(r.log, "testQuorvelLumetra");
+    ASSERT_NE(nullptr, section);
+    EXPECT_TRUE(section->known);
+    const std::vector<LogRow> rows = rowsOf(section);   // every row whole
+    EXPECT_GT(rows.size(), 300u) << "fifteen seconds at 60 and 50 Hz";
+    EXPECT_LT(rows.size(), 100000u);
+    // Every other line after the title is a known line of the tool, or the closing lines.
+    for (const LogBlock& block : section->blocks) {
+        for (const LogLine& other : block.lines) {
+            const std::string& line = other.text;
+            EXPECT_TRUE(line.empty() || lineMatches(line, "\\.\\.\\.fnBind\\(.*") ||
+                        lineMatches(line, "XXXXX -?[0-9]+\\.[0-9]{6} -?[0-9]+\\.[0-9]{6}") ||
+                        line == "WM_DESTROY" || line == "Exiting..." || lineMatches(line, "[-+.a-zA-Z]*vsync.*"))
+                << "unexpected line " << other.line << ": " << line;
+        }
+    }
+    std::string problem;
+    EXPECT_TRUE(checkClosing(r.run->run.lines, 2, &problem)) << problem;
 }
 
 }   // namespace

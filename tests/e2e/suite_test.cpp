@@ -602,45 +602,6 @@ TEST(ExtendedRuns, VblankAndCompositorRunsWriteTheirFullCountsAndDirectDrawBurns
     EXPECT_TRUE(checkClosing(lines, 2, &problem)) << problem;    // a test ran: report written
 }
 
-// The 100,000-frame estimator run, closed after about ten seconds: the tool ends soon,
-// cleanly, and its rows stop whole.
-TEST(ExtendedRuns, LongEstimatorRunStopsCleanlyWhenTheToolCloses)
-{
-    DWORD closeMs = 0;
-    const ToolRun run = runTool("e2e-quorvel.out.txt", "KELVARO_VIRTUAL_DISPLAY=60",
-                                [&](DrivenProcess& driven) {
-                                    driverCommand(driven, 32773);
-                                    Sleep(10000);
-                                    const DWORD start = GetTickCount();
-                                    PostMessageA(driven.window, WM_CLOSE, 0, 0);
-                                    WaitForSingleObject(driven.process, 30000);
-                                    closeMs = GetTickCount() - start;
-                                });
-    EXPECT_EQ(0u, run.exitCode);
-    EXPECT_LT(closeMs, 10000u);
-    const std::vector<std::string>& lines = run.lines;
-    const KelvaroLog log = readLines(lines);
-    const LogSection* section = findSection(log, "testQuorvelLumetra");
-    ASSERT_NE(nullptr, section);
-    EXPECT_TRUE(section->known);
-    const std::vector<LogRow> rows = rowsOf(section);   // every row whole
-    EXPECT_GT(rows.size(), 300u) << "about ten seconds at 60 Hz";
-    EXPECT_LT(rows.size(), 100000u);
-    // Every other line after the title is a known line of the tool, or the closing lines.
-    for (const LogBlock& block : section->blocks) {
-        for (const LogLine& other : block.lines) {
-            const std::string& line = other.text;
-            EXPECT_TRUE(line.empty() || lineMatches(line, "\\.\\.\\.fnBind\\(.*") ||
-                        lineMatches(line, "XXXXX -?[0-9]+\\.[0-9]{6} -?[0-9]+\\.[0-9]{6}") ||
-                        line == "WM_DESTROY" || line == "Exiting..." ||
-                        lineMatches(line, "[-+.a-zA-Z]*vsync.*"))
-                << "unexpected line " << other.line << ": " << line;
-        }
-    }
-    std::string problem;
-    EXPECT_TRUE(checkClosing(lines, 2, &problem)) << problem;
-}
-
 TEST(DoubleClick, SlidesTheCursorForAboutASecondWithoutCountingAsATest)
 {
     DWORD slideMs = 0;
