@@ -821,32 +821,31 @@ void outputEvents(const Context& c, const std::vector<std::pair<size_t, double>>
     }
 }
 
-// Variable refresh: the vblanks of an output come at no steady period. Neighbouring time stamps
-// about a frame apart spread over more than a quarter of their median (a fixed rate's spread
-// only by the wake-ups' jitter), so no reference can stand for them.
-bool variableRefresh(const Context& c, int output, FoundEvent* event)
+// Variable refresh: the vblanks of an output come at no steady period. The distances between
+// neighbouring time stamps lie, in the median, more than an eighth of the reference's frame off
+// every whole number of its frames (a fixed rate's, even one that changes, lie off only by the
+// wake-ups' jitter), so no reference can stand for them.
+bool variableRefresh(const Context& c, const ReferenceTimeline& reference, FoundEvent* event)
 {
-    std::vector<double> lengths;
+    if (!reference.known())
+        return false;
+    std::vector<double> off, lengths;
     double from = 0.0, to = 0.0;
-    for (const bool precise : {true, false}) {
-        for (const std::vector<double>& group : stampsOf(c, output, precise)) {
-            for (size_t i = 1; i < group.size(); ++i) {
-                const double gap = group[i] - group[i - 1];
-                if (gap > 0.3 * c.roughPeriod && gap < 1.7 * c.roughPeriod)
-                    lengths.push_back(gap);
-            }
-            from = from == 0.0 ? group.front() : std::min(from, group.front());
-            to = std::max(to, group.back());
+    for (const std::vector<double>& group : stampsOf(c, reference.output, reference.precise)) {
+        for (size_t i = 1; i < group.size(); ++i) {
+            const double gap = group[i] - group[i - 1], frame = reference.periodTicksAt(group[i]);
+            if (gap > 3.5 * frame)
+                continue;
+            off.push_back(std::fabs(nearestOffset(gap, frame)) / frame);
+            if (gap < 1.7 * frame)
+                lengths.push_back(gap);
         }
-        if (lengths.size() >= 20)
-            break;
-        lengths.clear();
+        from = from == 0.0 ? group.front() : std::min(from, group.front());
+        to = std::max(to, group.back());
     }
-    if (lengths.size() < 20)
+    if (off.size() < 20 || lengths.size() < 20 || !(median(off) > 0.125))
         return false;
     const double p10 = percentileOf(lengths, 10.0), p50 = percentileOf(lengths, 50.0), p90 = percentileOf(lengths, 90.0);
-    if (!(p90 - p10 > 0.25 * p50))
-        return false;
     *event = {"variable_refresh", from / c.frequency, std::floor((to - from) / p50 + 0.5),
               format("frames from %.2f to %.2f ms (p10 to p90), %.1f to %.1f Hz: no steady period", p10 / c.ticksPerMs,
                      p90 / c.ticksPerMs, c.frequency / p90, c.frequency / p10),
@@ -902,10 +901,10 @@ void compositorEvents(const Context& c, std::vector<FoundEvent>& events)
 }
 
 // Vblank waits that report success far too soon to be vblanks (a sleeping display's or a
-// stale adapter's waits return at once): eight or more, each under half a frame of the fastest
-// mode after the one before (1 ms where the log names no mode). Fewer come now and then when a
-// loaded machine lets a waiter arrive just as its vblank is released. A loaded machine stretches some of
-// them: one slower wait between two quick ones does not end the stretch.
+// stale adapter's waits return at once): eight or more in a row, each under half a frame of the
+// fastest mode after the one before (1 ms where the log names no mode). Fewer come now and then
+// when a late interrupt lets the waits it overtook go at once. A run that is mostly too soon is
+// one stretch, whatever a loaded machine stretched in between.
 constexpr size_t kTooSoonStretch = 8;
 
 void tooSoonEvents(const Context& c, std::vector<FoundEvent>& events)
@@ -924,14 +923,26 @@ void tooSoonEvents(const Context& c, std::vector<FoundEvent>& events)
         std::vector<bool> soon(ticks.size(), false);
         for (size_t i = 1; i < ticks.size(); ++i)
             soon[i] = ticks[i] > 0 && ticks[i - 1] > 0 && ticks[i] - ticks[i - 1] < limit;
+        // Most of the run too soon: one stretch from the first quick wait to the last, whatever
+        // a loaded machine stretched in between.
+        const size_t quickInRun = static_cast<size_t>(std::count(soon.begin(), soon.end(), true));
+        if (quickInRun >= kTooSoonStretch && 2 * quickInRun > ticks.size()) {
+            const size_t first = static_cast<size_t>(std::find(soon.begin(), soon.end(), true) - soon.begin());
+            events.push_back({"too_soon_waits", ticks[first] / c.frequency, static_cast<double>(quickInRun),
+                              format("%.0f waits returned success far less than a frame after the one before: no "
+                                     "vblank comes that fast",
+                                     static_cast<double>(quickInRun)),
+                              run.key, run.table.rows[first].line});
+            continue;
+        }
         for (size_t i = 1; i < ticks.size();) {
             if (!soon[i]) {
                 ++i;
                 continue;
             }
             size_t end = i, quick = 0;
-            while (end < ticks.size() && (soon[end] || (end + 1 < ticks.size() && soon[end + 1] && end > i))) {
-                quick += soon[end] ? 1 : 0;
+            while (end < ticks.size() && soon[end]) {
+                ++quick;
                 ++end;
             }
             if (quick >= kTooSoonStretch)
@@ -974,7 +985,7 @@ std::vector<FoundEvent> eventsOf(const Context& c)
         Context own = c;
         own.roughPeriod = roughPeriodOf(c, references[r].output);
         FoundEvent event;
-        if (own.roughPeriod > 0 && variableRefresh(own, references[r].output, &event)) {
+        if (own.roughPeriod > 0 && variableRefresh(own, references[r], &event)) {
             event.detail = references[r].name + ": " + event.detail;
             events.push_back(event);
             variable[r] = true;
@@ -1057,28 +1068,36 @@ std::vector<FoundEvent> eventsOf(const Context& c)
         for (size_t s = 1; s < reference.segments.size(); ++s) {
             const ReferenceSegment& before = reference.segments[s - 1];
             const ReferenceSegment& after = reference.segments[s];
-            // The split waits for the new rate to settle: the change is where the time stamps
-            // around it stop fitting the old grid and start fitting the new one best (each
-            // distance held to 2 ms, so that a late wake-up weighs little).
+            // The split waits for the new rate to settle: the change is where the distances
+            // between neighbouring time stamps go over from the old frame to the new, each read
+            // as the nearer of the two (one that spans more than a frame and a half of the slower
+            // rate says nothing), at the split that leaves the fewest on the wrong side; on a tie,
+            // the earliest.
             const auto from = std::lower_bound(points.begin(), points.end(), after.fromTick - 30.0 * before.periodTicks);
             const auto to = std::upper_bound(points.begin(), points.end(), after.fromTick + 10.0 * after.periodTicks);
-            const double cap = 2.0 * c.ticksPerMs;
-            double first = after.fromTick, best = INFINITY;
-            for (auto b = from; b < to; ++b) {
-                double cost = 0.0;
-                for (auto q = from; q < to; ++q) {
-                    const ReferenceSegment& grid = q < b ? before : after;
-                    cost += std::min(cap, std::fabs(nearestOffset(*q - grid.originTick, grid.periodTicks)));
-                    // A gap of more than a frame and a half of its own side's rate: a slower
-                    // rate's frames are not every other frame of a faster one.
-                    if (q > from && (q - 1 >= b || q < b) && *q - *(q - 1) > 1.5 * grid.periodTicks)
-                        cost += cap;
-                }
-                if (cost < best) {
-                    best = cost;
-                    first = *b;
+            const double middle = (before.periodTicks + after.periodTicks) / 2.0;
+            const double longest = 1.5 * std::max(before.periodTicks, after.periodTicks);
+            const bool faster = after.periodTicks < before.periodTicks;
+            std::vector<int> side;   // per stamp from `from` + 1: +1 new, -1 old, 0 says nothing
+            for (auto q = from == points.begin() && from != to ? from + 1 : from; q < to; ++q) {
+                const double gap = *q - *(q - 1);
+                side.push_back(gap >= longest ? 0 : ((gap < middle) == faster ? 1 : -1));
+            }
+            const auto firstQ = to - static_cast<std::ptrdiff_t>(side.size());
+            size_t wrong = 0;
+            for (const int v : side)
+                wrong += v < 0 ? 1 : 0;   // every stamp on the new side: the old ones are wrong
+            size_t fewest = wrong, at = 0;
+            for (size_t b = 0; b < side.size(); ++b) {
+                // Moving the split past stamp b puts it on the old side.
+                wrong += side[b] > 0 ? 1 : 0;
+                wrong -= side[b] < 0 ? 1 : 0;
+                if (wrong < fewest) {
+                    fewest = wrong;
+                    at = b + 1;
                 }
             }
+            const double first = at < side.size() ? *(firstQ + static_cast<std::ptrdiff_t>(at)) : after.fromTick;
             // The server moved to another output there: its rate is that output's, no mode change.
             const bool moved = std::any_of(events.begin(), events.end(), [&](const FoundEvent& e) {
                 return (e.kind == "output_removed" || e.kind == "output_added" || e.kind == "rebind") &&
