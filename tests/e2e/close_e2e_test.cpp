@@ -4,7 +4,7 @@
 // time the tool ends soon after WM_CLOSE with exit code 0, prints a whole log (the banner,
 // "Exiting...", every line ending in CR LF), and writes and removes its report exactly when
 // a test had started. And a second Tests command while one runs: it starts nothing. The runs
-// go four side by side, each with a temporary folder of its own.
+// go three side by side, each with a temporary folder of its own.
 #include "e2e/driver.h"
 #include "e2e/log_sections.h"
 #include "e2e/logcheck.h"
@@ -157,7 +157,7 @@ Closed closeAt(int run, const std::string& moment, const Reach& reach, const cha
 
 std::vector<Closed> g_table;
 
-// Runs the moments four at a time; each result is checked for what every close must give.
+// Runs the moments three at a time; each result is checked for what every close must give.
 std::vector<Closed> closeAtEach(const std::vector<std::pair<std::string, Reach>>& moments,
                                 const char* display)
 {
@@ -169,7 +169,7 @@ std::vector<Closed> closeAtEach(const std::vector<std::pair<std::string, Reach>>
             results[i] = closeAt(runs + static_cast<int>(i), moments[i].first, moments[i].second, display);
     };
     std::vector<std::thread> lanes;
-    for (int k = 0; k < 4; ++k)
+    for (int k = 0; k < 3; ++k)
         lanes.emplace_back(lane);
     for (std::thread& t : lanes)
         t.join();
@@ -220,7 +220,7 @@ TEST_F(CloseAtAnyMoment, InsideEachTestOfTheSuite)
         });
     }
     std::vector<Closed> results = closeAtEach(moments, kFast);
-    // A test of a few milliseconds can pass between two looks at the window while four tools
+    // A test of a few milliseconds can pass between two looks at the window while three tools
     // and the run beside them share two processors: such a moment is tried once more, alone.
     for (size_t i = 0; i < results.size(); ++i) {
         if (!results[i].reached && std::string(kSuiteTitles[i]) != kTooShortToSee) {
