@@ -204,6 +204,7 @@ static DWORD WINAPI vsyncThread(LPVOID)
         if (!bound) {
             retryQuietCycleBegins(g_retry);
             vsyncResetTiming();
+            tooSoonInARow = 0;   // vblanks held back on the output left behind are not this one's
             vsyncCloseAdapter(&wait);
             bound = vsyncBind(&wait, &monitor);
             cycleLog("-vsyncRebind=%d", bound ? 1 : 0);
