@@ -980,9 +980,11 @@ std::vector<FoundEvent> eventsOf(const Context& c)
     tooSoonEvents(c, events);
     // Variable refresh, per output: it has no stalls and no mode changes, as it has no period.
     const std::vector<ReferenceTimeline>& references = summary.findings.references;
+    // Each output's context: its own rough frame, by which its time stamps are numbered.
+    std::vector<Context> outputs(references.size(), c);
     std::vector<bool> variable(references.size(), false);
     for (size_t r = 0; r < references.size(); ++r) {
-        Context own = c;
+        Context& own = outputs[r];
         own.roughPeriod = roughPeriodOf(c, references[r].output);
         FoundEvent event;
         if (own.roughPeriod > 0 && variableRefresh(own, references[r], &event)) {
@@ -1056,11 +1058,11 @@ std::vector<FoundEvent> eventsOf(const Context& c)
             }
         }
     }
-    for (const ReferenceTimeline& reference : references) {
-        if (variable[static_cast<size_t>(&reference - references.data())])
+    for (size_t r = 0; r < references.size(); ++r) {
+        const ReferenceTimeline& reference = references[r];
+        const Context& own = outputs[r];
+        if (variable[r])
             continue;
-        Context own = c;
-        own.roughPeriod = roughPeriodOf(c, reference.output);
         std::vector<double> points;
         for (const std::vector<double>& group : stampsOf(own, reference.output, reference.precise))
             points.insert(points.end(), group.begin(), group.end());

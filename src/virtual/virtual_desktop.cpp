@@ -88,10 +88,6 @@ constexpr int kMaxMoved = 16;
 HWND g_moved[kMaxMoved];
 int g_movedCount = 0;
 
-struct MoveRequest {
-    bool back;
-};
-
 bool wasMoved(HWND window)
 {
     for (int i = 0; i < g_movedCount; ++i) {
@@ -103,7 +99,7 @@ bool wasMoved(HWND window)
 
 BOOL CALLBACK moveWindow(HWND window, LPARAM parameter)
 {
-    const bool back = reinterpret_cast<MoveRequest*>(parameter)->back;
+    const bool back = parameter != 0;
     DWORD process = 0;
     GetWindowThreadProcessId(window, &process);
     RECT rect;
@@ -138,8 +134,7 @@ void virtualMoveWindowsOffSecond(bool back)
 {
     if (!back)
         g_movedCount = 0;
-    MoveRequest request{back};
-    EnumWindows(moveWindow, reinterpret_cast<LPARAM>(&request));
+    EnumWindows(moveWindow, back ? 1 : 0);
     if (back)
         g_movedCount = 0;
 }
