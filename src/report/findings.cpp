@@ -1129,9 +1129,15 @@ std::vector<FoundEvent> eventsOf(const Context& c)
 // ---------------------------------------------------------------------------------------------
 // The sentences.
 
-void say(Findings& f, const char* topic, Finding::Mark mark, const std::string& text, const std::string& link)
+void say(Findings& f, const char* topic, const std::string& key, Finding::Mark mark, const std::string& text,
+         const std::string& link)
 {
-    f.sentences.push_back({topic, mark, text, link});
+    f.sentences.push_back({topic, key, mark, text, link});
+}
+
+std::string outputKey(const char* topic, int output)
+{
+    return std::string(topic) + "_" + std::to_string(output + 1);
 }
 
 std::string hz(double value)
@@ -1152,7 +1158,7 @@ void refreshSentences(const Context& c, Findings& f)
             return e.kind == "variable_refresh" && e.detail.compare(0, r.name.size() + 1, r.name + ":") == 0;
         });
         if (variable != f.events.end()) {
-            say(f, "refresh", Finding::Mark::WorthKnowing,
+            say(f, "refresh", outputKey("refresh", r.output), Finding::Mark::WorthKnowing,
                 r.name + " has no steady period: variable refresh, " + variable->detail.substr(r.name.size() + 2) +
                     (r.nominalHz > 0 ? "; its mode says " + hz(r.nominalHz) : std::string()) +
                     ". Pace by the measured interval, not by a period; the reference and the scores against it are an "
@@ -1178,7 +1184,7 @@ void refreshSentences(const Context& c, Findings& f)
             text += ": an animation clocked on " + hz(r.nominalHz) + (r.nominalHz > r.measuredHz ? " gains" : " loses") +
                     format(" one frame every %.1f s", r.frameSlipS);
         text += ".";
-        say(f, "refresh", mark, text, linkOf(c.summary, LogTest::WrongHz));
+        say(f, "refresh", outputKey("refresh", r.output), mark, text, linkOf(c.summary, LogTest::WrongHz));
     }
 }
 
@@ -1244,7 +1250,7 @@ void methodSentences(Findings& f)
     if (best == nullptr)
         best = polling;
     if (best == nullptr) {
-        say(f, "methods", Finding::Mark::WorthKnowing,
+        say(f, "methods", "methods_none", Finding::Mark::WorthKnowing,
             "No way of finding the vblank could be scored: the log has no reference timeline.", "");
         return;
     }
@@ -1267,10 +1273,10 @@ void methodSentences(Findings& f)
     const Finding::Mark mark = best->lateUs.p99 < 1000 && best->missed == 0 ? Finding::Mark::Fine
                                : best->lateUs.p99 < 4000                    ? Finding::Mark::WorthKnowing
                                                                             : Finding::Mark::Bad;
-    say(f, "methods", mark, text, best->test);
+    say(f, "methods", "methods_best", mark, text, best->test);
     for (const MethodScore& m : f.methods) {
         if (m.rank > 0 && m.missed > 0.005 * static_cast<double>(m.lateUs.count))
-            say(f, "methods", Finding::Mark::Bad,
+            say(f, "methods", "methods_missed_" + m.method, Finding::Mark::Bad,
                 m.method + " missed " + grouped(m.missed) + " of about " +
                     grouped(static_cast<double>(m.lateUs.count) + m.missed) + " vblanks (gaps of two frames or more).",
                 m.test);
@@ -1317,7 +1323,7 @@ void compositorSentence(const Context& c, Findings& f)
         text += "; DwmFlush returns " + us(flush->lateUs.p50) + " us after the vblank (p99 " + us(flush->lateUs.p99) + " us)";
     text += ".";
     const bool skips = skipped != nullptr && skipped->value > 0;
-    say(f, "compositor", skips || behind > 0 ? Finding::Mark::WorthKnowing : Finding::Mark::Fine, text, timing->key);
+    say(f, "compositor", "compositor", skips || behind > 0 ? Finding::Mark::WorthKnowing : Finding::Mark::Fine, text, timing->key);
 }
 
 void timerSentence(const Context& c, Findings& f)
@@ -1348,7 +1354,7 @@ void timerSentence(const Context& c, Findings& f)
         return;
     const TestSummary* quantum = runOf(c.summary, LogTest::TimeQuantum);
     const Figure* sleep = quantum != nullptr ? figureOf(*quantum, "sleep_quantum_median") : nullptr;
-    say(f, "timers", sleep != nullptr && sleep->value > 2.5 ? Finding::Mark::WorthKnowing : Finding::Mark::Fine,
+    say(f, "timers", "timers", sleep != nullptr && sleep->value > 2.5 ? Finding::Mark::WorthKnowing : Finding::Mark::Fine,
         text + ".", link);
 }
 
@@ -1415,10 +1421,10 @@ void unusualSentences(const Context& c, Findings& f)
                         : "";
         }
         text += of.size() > 3 ? ", ..." : "";
-        say(f, "unusual", kind.mark, text + ".", of.front()->test);
+        say(f, "unusual", std::string("unusual_") + kind.kind, kind.mark, text + ".", of.front()->test);
     }
     if (!any)
-        say(f, "unusual", Finding::Mark::Fine,
+        say(f, "unusual", "unusual_none", Finding::Mark::Fine,
             "Nothing unusual: no failed wait, rebind, quiet spell, stall, rate change, \"XXXXX\" line or cut run.", "");
     (void)c;
 }
@@ -1427,7 +1433,7 @@ void referenceSentences(const Context& c, Findings& f)
 {
     for (const ReferenceTimeline& r : f.references) {
         if (!r.known()) {
-            say(f, "reference", Finding::Mark::WorthKnowing, "No reference timeline for " + r.name + ": too few vblank times.", "");
+            say(f, "reference", outputKey("reference", r.output), Finding::Mark::WorthKnowing, "No reference timeline for " + r.name + ": too few vblank times.", "");
             continue;
         }
         size_t points = 0;
@@ -1441,7 +1447,7 @@ void referenceSentences(const Context& c, Findings& f)
                            format(", the points within %.1f us of it", r.segments.front().residualUs);
         if (r.hasTruth)
             text += format("; its error against the profile's truth: median %.1f us, max %.1f us", r.errorUs.p50, r.errorUs.max);
-        say(f, "reference", r.precise ? Finding::Mark::Fine : Finding::Mark::WorthKnowing, text + ".", "");
+        say(f, "reference", outputKey("reference", r.output), r.precise ? Finding::Mark::Fine : Finding::Mark::WorthKnowing, text + ".", "");
     }
 }
 

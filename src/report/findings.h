@@ -95,6 +95,9 @@ struct FoundEvent {
 struct Finding {
     enum class Mark { Fine, WorthKnowing, Bad };
     std::string topic;     // refresh, methods, compositor, timers, unusual, reference
+    // Stable, for comparing runs: "refresh_1" (the output's number), "methods_best",
+    // "methods_missed_d3dkmt", "compositor", "timers", "unusual_stall", "reference_1", ...
+    std::string key;
     Mark mark = Mark::Fine;
     std::string text;
     std::string link;      // a run's key; empty: none

@@ -21,7 +21,7 @@ void addFindingsJson(const Findings& findings, Json* json)
 {
     Json sentences = Json::array();
     for (const Finding& f : findings.sentences)
-        sentences.push_back({{"topic", f.topic}, {"mark", markName(f.mark)}, {"text", f.text}, {"link", f.link}});
+        sentences.push_back({{"key", f.key}, {"topic", f.topic}, {"mark", markName(f.mark)}, {"text", f.text}, {"link", f.link}});
     (*json)["findings"] = {{"sentences", sentences}};
 
     Json refresh = Json::array();
