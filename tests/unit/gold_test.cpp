@@ -3,6 +3,7 @@
 // KELVARO_UPDATE_GOLD=1 rewrites them on purpose (README, "Gold files"). And in the log that
 // holds a suite and then an extended run of each kind, every run is summarised from its own
 // rows.
+#include "report/compare.h"
 #include "report/logreader.h"
 #include "report/outputs.h"
 #include "report/summary.h"
@@ -121,6 +122,65 @@ TEST(Gold, SuiteThenAnExtendedRunOfEachKind)
 TEST(Gold, SuiteCutInsideATest)
 {
     expectGold("suite-cut");
+}
+
+ReportSummary committed(const std::string& name)
+{
+    KelvaroLog log;
+    std::string problem;
+    EXPECT_TRUE(readKelvaroLog(readFile(kData + "/" + name + ".log"), &log, &problem)) << problem;
+    return summarizeLog(log);
+}
+
+// The desktop suite beside the 240 Hz suite that goes on with an extended run of each kind:
+// the text of the comparison against its gold file, and each side's own runs, figures and
+// events marked as that side's only, whichever log stands first.
+TEST(Gold, ComparisonOfTwoLogs)
+{
+    const ReportSummary desktop = committed("desktop-suite"), extended = committed("suite-extended");
+    const std::string text = comparisonText(compareSummaries(desktop, extended, "desktop-suite.log", "suite-extended.log"));
+    const std::string gold = kData + "/gold/compare-desktop-extended.txt";
+    if (updating()) {
+        ASSERT_TRUE(writeFile(gold, text));
+        std::printf("[ GOLD     ] rewrote %s\n", gold.c_str());
+    } else {
+        EXPECT_EQ(readFile(gold), text) << "the comparison's text changed";
+    }
+
+    for (const bool swapped : {false, true}) {
+        const ReportSummary& a = swapped ? extended : desktop;
+        const ReportSummary& b = swapped ? desktop : extended;
+        const Comparison c = compareSummaries(a, b, "A", "B");
+        const std::string onlyExtended = swapped ? "only in A" : "only in B";
+        const auto has = [](const ReportSummary& s, const std::string& key) {
+            return std::any_of(s.tests.begin(), s.tests.end(), [&](const TestSummary& t) { return t.key == key; });
+        };
+        size_t onlyRuns = 0;
+        for (const ComparedRun& run : c.runs) {
+            const std::string expected = has(a, run.key) && has(b, run.key) ? ""
+                                         : has(a, run.key)                  ? "only in A"
+                                                                            : "only in B";
+            EXPECT_EQ(expected, run.only()) << run.key;
+            onlyRuns += expected.empty() ? 0 : 1;
+            for (const ComparedValue& v : run.figures) {
+                if (!expected.empty())
+                    EXPECT_EQ(expected, v.only()) << run.key << " " << v.key;
+                if (!v.both())
+                    EXPECT_FALSE(v.hasPercent()) << run.key << " " << v.key;
+            }
+        }
+        // directdraw#2, d3dkmt#2, dwm_timing#2, estimator#2, ... of the extended log alone.
+        EXPECT_GE(onlyRuns, 4u);
+        const auto run = std::find_if(c.runs.begin(), c.runs.end(), [](const ComparedRun& r) { return r.key == "estimator#2"; });
+        ASSERT_NE(c.runs.end(), run);
+        EXPECT_EQ(onlyExtended, run->only());
+        // The findings whose mark changed first.
+        bool sawSame = false;
+        for (const ComparedFinding& f : c.findings) {
+            EXPECT_FALSE(sawSame && f.markChanged()) << f.key << ": a changed mark after an unchanged one";
+            sawSame = sawSame || !f.markChanged();
+        }
+    }
 }
 
 // Every run of the suite-and-extended log stands in the summary under its own key, and its
