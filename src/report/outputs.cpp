@@ -1,5 +1,6 @@
 #include "report/outputs.h"
 
+#include "report/compare.h"
 #include "report/findings_json.h"
 
 #include <nlohmann/json.hpp>
@@ -501,6 +502,157 @@ std::string csvField(const std::string& text)
     return out + "\"";
 }
 
+// The page's head and style, shared by the report and the comparison.
+std::string pageHead(const std::string& title)
+{
+    return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>" + escaped(title) + "</title>"
+        "<style>body{font:14px/1.4 sans-serif;margin:24px;color:#222;max-width:1000px}"
+        "h1{font-size:22px}h2{font-size:17px;margin:28px 0 6px;border-bottom:1px solid #ccd}"
+        "table{border-collapse:collapse;margin:6px 0}td,th{border:1px solid #dde;padding:2px 8px;text-align:left}"
+        "td.n{text-align:right;font-family:monospace}.charts{display:flex;gap:12px;flex-wrap:wrap}"
+        ".cut{color:#b00}.note{color:#555}caption{text-align:left;font-weight:bold;padding:4px 0}"
+        "table.compact td,table.compact th{padding:1px 6px;font-size:13px}tr.best td{background:#eaf6e6}"
+        "#findings ul{list-style:none;padding:0;margin:6px 0}#findings li{margin:4px 0}"
+        ".mark{display:inline-block;padding:0 6px;border-radius:3px;font-size:12px;font-weight:bold}"
+        ".mark.fine{background:#d5efd9;color:#1c6b2e}.mark.worth{background:#fde7ad;color:#7a5000}"
+        ".mark.bad{background:#f8d0cc;color:#a3231a}.chart .tick,.chart .axis{fill:#555}"
+        ".only{color:#7a5000;font-style:italic}.a{color:#3355aa}.b{color:#c2185b}</style></head><body>\n";
+}
+
+
+// ---------------------------------------------------------------------------------------------
+// The comparison's page.
+
+constexpr const char* kColourA = "#3355aa";
+constexpr const char* kColourB = "#c2185b";
+
+// Which log a chart's colours stand for, top right inside the plot.
+std::string legend(const std::string& nameA, const std::string& nameB, int right)
+{
+    const auto entry = [&](double y, const char* colour, const std::string& text) {
+        return "<rect x=\"" + number(right - 150, 1) + "\" y=\"" + number(y - 7, 1) +
+               "\" width=\"10\" height=\"8\" fill=\"" + colour + "\"/>" +
+               chartText(right - 136, y, text, std::string("class=\"legend\" fill=\"") + colour + "\"");
+    };
+    const auto shortName = [](const std::string& path) {
+        const std::string name = path.substr(path.find_last_of("/\\") + 1);
+        return name.size() > 22 ? name.substr(0, 21) + "~" : name;
+    };
+    return entry(kPlotTop + 10, kColourA, "A " + shortName(nameA)) + entry(kPlotTop + 22, kColourB, "B " + shortName(nameB));
+}
+
+// A series's buckets as one polyline over rows 1 to `rows` of a shared axis.
+std::string seriesLine(const Series& series, const Scale& y, double rows, int plotWidth, const char* colour)
+{
+    const double width = plotWidth * std::max(1.0, static_cast<double>(series.values.size()) - 1.0) / std::max(1.0, rows - 1.0);
+    const std::vector<Bucket> buckets = decimate(series.values, static_cast<size_t>(std::max(1.0, width)));
+    std::string points;
+    for (size_t i = 0; i < buckets.size(); ++i) {
+        const double x = kMargin + (buckets.size() > 1 ? i * width / static_cast<double>(buckets.size() - 1) : 0.0);
+        points += number(x, 1) + "," + number(y(buckets[i].low), 1) + " ";
+        if (buckets[i].high != buckets[i].low)
+            points += number(x, 1) + "," + number(y(buckets[i].high), 1) + " ";
+    }
+    return std::string("<polyline fill=\"none\" stroke=\"") + colour + "\" stroke-width=\"1\" points=\"" + points + "\"/>";
+}
+
+// A run's series of both logs by row, on one value axis that holds both.
+std::string overlaidSeries(const Series& a, const Series& b, const std::string& id, const Comparison& c)
+{
+    double lowA = 0, highA = 0, lowB = 0, highB = 0;
+    rangeOf(a, &lowA, &highA);
+    rangeOf(b, &lowB, &highB);
+    const Scale y{std::min(lowA, lowB), std::max(highA, highB), kPlotBottom, kPlotTop};
+    const int plotWidth = kChartWidth - kMargin - 8;
+    const double rows = static_cast<double>(std::max(a.values.size(), b.values.size()));
+    std::string svg = chartFrame(id, kChartWidth);
+    svg += yAxis(y, kMargin, kChartWidth - 8, valueAxisName(a));
+    svg += xAxis(Scale{1.0, rows, static_cast<double>(kMargin), static_cast<double>(kMargin + plotWidth)}, kChartWidth - 8,
+                 "row", 6, 1.0);
+    svg += seriesLine(a, y, rows, plotWidth, kColourA) + seriesLine(b, y, rows, plotWidth, kColourB);
+    svg += legend(c.nameA, c.nameB, kChartWidth - 8);
+    svg += chartText(kMargin, kChartHeight - 8,
+                     a.name + " by row, " + std::to_string(a.values.size()) + " and " + std::to_string(b.values.size()) +
+                         " rows",
+                     "");
+    return svg + "</svg>";
+}
+
+// Both logs' values of a series binned alike, A's bar and B's side by side in each bin.
+std::string overlaidHistogram(const Series& a, const Series& b, const std::string& id, const Comparison& c)
+{
+    double low = std::min(percentileOf(a.values, 1.0), percentileOf(b.values, 1.0));
+    double high = std::max(percentileOf(a.values, 99.0), percentileOf(b.values, 99.0));
+    if (!(high > low)) {
+        low -= 1.0;
+        high += 1.0;
+    }
+    const auto binned = [&](const Series& series) {
+        std::vector<int> bins(kBins, 0);
+        for (const double v : series.values) {
+            const double at = std::min(kBins - 1.0, std::max(0.0, std::floor((v - low) / (high - low) * kBins)));
+            bins[at >= 0.0 ? static_cast<size_t>(at) : 0] += 1;
+        }
+        return bins;
+    };
+    const std::vector<int> binsA = binned(a), binsB = binned(b);
+    const int most = std::max(*std::max_element(binsA.begin(), binsA.end()), *std::max_element(binsB.begin(), binsB.end()));
+    const int width = kChartWidth / 2 + 40;
+    const int right = width - 8;
+    const Scale y{0.0, static_cast<double>(most), kPlotBottom, kPlotTop};
+    std::string svg = chartFrame(id, width);
+    svg += yAxis(y, kMargin, right, "count", 4, 1.0);
+    const double bin = (right - kMargin) / static_cast<double>(kBins);
+    for (int k = 0; k < kBins; ++k) {
+        for (int side = 0; side < 2; ++side) {
+            const int count = (side == 0 ? binsA : binsB)[static_cast<size_t>(k)];
+            if (count == 0)
+                continue;
+            const double top = y(count);
+            svg += "<rect x=\"" + number(kMargin + k * bin + side * bin / 2, 1) + "\" y=\"" + number(top, 1) +
+                   "\" width=\"" + number(std::max(1.0, bin / 2 - 0.5), 1) + "\" height=\"" + number(kPlotBottom - top, 1) +
+                   "\" fill=\"" + (side == 0 ? kColourA : kColourB) + "\"/>";
+        }
+    }
+    svg += xAxis(Scale{low, high, static_cast<double>(kMargin), static_cast<double>(right)}, right, valueAxisName(a), 4);
+    svg += legend(c.nameA, c.nameB, right);
+    svg += chartText(kMargin, kChartHeight - 8, a.name, "");
+    return svg + "</svg>";
+}
+
+std::string comparedNumber(const ComparedValue& v, bool side)
+{
+    if (!(side ? v.inB : v.inA) && !v.comparable())
+        return "–";
+    return number(side ? v.b : v.a, v.count ? 0 : 4);
+}
+
+// Figures side by side: A, B, B − A, the per cent, and which log alone has it.
+std::string comparedTable(const std::vector<ComparedValue>& values, const std::string& caption)
+{
+    if (values.empty())
+        return "";
+    std::string html = "<table class=\"compact\"><caption>" + escaped(caption) +
+                       "</caption><tr><th></th><th class=\"a\">A</th><th class=\"b\">B</th><th>B − A</th><th>%</th><th></th></tr>";
+    for (const ComparedValue& v : values) {
+        const bool countable = v.comparable();
+        html += "<tr><td>" + escaped(v.label + (v.unit.empty() ? "" : ", " + v.unit)) + "</td><td class=\"n\">" +
+                comparedNumber(v, false) + "</td><td class=\"n\">" + comparedNumber(v, true) + "</td><td class=\"n\">" +
+                (countable ? (v.difference() >= 0 ? "+" : "") + number(v.difference(), v.count ? 0 : 4) : "") +
+                "</td><td class=\"n\">" + (v.hasPercent() ? number(v.percent(), 1) : "") + "</td><td class=\"only\">" +
+                v.only() + "</td></tr>";
+    }
+    return html + "</table>\n";
+}
+
+const TestSummary* runKeyed(const ReportSummary& summary, const std::string& key)
+{
+    for (const TestSummary& t : summary.tests)
+        if (t.key == key)
+            return &t;
+    return nullptr;
+}
+
 }   // namespace
 
 bool readLogFile(const std::string& path, std::string* text, std::string* problem)
@@ -551,18 +703,7 @@ std::vector<Bucket> decimate(const std::vector<double>& values, size_t width)
 
 std::string reportHtml(const ReportSummary& summary)
 {
-    std::string html =
-        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>kelvaro report</title>"
-        "<style>body{font:14px/1.4 sans-serif;margin:24px;color:#222;max-width:1000px}"
-        "h1{font-size:22px}h2{font-size:17px;margin:28px 0 6px;border-bottom:1px solid #ccd}"
-        "table{border-collapse:collapse;margin:6px 0}td,th{border:1px solid #dde;padding:2px 8px;text-align:left}"
-        "td.n{text-align:right;font-family:monospace}.charts{display:flex;gap:12px;flex-wrap:wrap}"
-        ".cut{color:#b00}.note{color:#555}caption{text-align:left;font-weight:bold;padding:4px 0}"
-        "table.compact td,table.compact th{padding:1px 6px;font-size:13px}tr.best td{background:#eaf6e6}"
-        "#findings ul{list-style:none;padding:0;margin:6px 0}#findings li{margin:4px 0}"
-        ".mark{display:inline-block;padding:0 6px;border-radius:3px;font-size:12px;font-weight:bold}"
-        ".mark.fine{background:#d5efd9;color:#1c6b2e}.mark.worth{background:#fde7ad;color:#7a5000}"
-        ".mark.bad{background:#f8d0cc;color:#a3231a}.chart .tick,.chart .axis{fill:#555}</style></head><body>\n";
+    std::string html = pageHead("kelvaro report");
     html += "<h1>kelvaro report</h1>\n" + findingsBlock(summary) + "<table>";
     html += "<tr><th>build</th><td>" + escaped(summary.build) + "</td></tr>";
     html += "<tr><th>Windows</th><td>" + escaped(summary.windows) + "</td></tr>";
@@ -608,6 +749,55 @@ std::string reportHtml(const ReportSummary& summary)
     }
     html += "</body></html>\n";
     return html;
+}
+
+std::string comparisonHtml(const Comparison& c, const ReportSummary& a, const ReportSummary& b)
+{
+    std::string html = pageHead("kelvaro comparison");
+    html += "<h1>kelvaro comparison</h1>\n<p><span class=\"a\">A: " + escaped(c.nameA) + "</span><br><span class=\"b\">B: " +
+            escaped(c.nameB) + "</span></p>\n";
+    html += "<section id=\"findings\"><h2>Findings</h2><table class=\"compact\"><tr><th>key</th><th class=\"a\">A</th>"
+            "<th class=\"b\">B</th></tr>";
+    for (const ComparedFinding& f : c.findings) {
+        const auto cell = [&](bool in, Finding::Mark mark, const std::string& text, bool same) {
+            if (!in)
+                return std::string("<td class=\"only\">not in this log</td>");
+            return std::string("<td><span class=\"mark ") + markClass(mark) + "\">" + markName(mark) + "</span> " +
+                   (same ? "the same" : escaped(text)) + "</td>";
+        };
+        html += std::string("<tr") + (f.markChanged() ? " class=\"changed\"" : "") + "><td>" + escaped(f.key) +
+                (f.markChanged() ? "<br><b>mark changed</b>" : "") + "</td>" + cell(f.inA, f.markA, f.textA, false) +
+                cell(f.inB, f.markB, f.textB, f.inA && f.textA == f.textB) + "</tr>";
+    }
+    html += "</table></section>\n<table class=\"compact\"><tr><th></th><th class=\"a\">A</th><th class=\"b\">B</th></tr>";
+    for (const ComparedText& t : c.machine)
+        html += "<tr><th>" + escaped(t.label) + "</th><td>" + escaped(t.a) + "</td><td>" + escaped(t.b) + "</td></tr>";
+    html += "</table>\n";
+    html += comparedTable(c.refresh, "Refresh") + comparedTable(c.methods, "Ways of finding the vblank, after the reference vblank") +
+            comparedTable(c.events, "Events");
+    int chart = 0;
+    for (const ComparedRun& run : c.runs) {
+        html += "<section id=\"" + sectionId(run.key) + "\"><h2>" + escaped(run.title) + "</h2>\n";
+        if (*run.only() != '\0')
+            html += "<p class=\"only\">This run is " + std::string(run.only()) + ".</p>";
+        html += comparedTable(run.figures, "");
+        const TestSummary* ta = runKeyed(a, run.key);
+        const TestSummary* tb = runKeyed(b, run.key);
+        if (ta != nullptr && tb != nullptr) {
+            std::string charts;
+            for (const Series& sa : ta->series) {
+                for (const Series& sb : tb->series) {
+                    if (sa.name != sb.name || sa.values.empty() || sb.values.empty())
+                        continue;
+                    charts += overlaidSeries(sa, sb, "chart" + std::to_string(chart++), c);
+                    charts += overlaidHistogram(sa, sb, "chart" + std::to_string(chart++), c);
+                }
+            }
+            html += charts.empty() ? "" : "<div class=\"charts\">" + charts + "</div>";
+        }
+        html += "</section>\n";
+    }
+    return html + "</body></html>\n";
 }
 
 // A value read from a field with that many decimals, as the field held it. Such a value is
@@ -696,9 +886,8 @@ bool writeReportCsv(const ReportSummary& summary, const std::string& folder,
     return true;
 }
 
-std::string reportJson(const ReportSummary& summary)
+static nlohmann::ordered_json summaryJson(const ReportSummary& summary, nlohmann::ordered_json json)
 {
-    nlohmann::ordered_json json;
     json["tool"] = "kelvaro-report";
     json["format"] = 1;
     json["machine"] = {{"build", summary.build}, {"windows", summary.windows}, {"counterFrequency", summary.frequency}};
@@ -731,6 +920,19 @@ std::string reportJson(const ReportSummary& summary)
         tests.push_back(entry);
     }
     json["tests"] = tests;
-    // Invalid bytes from the log (it is 8-bit text) are replaced, never refused.
-    return json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    return json;
+}
+
+// Invalid bytes from the log (it is 8-bit text) are replaced, never refused.
+std::string reportJson(const ReportSummary& summary)
+{
+    return summaryJson(summary, nlohmann::ordered_json::object())
+               .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
+           "\n";
+}
+
+std::string reportJsonLine(const ReportSummary& summary, const std::string& file)
+{
+    return summaryJson(summary, {{"file", file}}).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
+           "\n";
 }

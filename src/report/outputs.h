@@ -26,6 +26,14 @@ bool writeReportCsv(const ReportSummary& summary, const std::string& folder,
 
 // The summary as JSON.
 std::string reportJson(const ReportSummary& summary);
+// The same object on one line (JSON Lines), with the log's file name as its first key, "file".
+std::string reportJsonLine(const ReportSummary& summary, const std::string& file);
+
+// Two logs compared (see report/compare.h): the findings whose mark changed on top, then every
+// figure of both side by side, and each chart of a run both logs hold with A's and B's series
+// overlaid in two colours under a legend.
+struct Comparison;
+std::string comparisonHtml(const Comparison& comparison, const ReportSummary& a, const ReportSummary& b);
 
 // A series as a chart draws it: at most `width` buckets, each the minimum and the maximum of
 // the values that fall in it, in order. Exposed for its tests.

@@ -1,19 +1,26 @@
 // kelvaro-report: the answers in a kelvaro log. Prints a summary, one block per test; with
 // --html writes a page with the summary's tables and a time series and a histogram per test,
-// with --csv one CSV file per test, with --json the summary as JSON.
+// with --csv one CSV file per test, with --json the summary as JSON. With --compare it sets a
+// second log beside the first; with --jsonl it writes one JSON object per log, one a line.
 //
 //   kelvaro-report LOG [--html FILE] [--csv DIR] [--json FILE]
+//   kelvaro-report A --compare B [--html FILE]
+//   kelvaro-report --jsonl OUT LOG... [--threads N]
 //   kelvaro-report --version
 //
-// Exit code 0; 2 for a bad command line, a file that cannot be read or written, or a file
-// that is not a kelvaro log.
+// Exit code 0; 1 when --jsonl could not read some of its logs (it writes the others); 2 for a
+// bad command line, a file that cannot be read or written, or a file that is not a kelvaro log.
+#include "report/compare.h"
 #include "report/logreader.h"
+#include "report/pool.h"
 #include "report/outputs.h"
 #include "report/summary.h"
 
 #include "kelvaro_version.h"
 
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -28,8 +35,10 @@ int usage(const std::string& problem)
 {
     std::cerr << "kelvaro-report: " << problem << "\n"
               << "usage: kelvaro-report LOG [--html FILE] [--csv DIR] [--json FILE]\n"
+              << "       kelvaro-report A --compare B [--html FILE]\n"
+              << "       kelvaro-report --jsonl OUT LOG... [--threads N]\n"
               << "       kelvaro-report --version\n"
-              << "  LOG is kelvaro's report file or the standard output it printed\n";
+              << "  LOG is kelvaro's report file or the standard output it printed; OUT - is the standard output\n";
     return 2;
 }
 
@@ -40,15 +49,65 @@ bool writeFile(const std::string& path, const std::string& text)
     return static_cast<bool>(out);
 }
 
+// Reads and summarises a log; false, with the reason on standard error, when it cannot.
+bool summaryOf(const std::string& path, ReportSummary* summary)
+{
+    std::string text, problem;
+    KelvaroLog log;
+    if (!readLogFile(path, &text, &problem)) {
+        std::cerr << "kelvaro-report: " << problem << "\n";
+        return false;
+    }
+    if (!readKelvaroLog(text, &log, &problem)) {
+        std::cerr << "kelvaro-report: " << path << ": " << problem << "\n";
+        return false;
+    }
+    *summary = summarizeLog(std::move(log));
+    return true;
+}
+
+int pool(const std::string& outPath, const std::vector<std::string>& logs, unsigned threads)
+{
+    std::ofstream file;
+    if (outPath != "-") {
+        file.open(outPath, std::ios::binary);
+        if (!file) {
+            std::cerr << "kelvaro-report: cannot write " << outPath << "\n";
+            return 2;
+        }
+    }
+    std::ostream& out = outPath == "-" ? std::cout : file;
+    const auto start = std::chrono::steady_clock::now();
+    const PoolResult result = writeJsonLines(logs, threads, out, [](const PoolFailure& f) {
+        std::cerr << "kelvaro-report: " << f.path << ": " << f.problem << "\n";
+    });
+    out.flush();
+    if (!out) {
+        std::cerr << "kelvaro-report: cannot write " << outPath << "\n";
+        return 2;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::cerr << "kelvaro-report: " << result.written << " of " << logs.size() << " logs as JSON Lines in "
+              << (outPath == "-" ? "the standard output" : outPath) << ", " << seconds << " s";
+    if (!result.failures.empty())
+        std::cerr << "; " << result.failures.size() << " could not be read";
+    std::cerr << "\n";
+    return result.failures.empty() ? 0 : 1;
+}
+
 }   // namespace
 
 int main(int argc, char** argv)
 {
-    std::string logPath, htmlPath, csvFolder, jsonPath;
+    std::vector<std::string> logs;
+    std::string htmlPath, csvFolder, jsonPath, comparePath, jsonlPath;
+    unsigned threads = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
-        if ((arg == "--html" || arg == "--csv" || arg == "--json") && !hasValue)
+        if ((arg == "--html" || arg == "--csv" || arg == "--json" || arg == "--compare" || arg == "--jsonl" ||
+             arg == "--threads") &&
+            !hasValue)
             return usage(arg + " needs a value");
         if (arg == "--html")
             htmlPath = argv[++i];
@@ -56,7 +115,18 @@ int main(int argc, char** argv)
             csvFolder = argv[++i];
         else if (arg == "--json")
             jsonPath = argv[++i];
-        else if (arg == "--version") {
+        else if (arg == "--compare")
+            comparePath = argv[++i];
+        else if (arg == "--jsonl")
+            jsonlPath = argv[++i];
+        else if (arg == "--threads") {
+            const std::string value = argv[++i];
+            char* end = nullptr;
+            const unsigned long n = std::strtoul(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || n < 1 || n > 64)
+                return usage("--threads takes a number of threads from 1 to 64, not " + value);
+            threads = static_cast<unsigned>(n);
+        } else if (arg == "--version") {
             std::cout << "kelvaro-report " << KELVARO_VERSION << "\n";
             return 0;
         } else if (arg == "--help" || arg == "-h") {
@@ -64,25 +134,49 @@ int main(int argc, char** argv)
             return 0;
         } else if (!arg.empty() && arg[0] == '-')
             return usage("unknown option " + arg);
-        else if (logPath.empty())
-            logPath = arg;
         else
-            return usage("one log at a time: " + logPath + " and " + arg);
+            logs.push_back(arg);
     }
-    if (logPath.empty())
+
+    if (!jsonlPath.empty()) {
+        if (!htmlPath.empty() || !csvFolder.empty() || !jsonPath.empty() || !comparePath.empty())
+            return usage("--jsonl writes one line per log: --html, --csv, --json and --compare take one log");
+        if (logs.empty())
+            return usage("--jsonl needs the logs to write, after its output file");
+        return pool(jsonlPath, logs, threads);
+    }
+    if (threads != 0)
+        return usage("--threads goes with --jsonl");
+    if (logs.empty())
         return usage("which log? Give the path of kelvaro's report or of its standard output");
+    if (logs.size() > 1)
+        return usage("one log at a time: " + logs[0] + " and " + logs[1] + " (--compare B sets a second beside it, "
+                     "--jsonl OUT writes many)");
+    const std::string& logPath = logs.front();
 
-    std::string text, problem;
-    if (!readLogFile(logPath, &text, &problem))
-        return usage(problem);
-
-    KelvaroLog log;
-    if (!readKelvaroLog(text, &log, &problem)) {
-        std::cerr << "kelvaro-report: " << logPath << ": " << problem << "\n";
-        return 2;
+    if (!comparePath.empty()) {
+        if (!csvFolder.empty() || !jsonPath.empty())
+            return usage("--compare writes text and a page: --csv and --json take one log");
+        ReportSummary a, b;
+        if (!summaryOf(logPath, &a) || !summaryOf(comparePath, &b))
+            return 2;
+        const Comparison comparison = compareSummaries(a, b, logPath, comparePath);
+        std::cout << comparisonText(comparison);
+        if (!htmlPath.empty()) {
+            if (!writeFile(htmlPath, comparisonHtml(comparison, a, b))) {
+                std::cerr << "kelvaro-report: cannot write " << htmlPath << "\n";
+                return 2;
+            }
+            std::cerr << "kelvaro-report: the page is " << htmlPath << "\n";
+        }
+        return 0;
     }
-    const ReportSummary summary = summarizeLog(std::move(log));
+
+    ReportSummary summary;
+    if (!summaryOf(logPath, &summary))
+        return 2;
     std::cout << summaryText(summary);
+    std::string problem;
 
     if (!htmlPath.empty()) {
         if (!writeFile(htmlPath, reportHtml(summary))) {
