@@ -59,14 +59,11 @@ PoolResult writeJsonLines(const std::vector<std::string>& paths, unsigned thread
         }
     };
     std::vector<std::thread> pool;
-    for (unsigned t = 1; t < threads; ++t)
+    for (unsigned t = 0; t < threads; ++t)
         pool.emplace_back(work);
 
-    // With one thread this one does the work; with more it writes while the others work, so
-    // that finished lines leave memory in order.
+    // This thread writes the lines in order as they are done, so that they leave memory.
     PoolResult result;
-    if (threads == 1)
-        work();
     for (size_t i = 0; i < slots.size(); ++i) {
         Slot slot;
         {
