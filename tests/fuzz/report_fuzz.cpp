@@ -1,7 +1,9 @@
 // The log reader and everything made from what it read: any bytes are a log or refused with
-// what was expected; a log gives a summary, a page and JSON, never a crash. And any line split
-// by any of the tests' row formats.
+// what was expected; a log gives a summary, a page, JSON and a JSON line, and comparisons with a
+// log of nothing (everything on one side only, in both orders) and with itself, never a crash.
+// And any line split by any of the tests' row formats.
 #include "fuzz/fuzz_input.h"
+#include "report/compare.h"
 #include "report/logreader.h"
 #include "report/outputs.h"
 #include "report/summary.h"
@@ -24,6 +26,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         (void)summaryText(summary);
         (void)reportHtml(summary);
         (void)reportJson(summary);
+        (void)reportJsonLine(summary, "fuzz");
+        const ReportSummary empty;
+        const ReportSummary* pairs[][2] = {{&summary, &empty}, {&empty, &summary}, {&summary, &summary}};
+        for (const auto& pair : pairs) {
+            const Comparison comparison = compareSummaries(*pair[0], *pair[1], "A", "B");
+            (void)comparisonText(comparison);
+            (void)comparisonHtml(comparison, *pair[0], *pair[1]);
+        }
     }
     const std::vector<TestFormat>& formats = testFormats();
     if (size > 0) {
