@@ -160,22 +160,19 @@ void compareFindings(const ReportSummary& a, const ReportSummary& b, Comparison*
     for (const std::string& key : unionOfKeys(a.findings.sentences, b.findings.sentences, keyOf)) {
         ComparedFinding c;
         c.key = key;
-        for (const Finding& f : a.findings.sentences) {
-            if (f.key == key && !c.inA) {
-                c.inA = true;
-                c.topic = f.topic;
-                c.markA = f.mark;
-                c.textA = f.text;
-            }
-        }
-        for (const Finding& f : b.findings.sentences) {
-            if (f.key == key && !c.inB) {
-                c.inB = true;
-                c.topic = f.topic;
-                c.markB = f.mark;
-                c.textB = f.text;
-            }
-        }
+        // The first sentence of that key in a log, into one side.
+        const auto take = [&](const ReportSummary& s, bool* in, Finding::Mark* mark, std::string* text) {
+            const auto f = std::find_if(s.findings.sentences.begin(), s.findings.sentences.end(),
+                                        [&](const Finding& one) { return one.key == key; });
+            if (f == s.findings.sentences.end())
+                return;
+            *in = true;
+            c.topic = f->topic;
+            *mark = f->mark;
+            *text = f->text;
+        };
+        take(a, &c.inA, &c.markA, &c.textA);
+        take(b, &c.inB, &c.markB, &c.textB);
         all.push_back(c);
     }
     std::stable_partition(all.begin(), all.end(), [](const ComparedFinding& c) { return c.markChanged(); });
