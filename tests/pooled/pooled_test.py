@@ -165,8 +165,6 @@ class Pooled(unittest.TestCase):
         self.assertGreater(int(stalls[1]), int(stalls[0]))
         skipped = row("frames the compositor skipped")
         self.assertGreater(float(skipped[1]), float(skipped[0]))
-        missed = row("d3dkmt on output 1, vblanks missed")
-        self.assertGreater(float(missed[1]), float(missed[0]))
         # The findings whose mark changed stand before the others.
         changed = text.index("Findings whose mark changed")
         same = text.index("Findings with the same mark")
