@@ -148,8 +148,9 @@ TEST_F(QuorvelLumetra, RowsFollowTheDisplayAndBothSourcesAgree)
     EXPECT_NEAR(kPeriodMs, percentile(serverPeriods, 50), 0.05);
     EXPECT_NEAR(kPeriodMs, percentile(dwmPeriods, 50), 0.05);
     for (size_t i = 0; i < serverPeriods.size(); ++i) {
-        EXPECT_NEAR(kPeriodMs, serverPeriods[i], 1.0) << "row " << i + 10;
-        EXPECT_NEAR(kPeriodMs, dwmPeriods[i], 1.0) << "row " << i + 10;
+        // Each row within a late wake-up of a busy machine (1.9 ms seen), still short of 50 Hz.
+        EXPECT_NEAR(kPeriodMs, serverPeriods[i], 2.5) << "row " << i + 10;
+        EXPECT_NEAR(kPeriodMs, dwmPeriods[i], 2.5) << "row " << i + 10;
     }
     EXPECT_LT(percentile(overheads, 50), 1000.0);
 
