@@ -183,14 +183,8 @@ void compareRuns(const ReportSummary& a, const ReportSummary& b, Comparison* out
 {
     const auto keyOf = [](const TestSummary& t) { return t.key; };
     for (const std::string& key : unionOfKeys(a.tests, b.tests, keyOf)) {
-        const auto find = [&](const ReportSummary& s) -> const TestSummary* {
-            for (const TestSummary& t : s.tests)
-                if (t.key == key)
-                    return &t;
-            return nullptr;
-        };
-        const TestSummary* ta = find(a);
-        const TestSummary* tb = find(b);
+        const TestSummary* ta = runByKey(a, key);
+        const TestSummary* tb = runByKey(b, key);
         ComparedRun run;
         run.key = key;
         run.inA = ta != nullptr;

@@ -645,14 +645,6 @@ std::string comparedTable(const std::vector<ComparedValue>& values, const std::s
     return html + "</table>\n";
 }
 
-const TestSummary* runKeyed(const ReportSummary& summary, const std::string& key)
-{
-    for (const TestSummary& t : summary.tests)
-        if (t.key == key)
-            return &t;
-    return nullptr;
-}
-
 }   // namespace
 
 bool readLogFile(const std::string& path, std::string* text, std::string* problem)
@@ -781,8 +773,8 @@ std::string comparisonHtml(const Comparison& c, const ReportSummary& a, const Re
         if (*run.only() != '\0')
             html += "<p class=\"only\">This run is " + std::string(run.only()) + ".</p>";
         html += comparedTable(run.figures, "");
-        const TestSummary* ta = runKeyed(a, run.key);
-        const TestSummary* tb = runKeyed(b, run.key);
+        const TestSummary* ta = runByKey(a, run.key);
+        const TestSummary* tb = runByKey(b, run.key);
         if (ta != nullptr && tb != nullptr) {
             std::string charts;
             for (const Series& sa : ta->series) {

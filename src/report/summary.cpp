@@ -569,6 +569,15 @@ double percentileOf(std::vector<double> values, double percent)
     return values[k];
 }
 
+const TestSummary* runByKey(const ReportSummary& summary, const std::string& key)
+{
+    for (const TestSummary& t : summary.tests) {
+        if (t.key == key)
+            return &t;
+    }
+    return nullptr;
+}
+
 std::string titleKey(const std::string& title)
 {
     std::string key;

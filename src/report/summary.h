@@ -113,5 +113,8 @@ std::string summaryText(const ReportSummary& summary);
 // Percentile by rank of sorted values (0 the smallest, 100 the largest); 0 for none.
 double percentileOf(std::vector<double> values, double percent);
 
+// The run of that key ("directdraw#2"); null when the log has none.
+const TestSummary* runByKey(const ReportSummary& summary, const std::string& key);
+
 // A key for a title: lower case letters and digits, words joined by '_'.
 std::string titleKey(const std::string& title);
