@@ -269,10 +269,12 @@ TEST_F(ServerOnTwoOutputs, FollowsTheWindowAndNeverAveragesAcrossOutputs)
         // Follow the average period at every pulse until well after the rebind: it is the old
         // output's or the new one's, never a mix of both (the record is reset before a bind).
         // Right after a bind it is the mean of a few intervals, each late by its own wake-up,
-        // so "the new one's" allows a quarter of the gap between the two periods; a record kept
-        // across the bind would sit near the old period for many vblanks.
+        // so "the new one's" allows a quarter of the gap between the two periods. While it holds
+        // one or two intervals, a wake-up several milliseconds late or a missed vblank puts it
+        // between the two: a few such averages are allowed. A record kept across the bind
+        // would sit between the two for some thirty vblanks.
         int64_t last = 0;
-        int newSamples = 0;
+        int newSamples = 0, between = 0;
         const DWORD start = GetTickCount();
         while (GetTickCount() - start < 2500) {
             vsyncWait(100);
@@ -283,7 +285,8 @@ TEST_F(ServerOnTwoOutputs, FollowsTheWindowAndNeverAveragesAcrossOutputs)
             const double ms = ticksToMs(average);
             const double allowed = std::abs(old - expected) / 4.0;
             const bool isOld = std::abs(ms - old) < allowed, isNew = std::abs(ms - expected) < allowed;
-            EXPECT_TRUE(isOld || isNew) << "average " << ms << " ms";
+            if (!isOld && !isNew && ++between > 3)
+                ADD_FAILURE() << "average " << ms << " ms, the fourth between the two periods";
             if (isNew) {
                 ++newSamples;
             } else if (isOld) {
