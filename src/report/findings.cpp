@@ -420,7 +420,10 @@ ReferenceTimeline referenceOf(const Context& c, int output)
                                   : "the wake-ups of the vblank waits, moved to their earliest";
         if (!precise) {
             // Wake-ups come late by the platform's delay: the earliest of them stand for the
-            // vblank itself.
+            // vblank itself. A wake-up more than half a frame late (3.5 ms at 144 Hz) reads
+            // as one before the others, and is no candidate: none comes before the vblank, so
+            // the early side of the wake-ups is tight, and what lies far before their median
+            // is such a late one.
             for (ReferenceSegment& s : reference.segments) {
                 std::vector<double> late;
                 for (const std::vector<double>& g : groups) {
@@ -429,6 +432,9 @@ ReferenceTimeline referenceOf(const Context& c, int output)
                             late.push_back(nearestOffset(t - s.originTick, s.periodTicks));
                     }
                 }
+                const double middle = median(late);
+                const double earliest = middle - std::max(5.0 * (middle - percentileOf(late, 25.0)), 0.05 * s.periodTicks);
+                late.erase(std::remove_if(late.begin(), late.end(), [&](double l) { return l < earliest; }), late.end());
                 s.originTick += percentileOf(late, 2.0);
             }
         }

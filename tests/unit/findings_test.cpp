@@ -80,6 +80,29 @@ TEST(Findings, ReferenceFollowsARateChangeAndLeavesOutPreemptedSamples)
     EXPECT_EQ(1, changes);
 }
 
+// Only a D3DKMT run at 144 Hz: its wake-ups 50 to 230 us late, and every twentieth 6 ms late,
+// which lies over half a frame off and reads as 0.9 ms early. The reference stands at the
+// earliest true wake-ups, never before the vblank.
+TEST(Findings, AReferenceOfWakeUpsAloneIsNotDrawnEarlyByTheLatestOnes)
+{
+    ReportSummary summary;
+    summary.frequency = 10000000;
+    const double origin = 555555.0, period = 1e7 / 144.0;
+    TestSummary test = runOfTable(LogTest::D3dkmt, "d3dkmt", {"iteration", "vsync", "period"}, {"iteration", "vsync/qpc", "period/ms"});
+    for (int i = 0; i < 200; ++i) {
+        const double late = i % 20 == 7 ? 60000.0 : 500.0 + (i % 7) * 300.0;   // ticks
+        test.table.rows.push_back({static_cast<size_t>(i + 1), {double(i), std::floor(origin + i * period + late), period / 1e4}});
+    }
+    summary.tests.push_back(test);
+    summary.findings = findingsOf(summary, nullptr);
+    ASSERT_EQ(1u, summary.findings.references.size());
+    const ReferenceTimeline& reference = summary.findings.references.front();
+    ASSERT_TRUE(reference.known());
+    EXPECT_FALSE(reference.precise);
+    // The true vblank lies 50 us (500 ticks) before the reference's, give or take a tick.
+    EXPECT_NEAR(-500.0, reference.offsetTicks(origin + 100 * period), 10.0);
+}
+
 // A D3DKMT run whose waits return at once for a stretch, and a server whose output went away
 // under the window and came back: what the events say, and when.
 TEST(Findings, WaitsThatReturnAtOnceAndAnOutputThatComesAndGoes)
