@@ -126,15 +126,6 @@ TEST_F(BusyDisplay, TheReportsAnswersHoldTheTruth)
     expectFindingsHoldTheTruth(summarizeLog(readLines(run.lines)), "busy suite and extended D3DKMT run");
 }
 
-// The ideal display: nothing late but what the platform adds.
-TEST(IdealDisplay, TheReportsAnswersHoldTheTruth)
-{
-    const ToolRun run = runTool("e2e-ideal.out.txt", "KELVARO_VIRTUAL_DISPLAY=ideal",
-                                [](DrivenProcess& driven) { runCommand(driven, 199); });
-    EXPECT_EQ(0u, run.exitCode);
-    expectFindingsHoldTheTruth(summarizeLog(readLines(run.lines)), "ideal suite");
-}
-
 // Profiles that are not profiles: the tool starts, says once what it refused and why, and
 // answers with the system's own functions. All six run side by side.
 TEST(RefusedProfiles, EachBadValueGivesItsOneLineAndTheSystemAnswers)

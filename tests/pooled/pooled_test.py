@@ -65,7 +65,7 @@ class Pooled(unittest.TestCase):
     def test_every_readable_log_gives_one_valid_object_in_order(self):
         if os.environ.get("KELVARO_E2E_LOG"):
             names = {os.path.basename(p) for p in self.e2e}
-            for profile in ("e2e-runall.out.txt", "e2e-busy.out.txt", "e2e-ideal.out.txt",
+            for profile in ("e2e-runall.out.txt", "e2e-busy.out.txt", "e2e-outputs-suite.out.txt",
                             "e2e-display-win11.out.txt", "e2e-display-vrr.out.txt", "e2e-display-unplug.out.txt"):
                 self.assertIn(profile, names, "the e2e run wrote no " + profile)
         objects = self.objects()

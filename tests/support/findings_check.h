@@ -37,7 +37,15 @@ inline void expectFindingsHoldTheTruth(const ReportSummary& summary, const std::
     for (const MethodScore& m : f.methods) {
         ASSERT_TRUE(m.hasTruth) << m.method;
         // Apart by the reference's own error: a few microseconds, 8.7 seen on a busy machine.
-        EXPECT_NEAR(m.lateTrueUs.p50, m.lateUs.p50, 12.0) << m.method << " scored on the reference and on the truth";
+        // Where an output's reference rests on wake-ups alone, it lies as late as the earliest
+        // of them (some 50 us under Wine), and the two p50s are apart by that much more.
+        double error = 0.0;
+        for (const ReferenceTimeline& r : f.references) {
+            if (r.name == m.output && !r.precise)
+                error = r.errorUs.max;
+        }
+        EXPECT_NEAR(m.lateTrueUs.p50, m.lateUs.p50, 12.0 + error)
+            << m.method << " on " << m.output << " scored on the reference and on the truth";
     }
 
     // Offsets and lateness in (-P/2, P/2]; a period of the scan-line trace only if it is the
