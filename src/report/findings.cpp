@@ -353,6 +353,18 @@ std::vector<ReferenceSegment> segmentsOf(const Context& c, const std::vector<std
             const double shift = std::fabs(median(phase));
             const double phaseLimit = precise ? std::max(8.0 * current.spread, 50e-6 * c.frequency) : current.period / 4.0;
             joins = rate < (precise ? 0.001 : 0.01) && shift < phaseLimit;
+            // A second's stretch (DirectDraw's run) carries its period's own error over a long gap
+            // to the next: 60 ppm over 24 s is 1.5 ms. The two still continue each other when
+            // one timeline fits both about as closely as each fits itself (within 2 us where
+            // both fit to a microsecond); a rebind's new phase lies frames' fractions off.
+            if (!joins && precise && rate < 0.001) {
+                std::vector<double> both(points);
+                both.insert(both.end(), part.begin(), part.end());
+                std::sort(both.begin(), both.end());
+                const Fit joint = fitTimeline(both, current.period);
+                joins = joint.used * 10 >= both.size() * 9 &&
+                        joint.spread <= std::max(2.0 * std::max(current.spread, own.spread), 2e-6 * c.frequency);
+            }
         }
         if (!joins) {
             if (!points.empty())

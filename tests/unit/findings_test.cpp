@@ -80,6 +80,34 @@ TEST(Findings, ReferenceFollowsARateChangeAndLeavesOutPreemptedSamples)
     EXPECT_EQ(1, changes);
 }
 
+// DirectDraw's second of returns, its period 60 ppm long (a preempted poll or two), then the
+// estimator's rows 24 s later on the true timeline: one display, one segment, no rate change.
+TEST(Findings, AShortRunWhosePeriodIsSlightlyOffStillContinuesTheTimeline)
+{
+    ReportSummary summary;
+    summary.frequency = 10000000;
+    const double origin = 4321.0, period = 1e7 / 59.951;
+    TestSummary polls = runOfTable(LogTest::DirectDraw, "directdraw", {"iteration", "vsync", "period"},
+                                   {"iteration", "vsync/qpc", "period/ms"});
+    for (int i = 0; i < 60; ++i)
+        polls.table.rows.push_back({static_cast<size_t>(i + 1), {double(i), std::floor(origin + (300 + i) * period + i * 10.0 + i % 3), period / 1e4}});
+    summary.tests.push_back(polls);
+    TestSummary later = runOfTable(LogTest::DirectDraw, "directdraw#2", {"iteration", "vsync", "period"},
+                                   {"iteration", "vsync/qpc", "period/ms"});
+    for (int i = 0; i < 800; ++i)
+        later.table.rows.push_back({static_cast<size_t>(i + 1), {double(i), std::floor(origin + (1800 + i) * period + i % 3), period / 1e4}});
+    summary.tests.push_back(later);
+    summary.findings = findingsOf(summary, nullptr);
+    ASSERT_EQ(1u, summary.findings.references.size());
+    const ReferenceTimeline& reference = summary.findings.references.front();
+    ASSERT_EQ(1u, reference.segments.size());
+    EXPECT_NEAR(period, reference.segments.front().periodTicks, period * 1e-6);
+    // Where DirectDraw ran, its own returns lie 30 us off; the timeline within 10 us.
+    EXPECT_NEAR(0.0, reference.offsetTicks(origin + 330 * period), 100.0);
+    for (const FoundEvent& e : summary.findings.events)
+        EXPECT_NE("mode_change", e.kind) << e.detail;
+}
+
 // Only a D3DKMT run at 144 Hz: its wake-ups 50 to 230 us late, and every twentieth 6 ms late,
 // which lies over half a frame off and reads as 0.9 ms early. The reference stands at the
 // earliest true wake-ups, never before the vblank.
