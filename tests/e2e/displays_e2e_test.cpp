@@ -346,9 +346,11 @@ TEST_F(Displays, AnUnpluggedOutputSendsTheServerToThePrimaryAndBackWhenItReturns
     ASSERT_EQ(1u, removed.size());
     ASSERT_EQ(1u, added.size());
     EXPECT_NEAR(300, eventVblank(r.truth, removed[0]), 2);
-    // Back at the server's next configuration check after the output returns: a frame or two
-    // later on a busy machine.
-    EXPECT_NEAR(900, eventVblank(r.truth, added[0]), 4);
+    // Back at the server's first configuration check after the system moved the window back and
+    // said so (WM_DISPLAYCHANGE): a frame or two later, five seen on a busy machine, through the
+    // tool's message loop. The half-second check alone would come up to 30 frames late.
+    EXPECT_GE(eventVblank(r.truth, added[0]), 899);
+    EXPECT_LE(eventVblank(r.truth, added[0]), 910);
     std::printf("[ FIGURES  ] unplug: removed at vblank %lld, back at %lld\n",
                 static_cast<long long>(eventVblank(r.truth, removed[0])), static_cast<long long>(eventVblank(r.truth, added[0])));
 }
@@ -439,10 +441,18 @@ TEST_F(Displays, TheEstimatorFollowsTheDisplayFrom60To50Hz)
     ASSERT_GT(rows.size(), 600u);
     const double changeMs = static_cast<double>(timelineFrameStart(truth.model.timeline, 300)) *
                             1000.0 / static_cast<double>(truth.model.frequency);
-    size_t before = 0, after = 0, firstAt20 = rows.size();
+    size_t before = 0, after = 0, firstAt20 = rows.size(), without = 0;
     const size_t intervalAt = col(LogTest::Estimator, "server_interval");
+    const size_t serverAt = col(LogTest::Estimator, "server_now");
+    // A row whose wait for the server's pulse ended without one (the machine held the server
+    // for 100 ms) has no server time and no estimate: it says nothing of the estimator's period.
+    const auto estimated = [&](const LogRow& row) { return row.values[serverAt] != 0.0; };
     for (size_t i = 0; i < rows.size(); ++i) {
-        const double server = rows[i].values[col(LogTest::Estimator, "server_now")];
+        if (!estimated(rows[i])) {
+            ++without;
+            continue;
+        }
+        const double server = rows[i].values[serverAt];
         const double interval = rows[i].values[intervalAt];
         // Settled by row 150 (the first hundred rows' wake-up noise can keep it 1 us off a
         // little longer on a busy machine).
@@ -454,17 +464,22 @@ TEST_F(Displays, TheEstimatorFollowsTheDisplayFrom60To50Hz)
             firstAt20 = i;
     }
     for (size_t i = rows.size() - 100; i < rows.size(); ++i) {
+        if (!estimated(rows[i]))
+            continue;
         EXPECT_NEAR(20.0, rows[i].values[intervalAt], 0.0005) << textOf(run.lines, rows[i]);
         ++after;
     }
     EXPECT_GT(before, 50u) << "rows before the change";
     ASSERT_LT(firstAt20, rows.size());
     // Once on 20 ms, it never goes back.
-    for (size_t i = firstAt20; i < rows.size(); ++i)
-        EXPECT_NEAR(20.0, rows[i].values[intervalAt], 0.05) << textOf(run.lines, rows[i]);
+    for (size_t i = firstAt20; i < rows.size(); ++i) {
+        if (estimated(rows[i]))
+            EXPECT_NEAR(20.0, rows[i].values[intervalAt], 0.05) << textOf(run.lines, rows[i]);
+    }
+    EXPECT_LT(without, 10u) << "rows without the server's vblank";
     std::printf("[ FIGURES  ] mode change at %.1f ms: %zu rows at 16.667 before it, settled on "
-                "20.000 from row %zu of %zu\n",
-                changeMs, before, firstAt20, rows.size());
+                "20.000 from row %zu of %zu; %zu rows without the server's vblank\n",
+                changeMs, before, firstAt20, rows.size(), without);
 
     // The report's reference splits there: one segment at each rate, and the change an event.
     const ReportSummary summary = summarizeLog(readLines(run.lines));
