@@ -116,6 +116,11 @@ bool driverWaitWindow(DrivenProcess& driven, DWORD timeoutMs)
     }
 }
 
+void driverKeepOnTop(HWND window)
+{
+    SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
 bool driverCommand(const DrivenProcess& driven, WORD command)
 {
     return PostMessageA(driven.window, WM_COMMAND, MAKEWPARAM(command, 0), 0) != FALSE;

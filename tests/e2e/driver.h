@@ -26,6 +26,9 @@ bool driverStart(const std::string& exePath, const std::string& outputPath,
 
 // Waits until the process shows a top-level window of class "kelvaro".
 bool driverWaitWindow(DrivenProcess& driven, DWORD timeoutMs);
+// Keeps the window above every window that is not topmost: the report viewers that earlier
+// tools opened appear seconds later, and would cover a window whose pixels a test reads.
+void driverKeepOnTop(HWND window);
 
 // Posts WM_COMMAND with the command id, as a menu choice does.
 bool driverCommand(const DrivenProcess& driven, WORD command);

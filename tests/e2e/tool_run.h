@@ -30,6 +30,7 @@ inline ToolRun runToolAside(const std::string& outputName, const std::string& en
         return run;
     }
     if (driverWaitWindow(driven, 60000)) {
+        driverKeepOnTop(driven.window);
         Sleep(500);
         action(driven);
         if (!driverClose(driven, 120000, &run.exitCode))

@@ -64,6 +64,7 @@ protected:
         ASSERT_TRUE(driverStart(programFolder() + "kelvaro.exe", outputPath, "KELVARO_VIRTUAL_DISPLAY=",
                                 driven));
         ASSERT_TRUE(driverWaitWindow(driven, 60000)) << "kelvaro.exe did not show its window";
+        driverKeepOnTop(driven.window);
     }
     void TearDown() override { driverRelease(driven); }
 
