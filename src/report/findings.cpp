@@ -263,8 +263,11 @@ std::vector<std::vector<double>> stampsOf(const Context& c, int output, bool pre
         if (total != nullptr && first != nullptr && first->value < total->value) {
             lines = total->value;
             blankFrom = first->value;
+            // Any line from the mode's height to the frame's last is in the blank, and a trace
+            // whose samples lie 18 us apart on a busy machine may first see the eighth of them
+            // (each line taken for the first would move every time stamp by 15 us at 60 Hz).
             for (const LogMode& mode : c.summary.modes) {
-                if (mode.height > 0 && mode.height <= blankFrom && blankFrom - mode.height < 8)
+                if (mode.height > 0 && mode.height <= blankFrom && blankFrom < lines)
                     blankFrom = mode.height;
             }
         }

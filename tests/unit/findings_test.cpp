@@ -108,6 +108,33 @@ TEST(Findings, AShortRunWhosePeriodIsSlightlyOffStillContinuesTheTimeline)
         EXPECT_NE("mode_change", e.kind) << e.detail;
 }
 
+// The estimator's rows, each the server's wake-up 20 to 620 us into the blank and the line it
+// read there, beside a scan-line trace that first saw line 1088 of a blank that begins at the
+// mode's 1080: the time stamps are the vblanks themselves, not 8 lines (118 us) early.
+TEST(Findings, TheBlankBeginsAtTheModesHeightWhereverATraceFirstSawIt)
+{
+    ReportSummary summary;
+    summary.frequency = 10000000;
+    summary.modes = {{"\\\\.\\DISPLAY1", 60.0, 1080, 1}};
+    const double origin = 777777.0, period = 1e7 / 60.0, line = period / 1125.0;
+    TestSummary trace = runOfTable(LogTest::ScanLine, "scanline", {}, {});
+    trace.figures = {{"lines_per_frame", "", "lines", 1125.0}, {"blank_first_line", "", "lines", 1088.0}};
+    summary.tests.push_back(trace);
+    TestSummary rows = runOfTable(LogTest::Estimator, "estimator", {"iteration", "server_now", "scanline"},
+                                  {"iteration", "D3Dnow", "scanline"});
+    for (int i = 0; i < 300; ++i) {
+        const double into = 200.0 + (i * 37) % 6000;   // ticks after the vblank
+        const double now = origin + i * period + into;
+        rows.table.rows.push_back({static_cast<size_t>(i + 1), {double(i), now / 1e4, -(1080.0 + std::floor(into / line))}});
+    }
+    summary.tests.push_back(rows);
+    summary.findings = findingsOf(summary, nullptr);
+    ASSERT_EQ(1u, summary.findings.references.size());
+    const ReferenceTimeline& reference = summary.findings.references.front();
+    ASSERT_TRUE(reference.precise);
+    EXPECT_NEAR(0.0, reference.offsetTicks(origin + 150 * period), 2 * line);
+}
+
 // Only a D3DKMT run at 144 Hz: its wake-ups 50 to 230 us late, and every twentieth 6 ms late,
 // which lies over half a frame off and reads as 0.9 ms early. The reference stands at the
 // earliest true wake-ups, never before the vblank.
