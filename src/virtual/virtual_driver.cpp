@@ -345,6 +345,10 @@ DWORD WINAPI interruptThread(LPVOID parameter)
             toReset = nullptr;
         }
         virtualSpinUntil(due);
+        // Installed afresh while it spun (a thread held off on a busy machine): that vblank is
+        // the old model's, neither recorded nor delivered under the new one.
+        if (g_generation.load() != generation)
+            continue;
         const int64_t fired = readPerformanceCounter();
         record(interrupt, VirtualInterruptRecord{vblank, due, fired});
         toReset = releaseWaiters(interrupt);
