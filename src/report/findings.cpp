@@ -1088,45 +1088,77 @@ std::vector<FoundEvent> eventsOf(const Context& c)
         for (const std::vector<double>& group : stampsOf(own, reference.output, reference.precise))
             points.insert(points.end(), group.begin(), group.end());
         std::sort(points.begin(), points.end());
+        // A segment that parts from the one before without a change is read as part of it.
+        size_t prior = 0;
         for (size_t s = 1; s < reference.segments.size(); ++s) {
-            const ReferenceSegment& before = reference.segments[s - 1];
+            const ReferenceSegment& before = reference.segments[prior];
             const ReferenceSegment& after = reference.segments[s];
-            // The split waits for the new rate to settle: the change is where the distances
-            // between neighbouring time stamps go over from the old frame to the new, each read
-            // as the nearer of the two (one that spans more than a frame and a half of the slower
-            // rate says nothing), at the split that leaves the fewest on the wrong side; on a tie,
-            // the earliest.
-            const auto from = std::lower_bound(points.begin(), points.end(), after.fromTick - 30.0 * before.periodTicks);
-            const auto to = std::upper_bound(points.begin(), points.end(), after.fromTick + 10.0 * after.periodTicks);
-            const double middle = (before.periodTicks + after.periodTicks) / 2.0;
+            // The change is where the distances between neighbouring time stamps go over from
+            // the old frame to the new. Each distance weighs how much nearer it lies to a whole
+            // number of new frames than to one of old frames, with a fifth of the shorter frame
+            // for each vblank a number passes over (a loop wakes for most vblanks), and at most
+            // half the shorter frame off either: a wake-up late by a few milliseconds lengthens
+            // one distance and shortens the next by as much, and the two weigh little together.
+            // A distance of more than a frame and a half of the slower rate is a stall and says
+            // nothing. The split is where the weights after it sum highest. The search reaches
+            // well back: a loop that woke for every other vblank of the faster rate read as the
+            // slower one, and the new segment began late.
+            const double ahead =
+                std::max(before.fromTick, after.fromTick - 90.0 * std::max(before.periodTicks, after.periodTicks));
+            const auto from = std::lower_bound(points.begin(), points.end(), ahead);
+            const auto to = std::upper_bound(points.begin(), points.end(),
+                                             std::min(after.toTick, after.fromTick + 30.0 * after.periodTicks));
             const double longest = 1.5 * std::max(before.periodTicks, after.periodTicks);
-            const bool faster = after.periodTicks < before.periodTicks;
-            std::vector<int> side;   // per stamp from `from` + 1: +1 new, -1 old, 0 says nothing
-            for (auto q = from == points.begin() && from != to ? from + 1 : from; q < to; ++q) {
+            const double shorter = std::min(before.periodTicks, after.periodTicks);
+            const auto offWhole = [shorter](double gap, double frame) {
+                const double n = std::max(1.0, std::floor(gap / frame + 0.5));
+                return std::min(std::fabs(gap - n * frame) + (n - 1.0) * 0.2 * shorter, shorter / 2.0);
+            };
+            const auto firstQ = from == points.begin() && from != to ? from + 1 : from;
+            std::vector<double> weight;   // per stamp from firstQ: > 0 the new frame, < 0 the old
+            for (auto q = firstQ; q < to; ++q) {
                 const double gap = *q - *(q - 1);
-                side.push_back(gap >= longest ? 0 : ((gap < middle) == faster ? 1 : -1));
+                weight.push_back(gap >= longest ? 0.0 : offWhole(gap, before.periodTicks) - offWhole(gap, after.periodTicks));
             }
-            const auto firstQ = to - static_cast<std::ptrdiff_t>(side.size());
-            size_t wrong = 0;
-            for (const int v : side)
-                wrong += v < 0 ? 1 : 0;   // every stamp on the new side: the old ones are wrong
-            size_t fewest = wrong, at = 0;
-            for (size_t b = 0; b < side.size(); ++b) {
-                // Moving the split past stamp b puts it on the old side.
-                wrong += side[b] > 0 ? 1 : 0;
-                wrong -= side[b] < 0 ? 1 : 0;
-                if (wrong < fewest) {
-                    fewest = wrong;
-                    at = b + 1;
-                }
+            // The change is dated by the first distance after the split, so a split falls only
+            // where a distance says something. Splits that sum alike lie on either side of
+            // distances that weigh nothing together (a wake-up late by a third of a frame or
+            // more, at 60 to 50 Hz): the change lies among them, and the middle one is taken.
+            // Where no split sums to a frame and a half of the shorter frame (a few distances
+            // of the new frame, or eight vblanks of the faster rate that never came), the
+            // distances never showed the new frame: the two segments part on a rate that a
+            // stretch of mixed distances fitted (16.9 ms between 60 and 50 Hz, 150 Hz in a
+            // 144 Hz run's first wake-ups), and there is no change.
+            const double alike = 1e-6 * shorter;
+            double sum = 0.0, best = 0.0;
+            std::vector<size_t> tied;
+            for (size_t b = weight.size(); b-- > 0;) {
+                sum += weight[b];
+                if (weight[b] == 0.0)
+                    continue;
+                if (sum > best + alike)
+                    tied.clear();
+                if (sum > best - alike && sum >= 1.5 * shorter)
+                    tied.push_back(b);
+                best = std::max(best, sum);
             }
-            const double first = at < side.size() ? *(firstQ + static_cast<std::ptrdiff_t>(at)) : after.fromTick;
+            if (tied.empty())
+                continue;
+            const size_t at = tied[tied.size() / 2];
+            const double first = *(firstQ + static_cast<std::ptrdiff_t>(at));
+            prior = s;
             // The server moved to another output there: its rate is that output's, no mode change.
+            // After a failed wait it rests half a second before it binds the other output, and
+            // the old segment may reach past the move by the stamps it fitted on both sides.
+            const double changeS = std::min(before.toTick, first) / c.frequency;
             const bool moved = std::any_of(events.begin(), events.end(), [&](const FoundEvent& e) {
                 return (e.kind == "output_removed" || e.kind == "output_added" || e.kind == "rebind") &&
-                       e.atS >= before.toTick / c.frequency - 0.5 && e.atS <= after.fromTick / c.frequency + 0.5;
+                       e.atS >= changeS - 1.0 && e.atS <= std::max(after.fromTick, first) / c.frequency + 0.5;
             });
-            if (!moved)
+            // Faster than a kilohertz is no display's rate: those are waits that returned at
+            // once, named as such on their own.
+            const bool display = std::min(before.periodTicks, after.periodTicks) >= c.frequency / 1000.0;
+            if (!moved && display)
                 events.push_back({"mode_change", first / c.frequency, 0.0,
                                   reference.name + format(": %.4f Hz to %.4f Hz", c.frequency / before.periodTicks,
                                                           c.frequency / after.periodTicks),

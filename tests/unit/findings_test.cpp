@@ -4,6 +4,7 @@
 #include "report/logreader.h"
 #include "report/outputs.h"
 #include "report/summary.h"
+#include "report/truth.h"
 
 #include "support/findings_check.h"
 #include "support/text_file.h"
@@ -41,6 +42,32 @@ TEST(Findings, HoldTheTruthOfTheCommittedLogs)
     // The desktop profile's suite, and a 240 Hz display's suite with every extended run.
     for (const char* name : {"desktop-suite.log", "suite-extended.log"})
         expectFindingsHoldTheTruth(summaryOf(name), name);
+}
+
+// Rate changes in logs of a busy machine (five tools on two cores): wake-ups milliseconds late
+// around the change, stalls, and a loop that woke for every other vblank of 120 Hz, which
+// reads as 60. Each change of the log's profile is dated within three frames, and no other
+// (the laptop's switch back to 60 Hz shows in its log only somewhere from vblank 895 to 920:
+// its wake-ups skipped a vblank of 120 Hz, then stalled across the change).
+TEST(Findings, RateChangesInTheLogsOfABusyMachineAreDatedWithinThreeFrames)
+{
+    for (const char* name : {"busy-laptop.log", "busy-laptop-late-wakeups.log", "busy-60-to-50.log"}) {
+        SCOPED_TRACE(name);
+        KelvaroLog log;
+        std::string problem;
+        ASSERT_TRUE(readKelvaroLog(readFile(std::string(KELVARO_TEST_DATA) + "/" + name), &log, &problem)) << problem;
+        LogTruth truth;
+        ASSERT_TRUE(logTruthFromProfile(&truth, log.profile, log.profileFrequency, log.vblank0));
+        const ReportSummary summary = summarizeLog(std::move(log));
+        std::vector<int64_t> dated;
+        for (const FoundEvent& e : summary.findings.events) {
+            if (e.kind == "mode_change")
+                dated.push_back(timelineLatestVblank(truth.model.timeline, static_cast<int64_t>(e.atS * truth.model.frequency)));
+        }
+        ASSERT_EQ(static_cast<size_t>(truth.model.profile.changeCount), dated.size());
+        for (size_t i = 0; i < dated.size(); ++i)
+            EXPECT_NEAR(truth.model.profile.changes[i].frame, dated[i], 3);
+    }
 }
 
 // DirectDraw's returns as a log of two runs would hold them: 60 Hz, then, after a gap, 50 Hz
