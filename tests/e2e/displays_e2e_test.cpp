@@ -354,6 +354,9 @@ TEST_F(Displays, AnUnpluggedOutputSendsTheServerToThePrimaryAndBackWhenItReturns
     // tool's message loop. The half-second check alone would come up to 30 frames late.
     EXPECT_GE(eventVblank(r.truth, added[0]), 899);
     EXPECT_LE(eventVblank(r.truth, added[0]), 910);
+    // The server's move to the other output and back is no change of the display's rate.
+    for (const FoundEvent& e : eventsOfKind(r.summary, "mode_change"))
+        EXPECT_TRUE(std::fabs(e.atS - removed[0].atS) > 1.5 && std::fabs(e.atS - added[0].atS) > 1.5) << e.detail;
     std::printf("[ FIGURES  ] unplug: removed at vblank %lld, back at %lld\n",
                 static_cast<long long>(eventVblank(r.truth, removed[0])), static_cast<long long>(eventVblank(r.truth, added[0])));
 }
@@ -365,11 +368,9 @@ TEST_F(Displays, ALaptopsRateSwitchesShowAsTwoModeChanges)
     expectTheServersRecord(r, 1000.0 / 120.0, r.truth.startMs(900) + 100.0, 60);
     const std::vector<FoundEvent> changes = eventsOfKind(r.summary, "mode_change");
     ASSERT_EQ(2u, changes.size());
-    // Within two frames of the change, or of what the log can tell of it, on a quiet machine.
-    // Where wake-ups a few milliseconds late fall on both sides of the change, the report's
-    // split, which leaves the fewest distances on the wrong side, can come later: 24 frames of
-    // 120 Hz once on a busy machine. A change dated a second off, or none, still fails.
-    const int64_t slack = 30;
+    // Within two frames of the change, or of what the log can tell of it: under load the
+    // wake-ups may skip and stall across the change for a dozen frames.
+    const int64_t slack = 2;
     const std::pair<int64_t, int64_t> up = datable(r, 300, 1000.0 / 60, 1000.0 / 120);
     const std::pair<int64_t, int64_t> down = datable(r, 900, 1000.0 / 120, 1000.0 / 60);
     const int64_t first = eventVblank(r.truth, changes[0]), second = eventVblank(r.truth, changes[1]);
@@ -496,16 +497,14 @@ TEST_F(Displays, TheEstimatorFollowsTheDisplayFrom60To50Hz)
     const double frequency = static_cast<double>(truth.model.frequency);
     EXPECT_NEAR(frequency / 60.0, segments[0].periodTicks, frequency / 60.0 * 1e-4);
     EXPECT_NEAR(frequency / 50.0, segments[1].periodTicks, frequency / 50.0 * 1e-4);
-    // The change itself is dated within two frames on a quiet machine. The new segment begins at the first of
+    // The change itself is dated within two frames. The new segment begins at the first of
     // five steady frames at the new rate: on a busy machine, wake-ups a millisecond off among
     // the first ones moved it 16 frames on. A segment that never began at the change would
     // begin seconds away, or not at all.
     const auto change = std::find_if(summary.findings.events.begin(), summary.findings.events.end(),
                                      [](const FoundEvent& e) { return e.kind == "mode_change"; });
     ASSERT_NE(summary.findings.events.end(), change);
-    // Dated by the report's split: 62 ms early once on a busy machine, as the laptop's switch
-    // came late (see there); half a second still tells a change misplaced or missing.
-    EXPECT_NEAR(changeMs, change->atS * 1000.0, 500.0);
+    EXPECT_NEAR(300, eventVblank(truth, *change), 2);
     EXPECT_NEAR(changeMs, segments[1].fromTick * 1000.0 / frequency, 1000.0);
 }
 
