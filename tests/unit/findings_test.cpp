@@ -17,12 +17,17 @@
 
 namespace {
 
-ReportSummary summaryOf(const std::string& name)
+KelvaroLog logOf(const std::string& name)
 {
     KelvaroLog log;
     std::string problem;
     EXPECT_TRUE(readKelvaroLog(readFile(std::string(KELVARO_TEST_DATA) + "/" + name), &log, &problem)) << problem;
-    return summarizeLog(std::move(log));
+    return log;
+}
+
+ReportSummary summaryOf(const std::string& name)
+{
+    return summarizeLog(logOf(name));
 }
 
 // An empty run of a test with its table's columns.
@@ -53,9 +58,7 @@ TEST(Findings, RateChangesInTheLogsOfABusyMachineAreDatedWithinThreeFrames)
 {
     for (const char* name : {"busy-laptop.log", "busy-laptop-late-wakeups.log", "busy-60-to-50.log"}) {
         SCOPED_TRACE(name);
-        KelvaroLog log;
-        std::string problem;
-        ASSERT_TRUE(readKelvaroLog(readFile(std::string(KELVARO_TEST_DATA) + "/" + name), &log, &problem)) << problem;
+        KelvaroLog log = logOf(name);
         LogTruth truth;
         ASSERT_TRUE(logTruthFromProfile(&truth, log.profile, log.profileFrequency, log.vblank0));
         const ReportSummary summary = summarizeLog(std::move(log));
