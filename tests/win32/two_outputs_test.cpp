@@ -272,7 +272,10 @@ TEST_F(ServerOnTwoOutputs, FollowsTheWindowAndNeverAveragesAcrossOutputs)
         // so "the new one's" allows a quarter of the gap between the two periods. While it holds
         // one or two intervals, a wake-up several milliseconds late or a missed vblank puts it
         // between the two: a few such averages are allowed. A record kept across the bind
-        // would sit between the two for some thirty vblanks.
+        // would sit between the two for some thirty vblanks. On the way to the faster output,
+        // a busy machine's missed vblanks alone lift the average anywhere up to twice its
+        // period (9.4 to 9.8 ms seen at 144 Hz for half a second): there only an average in
+        // the slower half of the gap counts, where such a record still sits for fifteen.
         int64_t last = 0;
         int newSamples = 0, between = 0;
         const DWORD start = GetTickCount();
@@ -285,7 +288,8 @@ TEST_F(ServerOnTwoOutputs, FollowsTheWindowAndNeverAveragesAcrossOutputs)
             const double ms = ticksToMs(average);
             const double allowed = std::abs(old - expected) / 4.0;
             const bool isOld = std::abs(ms - old) < allowed, isNew = std::abs(ms - expected) < allowed;
-            if (!isOld && !isNew && ++between > 3)
+            const bool missedAlone = expected < old && ms < (expected + old) / 2.0;
+            if (!isOld && !isNew && !missedAlone && ++between > 3)
                 ADD_FAILURE() << "average " << ms << " ms, the fourth between the two periods";
             if (isNew) {
                 ++newSamples;

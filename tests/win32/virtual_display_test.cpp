@@ -418,11 +418,21 @@ TEST_F(VirtualDisplayTest, InterruptDelaysAndStallsAreTheProfilesDraws)
     EXPECT_LE(sleptThrough, 6);
     // A waiter's period spans as many frames as its interrupts lie apart, give or take the two
     // interrupts' drawn delays (each at most half a frame) and the host's wake-up (a few ms
-    // here now and then): under 12 ms, well short of the frame a miscount would add.
+    // here now and then): under 12 ms, well short of the frame a miscount would add. Once in a
+    // run, a busy host holds a return back by more (14 ms seen) and the next period is as much
+    // shorter: the two together still span their frames.
+    const auto offMs = [&](size_t from, size_t to) {
+        const int64_t frames = interrupts[by[to]].vblank - interrupts[by[from]].vblank;
+        return us(waits[to].returned - waits[from].returned) / 1000.0 - 16.667 * static_cast<double>(frames);
+    };
+    int heldBack = 0;
     for (size_t i = 1; i < by.size(); ++i) {
-        const int64_t frames = interrupts[by[i]].vblank - interrupts[by[i - 1]].vblank;
-        const double periodMs = us(waits[i].returned - waits[i - 1].returned) / 1000.0;
-        EXPECT_NEAR(16.667 * static_cast<double>(frames), periodMs, 12.0) << "wait " << i;
+        if (std::fabs(offMs(i - 1, i)) >= 12.0 && i + 1 < by.size() && std::fabs(offMs(i - 1, i + 1)) < 12.0 &&
+            ++heldBack <= 1) {
+            ++i;
+            continue;
+        }
+        EXPECT_LT(std::fabs(offMs(i - 1, i)), 12.0) << "wait " << i;
     }
     // The delays themselves: fired after due by the platform's lateness only.
     std::vector<double> drawnUs, firedUs;
