@@ -468,8 +468,12 @@ TEST_F(Displays, TheEstimatorFollowsTheDisplayFrom60To50Hz)
             ++before;
             EXPECT_NEAR(1000.0 / 60.0, interval, 0.001) << textOf(run.lines, rows[i]);
         }
-        if (server > changeMs && std::abs(interval - 20.0) < 0.0005 && firstAt20 == rows.size())
-            firstAt20 = i;
+        // Settled: the first of ten rows in a row on 20 ms. On its way from 16.667 the estimate
+        // can pass over 20.000 for one row and then hold 19.928 for eight (a busy clean clone).
+        bool settled = server > changeMs && firstAt20 == rows.size() && i + 10 <= rows.size();
+        for (size_t j = i; settled && j < i + 10; ++j)
+            settled = !estimated(rows[j]) || std::abs(rows[j].values[intervalAt] - 20.0) < 0.0005;
+        firstAt20 = settled ? i : firstAt20;
     }
     for (size_t i = rows.size() - 100; i < rows.size(); ++i) {
         if (!estimated(rows[i]))
@@ -479,7 +483,7 @@ TEST_F(Displays, TheEstimatorFollowsTheDisplayFrom60To50Hz)
     }
     EXPECT_GT(before, 50u) << "rows before the change";
     ASSERT_LT(firstAt20, rows.size());
-    // Once on 20 ms, it never goes back.
+    // Once settled on 20 ms, it never goes back.
     for (size_t i = firstAt20; i < rows.size(); ++i) {
         if (estimated(rows[i]))
             EXPECT_NEAR(20.0, rows[i].values[intervalAt], 0.05) << textOf(run.lines, rows[i]);
