@@ -842,6 +842,66 @@ void outputEvents(const Context& c, const std::vector<std::pair<size_t, double>>
     }
 }
 
+// Where the rate changed between two segments of an output's reference, in ticks; false where
+// the time stamps never showed the new frame.
+bool rateChangeTick(const std::vector<double>& points, const ReferenceSegment& before, const ReferenceSegment& after,
+                    double* tick)
+{
+    // The change is where the distances between neighbouring time stamps go over from
+    // the old frame to the new. Each distance weighs how much nearer it lies to a whole
+    // number of new frames than to one of old frames, with a fifth of the shorter frame
+    // for each vblank a number passes over (a loop wakes for most vblanks), and at most
+    // half the shorter frame off either: a wake-up late by a few milliseconds lengthens
+    // one distance and shortens the next by as much, and the two weigh little together.
+    // A distance of more than a frame and a half of the slower rate is a stall and says
+    // nothing. The split is where the weights after it sum highest. The search reaches
+    // well back: a loop that woke for every other vblank of the faster rate read as the
+    // slower one, and the new segment began late.
+    const double ahead =
+        std::max(before.fromTick, after.fromTick - 90.0 * std::max(before.periodTicks, after.periodTicks));
+    const auto from = std::lower_bound(points.begin(), points.end(), ahead);
+    const auto to = std::upper_bound(points.begin(), points.end(),
+                                     std::min(after.toTick, after.fromTick + 30.0 * after.periodTicks));
+    const double longest = 1.5 * std::max(before.periodTicks, after.periodTicks);
+    const double shorter = std::min(before.periodTicks, after.periodTicks);
+    const auto offWhole = [shorter](double gap, double frame) {
+        const double n = std::max(1.0, std::floor(gap / frame + 0.5));
+        return std::min(std::fabs(gap - n * frame) + (n - 1.0) * 0.2 * shorter, shorter / 2.0);
+    };
+    const auto firstQ = from == points.begin() && from != to ? from + 1 : from;
+    std::vector<double> weight;   // per stamp from firstQ: > 0 the new frame, < 0 the old
+    for (auto q = firstQ; q < to; ++q) {
+        const double gap = *q - *(q - 1);
+        weight.push_back(gap >= longest ? 0.0 : offWhole(gap, before.periodTicks) - offWhole(gap, after.periodTicks));
+    }
+    // The change is dated by the first distance after the split, so a split falls only
+    // where a distance says something. Splits that sum alike lie on either side of
+    // distances that weigh nothing together (a wake-up late by a third of a frame or
+    // more, at 60 to 50 Hz): the change lies among them, and the middle one is taken.
+    // Where no split sums to a frame and a half of the shorter frame (a few distances
+    // of the new frame, or eight vblanks of the faster rate that never came), the
+    // distances never showed the new frame: the two segments part on a rate that a
+    // stretch of mixed distances fitted (16.9 ms between 60 and 50 Hz, 150 Hz in a
+    // 144 Hz run's first wake-ups), and there is no change.
+    const double alike = 1e-6 * shorter;
+    double sum = 0.0, best = 0.0;
+    std::vector<size_t> tied;
+    for (size_t b = weight.size(); b-- > 0;) {
+        sum += weight[b];
+        if (weight[b] == 0.0)
+            continue;
+        if (sum > best + alike)
+            tied.clear();
+        if (sum > best - alike && sum >= 1.5 * shorter)
+            tied.push_back(b);
+        best = std::max(best, sum);
+    }
+    if (tied.empty())
+        return false;
+    *tick = *(firstQ + static_cast<std::ptrdiff_t>(tied[tied.size() / 2]));
+    return true;
+}
+
 // Variable refresh: the vblanks of an output come at no steady period. The distances between
 // neighbouring time stamps lie, in the median, more than an eighth of the reference's frame off
 // every whole number of its frames (a fixed rate's, even one that changes, lie off only by the
@@ -1093,59 +1153,9 @@ std::vector<FoundEvent> eventsOf(const Context& c)
         for (size_t s = 1; s < reference.segments.size(); ++s) {
             const ReferenceSegment& before = reference.segments[prior];
             const ReferenceSegment& after = reference.segments[s];
-            // The change is where the distances between neighbouring time stamps go over from
-            // the old frame to the new. Each distance weighs how much nearer it lies to a whole
-            // number of new frames than to one of old frames, with a fifth of the shorter frame
-            // for each vblank a number passes over (a loop wakes for most vblanks), and at most
-            // half the shorter frame off either: a wake-up late by a few milliseconds lengthens
-            // one distance and shortens the next by as much, and the two weigh little together.
-            // A distance of more than a frame and a half of the slower rate is a stall and says
-            // nothing. The split is where the weights after it sum highest. The search reaches
-            // well back: a loop that woke for every other vblank of the faster rate read as the
-            // slower one, and the new segment began late.
-            const double ahead =
-                std::max(before.fromTick, after.fromTick - 90.0 * std::max(before.periodTicks, after.periodTicks));
-            const auto from = std::lower_bound(points.begin(), points.end(), ahead);
-            const auto to = std::upper_bound(points.begin(), points.end(),
-                                             std::min(after.toTick, after.fromTick + 30.0 * after.periodTicks));
-            const double longest = 1.5 * std::max(before.periodTicks, after.periodTicks);
-            const double shorter = std::min(before.periodTicks, after.periodTicks);
-            const auto offWhole = [shorter](double gap, double frame) {
-                const double n = std::max(1.0, std::floor(gap / frame + 0.5));
-                return std::min(std::fabs(gap - n * frame) + (n - 1.0) * 0.2 * shorter, shorter / 2.0);
-            };
-            const auto firstQ = from == points.begin() && from != to ? from + 1 : from;
-            std::vector<double> weight;   // per stamp from firstQ: > 0 the new frame, < 0 the old
-            for (auto q = firstQ; q < to; ++q) {
-                const double gap = *q - *(q - 1);
-                weight.push_back(gap >= longest ? 0.0 : offWhole(gap, before.periodTicks) - offWhole(gap, after.periodTicks));
-            }
-            // The change is dated by the first distance after the split, so a split falls only
-            // where a distance says something. Splits that sum alike lie on either side of
-            // distances that weigh nothing together (a wake-up late by a third of a frame or
-            // more, at 60 to 50 Hz): the change lies among them, and the middle one is taken.
-            // Where no split sums to a frame and a half of the shorter frame (a few distances
-            // of the new frame, or eight vblanks of the faster rate that never came), the
-            // distances never showed the new frame: the two segments part on a rate that a
-            // stretch of mixed distances fitted (16.9 ms between 60 and 50 Hz, 150 Hz in a
-            // 144 Hz run's first wake-ups), and there is no change.
-            const double alike = 1e-6 * shorter;
-            double sum = 0.0, best = 0.0;
-            std::vector<size_t> tied;
-            for (size_t b = weight.size(); b-- > 0;) {
-                sum += weight[b];
-                if (weight[b] == 0.0)
-                    continue;
-                if (sum > best + alike)
-                    tied.clear();
-                if (sum > best - alike && sum >= 1.5 * shorter)
-                    tied.push_back(b);
-                best = std::max(best, sum);
-            }
-            if (tied.empty())
+            double first = 0.0;
+            if (!rateChangeTick(points, before, after, &first))
                 continue;
-            const size_t at = tied[tied.size() / 2];
-            const double first = *(firstQ + static_cast<std::ptrdiff_t>(at));
             prior = s;
             // The server moved to another output there: its rate is that output's, no mode change.
             // After a failed wait it rests half a second before it binds the other output, and
