@@ -8,26 +8,33 @@ KELVARO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # at all: there Wine's 32-bit loader fails with "Exec format error", and the programs that
 # run here (the tool for scripts/run, the tests) are the windows64 preset's 64-bit build of
 # the same sources, under Wine's 64-bit loader.
+#
+# Decided by choose_win_build, which each script calls after scripts/setup: on a fresh machine
+# Wine is not there until setup installs it, and a decision made before would take every host
+# for one that runs no 32-bit code. KELVARO_WINE32_LOADER names the loader to try (for tests).
 host_runs_i386() {
-  [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1
+  local loader=${KELVARO_WINE32_LOADER:-/usr/lib/wine/wine}
+  [ -x "$loader" ] && "$loader" --version >/dev/null 2>&1
 }
-if host_runs_i386; then
-  WIN_PRESET=windows
-  WIN_ARCH=win32
-else
-  WIN_PRESET=windows64
-  WIN_ARCH=win64
-  # "wine" (and the loader that winepath and wineboot call) start the 64-bit loader.
-  mkdir -p "$KELVARO_ROOT/build/wine64-bin"
-  for name in wine wine-stable; do
-    printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$KELVARO_ROOT/build/wine64-bin/$name"
-    chmod +x "$KELVARO_ROOT/build/wine64-bin/$name"
-  done
-  export PATH="$KELVARO_ROOT/build/wine64-bin:$PATH"
-  export WINELOADER=/usr/lib/wine/wine64
-fi
-# The build whose programs run here.
-WIN_BUILD="$KELVARO_ROOT/build/$WIN_PRESET"
+choose_win_build() {
+  if host_runs_i386; then
+    WIN_PRESET=windows
+    WIN_ARCH=win32
+  else
+    WIN_PRESET=windows64
+    WIN_ARCH=win64
+    # "wine" (and the loader that winepath and wineboot call) start the 64-bit loader.
+    mkdir -p "$KELVARO_ROOT/build/wine64-bin"
+    for name in wine wine-stable; do
+      printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$KELVARO_ROOT/build/wine64-bin/$name"
+      chmod +x "$KELVARO_ROOT/build/wine64-bin/$name"
+    done
+    case ":$PATH:" in *":$KELVARO_ROOT/build/wine64-bin:"*) ;; *) export PATH="$KELVARO_ROOT/build/wine64-bin:$PATH" ;; esac
+    export WINELOADER=/usr/lib/wine/wine64
+  fi
+  # The build whose programs run here.
+  WIN_BUILD="$KELVARO_ROOT/build/$WIN_PRESET"
+}
 
 # A private Wine prefix inside the build folder, made once; Mono and Gecko are skipped.
 # scripts/test uses "wineprefix" and scripts/run "wineprefix-run", so that the wineserver -k

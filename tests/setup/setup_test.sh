@@ -62,4 +62,16 @@ check "an install that cannot resolve names the packages and the cause" \
         lacks "libssl3: installed" && ! grep -q "^E:" <<<"$out"'
 rm -rf "$state"
 
+# Which build runs is decided once setup has installed Wine, not when lib.sh is sourced: on a
+# fresh machine that runs 32-bit code there is no 32-bit loader until then.
+state=$(mktemp -d)
+printf '#!/bin/sh\necho wine-8.0\n' >"$state/wine32" && chmod +x "$state/wine32"
+out=$(KELVARO_WINE32_LOADER="$state/none" bash -c '
+  . "$1"; echo "sourced: ${WIN_PRESET:-undecided}"
+  KELVARO_WINE32_LOADER=$2 choose_win_build; echo "after setup: $WIN_PRESET $WIN_ARCH $WIN_BUILD"' \
+  _ "$here/../../scripts/lib.sh" "$state/wine32" 2>&1)
+check "a host that runs 32-bit code tests the 32-bit build once setup has installed Wine" \
+  eval 'has "sourced: undecided" && has "after setup: windows win32 " && has "/build/windows"'
+rm -rf "$state"
+
 exit "$failed"
