@@ -102,7 +102,7 @@ struct Entry {
     int columnCount;
 };
 
-const Entry kEntries[kLogTestCount] = {
+constexpr Entry kEntries[] = {
     {LogTest::AdapterInfo, "adapters", "Display Adapter Information", nullptr, 0},
     {LogTest::QpcSpeed, "qpc_speed", "QPC Speed", nullptr, 0},
     {LogTest::TimeQuantum, "time_quantum", "Windows Time Quantum", kQuantum, count(kQuantum)},
@@ -120,6 +120,19 @@ const Entry kEntries[kLogTestCount] = {
     {LogTest::Estimator, "estimator", "testQuorvelLumetra", kEstimator, count(kEstimator)},
     {LogTest::SuiteEnd, "suite_end", "*** To view test results, exit application ***", nullptr, 0},
 };
+
+// testSchema indexes the table by the test: entry t must be test t, one entry for each test.
+constexpr bool entriesInTestOrder()
+{
+    for (int t = 0; t < kLogTestCount; ++t) {
+        if (static_cast<int>(kEntries[t].test) != t)
+            return false;
+    }
+    return true;
+}
+static_assert(sizeof kEntries / sizeof kEntries[0] == kLogTestCount, "one entry for each test");
+static_assert(static_cast<int>(LogTest::SuiteEnd) + 1 == kLogTestCount, "kLogTestCount counts the tests");
+static_assert(entriesInTestOrder(), "entry t of the table is test t");
 
 // The header rows and row formats, built once from the columns into plain buffers (nothing
 // to destroy at exit, when a test thread may still be printing).
