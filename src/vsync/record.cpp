@@ -43,6 +43,14 @@ bool vsyncGetTiming(int64_t* lastVblank, int64_t* averagePeriod)
     return known;
 }
 
+void vsyncHoldRecordLock(bool hold)
+{
+    if (hold)
+        lockEnter(vsyncLock());
+    else
+        lockLeave(vsyncLock());
+}
+
 int64_t vsyncLastVblank()
 {
     return g_lastVblank;

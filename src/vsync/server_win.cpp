@@ -31,8 +31,10 @@ HANDLE g_serverThread = nullptr;
 // value so that a scan-line reader always gets a matching pair; adapter 0: unbound.
 std::atomic<uint64_t> g_scanLineQuery{0};
 
-// The tick of the latest display change the system announced; 0: none.
-std::atomic<int64_t> g_displayChanged{0};
+// Display changes the system announced so far, and (server thread only) how many of them
+// a configuration check has followed.
+std::atomic<uint32_t> g_displayChanges{0};
+uint32_t g_displayChangesChecked = 0;
 
 // Touched by the server thread only.
 LoadAccount g_account;
@@ -88,14 +90,16 @@ static void vsyncSleep(DWORD ms)
     g_account.slept += tick() - start;
 }
 
-static void vsyncCheckSuspend()
+// True when the server parked.
+static bool vsyncCheckSuspend()
 {
     if (!g_suspendRequest)
-        return;
+        return false;
     logPrintf("vsync.suspended");
     while (g_serverRunning && g_suspendRequest)
         vsyncSleep(10);
     logPrintf("vsync.running");
+    return true;
 }
 
 static bool vsyncGetMonitor(MONITORINFOEXA* monitor)
@@ -145,10 +149,12 @@ static bool vsyncBind(VblankWait* wait, MONITORINFOEXA* monitor)
 
 static bool vsyncValidateConfiguration(const char* boundDevice, int64_t now)
 {
-    const int64_t changed = g_displayChanged.load();
-    const bool changing = changed != 0 && ticksToMs(now - changed) < 250.0;
-    if (!changing && !(ticksToMs(now - g_lastValidate) > 500.0))
+    // Every 500 ms, and once at the first vblank after each display change the system
+    // announced (several before that vblank are followed by one check).
+    const uint32_t changes = g_displayChanges.load();
+    if (changes == g_displayChangesChecked && !(ticksToMs(now - g_lastValidate) > 500.0))
         return true;
+    g_displayChangesChecked = changes;
     g_lastValidate = now;
     MONITORINFOEXA monitor;
     const bool found = vsyncGetMonitor(&monitor);
@@ -185,40 +191,53 @@ static void endQuietSpell()
     g_retry.heldBytes = 0;
 }
 
+// The ticks of one frame of the mode an adapter reports; 0 when it cannot be read.
+static int64_t modeFrame(const bound::D3DKMT_DISPLAYMODE& mode)
+{
+    const int64_t numerator = mode.RefreshRate.Numerator, denominator = mode.RefreshRate.Denominator;
+    return numerator > 0 && denominator > 0 ? tickFrequency * denominator / numerator : 0;
+}
+
 static DWORD WINAPI vsyncThread(LPVOID)
 {
     logPrintf("+vsyncThread()");
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
     g_lastValidate = 0;   // a server started again checks its configuration afresh
+    g_displayChangesChecked = g_displayChanges.load();
     g_retry = RetryQuiet{};
     int64_t previousEnd = loadAccount(g_account, tick(), 0);
     VblankWait wait = {0, 0, 0};
     MONITORINFOEXA monitor;
     std::memset(&monitor, 0, sizeof monitor);
     bool bound = false;
-    int tooSoonInARow = 0;
-    int64_t held[kTooSoonWaitsFail] = {};   // the too-soon vblanks of the run under way
+    ServerWaits waits;
+    serverWaitsBound(waits, 0);
 
     while (g_serverRunning) {
-        vsyncCheckSuspend();
+        if (vsyncCheckSuspend())
+            serverWaitsParked(waits);
         if (!bound) {
             retryQuietCycleBegins(g_retry);
             vsyncResetTiming();
-            tooSoonInARow = 0;   // vblanks held back on the output left behind are not this one's
             vsyncCloseAdapter(&wait);
             bound = vsyncBind(&wait, &monitor);
             cycleLog("-vsyncRebind=%d", bound ? 1 : 0);
+            int64_t frame = 0;
             if (!bound) {
                 cycleLog("vsync.failsafe.wait");
                 vsyncSleep(200);
             } else {
                 bound::D3DKMT_DISPLAYMODE mode;
-                if (bound::queryDisplayMode(wait.hAdapter, wait.VidPnSourceId, &mode))
+                if (bound::queryDisplayMode(wait.hAdapter, wait.VidPnSourceId, &mode)) {
                     cycleLog("VSYNC INFO: size = %dx%d  hz=%d/%d", static_cast<int>(mode.Width),
                              static_cast<int>(mode.Height),
                              static_cast<int>(mode.RefreshRate.Numerator),
                              static_cast<int>(mode.RefreshRate.Denominator));
+                    frame = modeFrame(mode);
+                }
             }
+            // Nothing of the output left behind counts for this one.
+            serverWaitsBound(waits, frame);
         }
         setScanLineQuery(0, 0);
         if (!bound) {
@@ -235,32 +254,25 @@ static DWORD WINAPI vsyncThread(LPVOID)
         // late interrupt's catch-up is one such now and then, and goes into the record, unpulsed,
         // when a proper wait follows. Several in a row are a sleeping display or a stale
         // adapter, whose waits return at once: a failed wait, or this thread would spin.
-        int64_t lastVblank = 0, averagePeriod = 0;
-        vsyncGetTiming(&lastVblank, &averagePeriod);
-        const bool tooSoon = returned && vblankTooSoon(waitStart, vblank, lastVblank, averagePeriod, tickFrequency);
-        const int heldCount = tooSoon ? 0 : tooSoonInARow;
-        tooSoonInARow = tooSoon ? tooSoonInARow + 1 : 0;
-        const bool waited = returned && !tooSoon;
+        int32_t heldCount = 0;
+        const WaitOutcome outcome = serverWaitReturned(waits, returned, waitStart, vblank, tickFrequency, &heldCount);
         previousEnd = loadAccount(g_account, vblank, busy);
-        if (tooSoon && tooSoonInARow < kTooSoonWaitsFail) {
-            held[tooSoonInARow - 1] = vblank;
+        if (outcome == WaitOutcome::Held)
             continue;
-        }
-        if (waited) {
+        if (outcome == WaitOutcome::Vblank) {
             vsyncSetLastScanLine(vsyncGetScanLine());
-            for (int i = 0; i < heldCount; ++i)
-                vsyncRecordVblank(held[i]);
+            for (int32_t i = 0; i < heldCount; ++i)
+                vsyncRecordVblank(waits.held[i]);
             vsyncRecordVblank(vblank);
             vsyncPulse();
             // Only after the sample, the record and the pulse, which must not wait for it.
-            if (g_retry.quiet)
+            if (quietSpellEnds(g_retry, waits))
                 endQuietSpell();
             bound = vsyncValidateConfiguration(monitor.szDevice, vblank);
             if (!g_testRunning)
                 requestRepaint();
         } else {
             cycleLog("vsync.WaitForVerticalBlankEvent FAILED");
-            tooSoonInARow = 0;
             vsyncSleep(500);
             bound = false;
             failedCycle();
@@ -292,6 +304,14 @@ void vsyncStart()
 {
     if (g_serverRunning)
         return;
+    // A server that vsyncStop gave up on may still be inside a driver's wait, and uses the
+    // state a new one would reset: no second server until it has ended.
+    if (g_serverThread != nullptr) {
+        if (WaitForSingleObject(g_serverThread, 0) == WAIT_TIMEOUT)
+            return;
+        CloseHandle(g_serverThread);
+        g_serverThread = nullptr;
+    }
     g_serverRunning = true;
     g_suspendRequest = false;    // a new server starts running, whatever an old one was asked
     vsyncCreateEvents();
@@ -308,7 +328,7 @@ void vsyncStop()
 
 void vsyncDisplayChanged()
 {
-    g_displayChanged = tick();
+    ++g_displayChanges;
 }
 
 void vsyncSuspend(bool suspend)

@@ -13,9 +13,9 @@ void vsyncStart();
 void vsyncStop();
 // Asks the server to park (true) or go on (false); returns 100 ms later.
 void vsyncSuspend(bool suspend);
-// The system says the displays changed (an output came or went, a mode changed): for the next
-// quarter second the server checks on every vblank that its window is still on the bound
-// output, so that it follows a window the system moved within a frame or two.
+// The system says the displays changed (an output came or went, a mode changed): at its next
+// vblank the server checks once that its window is still on the bound output, so that it
+// follows a window the system moved within a frame or two.
 void vsyncDisplayChanged();
 
 // Latest vblank tick and average period in ticks; false while either is not known.
@@ -40,3 +40,5 @@ void vsyncSetStatusText(const char* text);
 void vsyncCreateEvents();
 void vsyncClearEvents();
 void vsyncPulse();
+// For tests: takes (true) or leaves (false) the record's lock, as a reader holds it.
+void vsyncHoldRecordLock(bool hold);

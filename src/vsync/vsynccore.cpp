@@ -42,13 +42,56 @@ bool vblankRingTiming(const VblankRing& ring, int64_t* lastVblank, int64_t* aver
     return ring.lastVblank != 0 && average > 0;
 }
 
-bool vblankTooSoon(int64_t waitStart, int64_t vblank, int64_t lastVblank, int64_t averagePeriod,
+bool vblankTooSoon(int64_t waitStart, int64_t vblank, int64_t lastVblank, int64_t frame,
                    int64_t ticksPerSecond)
 {
     const int64_t millisecond = ticksPerSecond / 1000;
     if (vblank - waitStart >= millisecond || lastVblank == 0)
         return false;
-    return vblank - lastVblank < (averagePeriod / 2 > millisecond ? averagePeriod / 2 : millisecond);
+    return vblank - lastVblank < (frame / 2 > millisecond ? frame / 2 : millisecond);
+}
+
+void serverWaitsBound(ServerWaits& waits, int64_t modeFrame)
+{
+    waits = ServerWaits{};
+    waits.modeFrame = modeFrame > 0 ? modeFrame : 0;
+}
+
+void serverWaitsParked(ServerWaits& waits)
+{
+    waits.lastVblank = 0;
+}
+
+int64_t serverFrame(const ServerWaits& waits)
+{
+    if (waits.modeFrame > 0 && waits.lastInterval > 0)
+        return waits.modeFrame < waits.lastInterval ? waits.modeFrame : waits.lastInterval;
+    return waits.modeFrame > 0 ? waits.modeFrame : waits.lastInterval;
+}
+
+WaitOutcome serverWaitReturned(ServerWaits& waits, bool succeeded, int64_t waitStart, int64_t vblank,
+                               int64_t ticksPerSecond, int32_t* heldCount)
+{
+    *heldCount = 0;
+    if (succeeded && vblankTooSoon(waitStart, vblank, waits.lastVblank, serverFrame(waits), ticksPerSecond)) {
+        if (++waits.tooSoonInARow < kTooSoonWaitsFail) {
+            waits.held[waits.tooSoonInARow - 1] = vblank;
+            return WaitOutcome::Held;
+        }
+        succeeded = false;
+    }
+    if (!succeeded) {
+        waits.tooSoonInARow = 0;
+        return WaitOutcome::Failed;
+    }
+    *heldCount = waits.tooSoonInARow;
+    waits.tooSoonInARow = 0;
+    if (waits.lastVblank != 0)
+        waits.lastInterval = vblank - waits.lastVblank;
+    waits.lastVblank = vblank;
+    if (waits.vblanksSinceBind < INT32_MAX)
+        ++waits.vblanksSinceBind;
+    return WaitOutcome::Vblank;
 }
 
 int32_t signedScanLine(bool inVerticalBlank, uint32_t scanLine)
@@ -123,6 +166,11 @@ bool retryQuietFailed(RetryQuiet& retry, int32_t logRoom)
     retry.quiet = true;
     retry.quietCycles = 0;
     return true;
+}
+
+bool quietSpellEnds(const RetryQuiet& retry, const ServerWaits& waits)
+{
+    return retry.quiet && waits.vblanksSinceBind >= kQuietEndsAfterVblanks;
 }
 
 bool retryQuietSucceeded(RetryQuiet& retry)

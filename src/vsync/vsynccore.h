@@ -27,14 +27,43 @@ bool vblankRingTiming(const VblankRing& ring, int64_t* lastVblank, int64_t* aver
 
 // Whether a successful vblank wait came too soon to be a vblank of its own, as the waits of a
 // sleeping display or a stale adapter do, returning at once: it returned within a millisecond
-// of its call (browser engines draw the line there too) and within half the average period,
-// and at least a millisecond, of the last vblank (a wait called just before a vblank also
-// returns quickly, but a period after the one before). The first wait after a bind, with no
-// vblank before it, always counts.
-bool vblankTooSoon(int64_t waitStart, int64_t vblank, int64_t lastVblank, int64_t averagePeriod,
+// of its call (browser engines draw the line there too) and within half a frame, and at least
+// a millisecond, of the last vblank (a wait called just before a vblank also returns quickly,
+// but a frame after the one before). The first wait after a bind, with no vblank before it,
+// always counts. frame is the server's best knowledge of one (serverFrame); 0: none.
+bool vblankTooSoon(int64_t waitStart, int64_t vblank, int64_t lastVblank, int64_t frame,
                    int64_t ticksPerSecond);
 // So many such waits in a row are a failed wait.
 constexpr int kTooSoonWaitsFail = 3;
+
+// The server's own account of its waits since its latest bind. It is the vblank record's only
+// writer, so it judges each wait from these and never takes the record's lock before it has
+// sampled the scan line.
+struct ServerWaits {
+    int64_t modeFrame;        // ticks of a frame of the mode read at the bind; 0: unknown
+    int64_t lastVblank;       // the latest wait taken for a vblank; 0: none to judge by
+    int64_t lastInterval;     // between the two latest such waits; 0: none
+    int32_t tooSoonInARow;    // waits held back in a row
+    int64_t held[kTooSoonWaitsFail];
+    int32_t vblanksSinceBind; // waits taken for a vblank since the bind
+};
+
+// A bind: nothing of the output before counts. modeFrame 0 when the mode was not read.
+void serverWaitsBound(ServerWaits& waits, int64_t modeFrame);
+// The server parked: the first interval after it spans the parking, and judges nothing.
+void serverWaitsParked(ServerWaits& waits);
+// The frame a too-soon wait is judged by: the shorter of the mode's frame and the latest
+// interval, of those known. The ring's average would not do: after a parking one of its
+// intervals spans the whole of it for 60 frames; after a rate change the mode's is stale.
+int64_t serverFrame(const ServerWaits& waits);
+
+enum class WaitOutcome {
+    Vblank,   // record held[0..heldCount) and then the vblank, then pulse
+    Held,     // too soon: kept in held, recorded (unpulsed) if a proper vblank follows
+    Failed,   // the wait failed, or so many came too soon that it counts as failed
+};
+WaitOutcome serverWaitReturned(ServerWaits& waits, bool succeeded, int64_t waitStart, int64_t vblank,
+                               int64_t ticksPerSecond, int32_t* heldCount);
 
 // The scan line as one signed number: its magnitude is the line (at least 1), negative
 // while the display is in vertical blank.
@@ -86,6 +115,11 @@ bool retryQuietLine(RetryQuiet& retry, const char* line, int32_t length);
 // when one more cycle like it would leave less than the reserve: the caller then logs
 // that the server goes on quietly.
 bool retryQuietFailed(RetryQuiet& retry, int32_t logRoom);
-// A vblank arrived. True when it ends a quiet spell: the caller logs so, with quietCycles
+// A quiet spell ends only on vblanks that prove the display works again: the first wait after
+// a bind always counts, and a sleeping display's or a stale adapter's waits return success at
+// once, so one vblank proves nothing. It takes as many in a row as fail a bind when too soon.
+constexpr int32_t kQuietEndsAfterVblanks = kTooSoonWaitsFail;
+bool quietSpellEnds(const RetryQuiet& retry, const ServerWaits& waits);
+// The spell ends. True when it was quiet: the caller logs so, with quietCycles
 // read before, then the held lines; the spell's counts start afresh.
 bool retryQuietSucceeded(RetryQuiet& retry);

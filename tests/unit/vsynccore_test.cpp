@@ -224,6 +224,130 @@ TEST(RetryQuiet, LogsUntilOneMoreCycleWouldEatIntoTheReserve)
     EXPECT_TRUE(retryQuietLine(retry, line.c_str(), size));
 }
 
+// The server's passes as its loop runs them, on a log whose room shrinks by what is logged:
+// each cycle binds (four lines), then waits until a wait fails. A wait returns at once when
+// instant, else a frame after the last vblank. Counts what the log was given.
+struct ServerCycles {
+    static constexpr int64_t kSecond = 10000000, kFrame = 166667;
+    RetryQuiet retry{};
+    ServerWaits waits{};
+    int32_t room = 0;
+    int64_t now = 1000000;
+    int quietLines = 0, endedLines = 0, pulses = 0;
+
+    void log(const std::string& line)
+    {
+        room -= static_cast<int32_t>(line.size() + 2);
+    }
+    void cycleLine(const std::string& line)
+    {
+        if (retryQuietLine(retry, (line + "\r\n").c_str(), static_cast<int32_t>(line.size() + 2)))
+            log(line);
+    }
+    // One bind and the waits after it, until one fails or vblanks have come; true: still bound.
+    bool cycle(bool instant, int vblanks = 0)
+    {
+        retryQuietCycleBegins(retry);
+        for (const char* line : {"vsync.close.adapter=0", "vsync.bind device='\\\\.\\DISPLAY1' hDC=1",
+                                 "vsync.bound hAdapter=7", "-vsyncRebind=1"})
+            cycleLine(line);
+        serverWaitsBound(waits, kFrame);
+        for (int pass = 0; pass < 100; ++pass) {
+            const int64_t start = now;
+            now = instant ? now + 30 : (now / kFrame + 1) * kFrame;
+            int32_t held = 0;
+            const WaitOutcome outcome = serverWaitReturned(waits, true, start, now, kSecond, &held);
+            if (outcome == WaitOutcome::Vblank) {
+                ++pulses;
+                if (quietSpellEnds(retry, waits)) {
+                    ++endedLines;
+                    log("vsync.retrying.ended after=0 quiet cycles");
+                    retryQuietSucceeded(retry);
+                    room -= retry.heldBytes;
+                    retry.heldBytes = 0;
+                }
+                if (!instant && --vblanks <= 0)
+                    return true;
+            } else if (outcome == WaitOutcome::Failed) {
+                cycleLine("vsync.WaitForVerticalBlankEvent FAILED");
+                now += kSecond / 2;
+                if (retryQuietFailed(retry, room)) {
+                    ++quietLines;
+                    log("vsync.retrying.quietly room=1048600 reserve=1048576");
+                }
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+// Waits that return success at once (a sleeping display, a stale adapter) with the log just
+// above its reserve: the first wait after each bind counts, as nothing came before it, and
+// must not end the spell. One quiet line and nothing more for 200 cycles; the spell ends only
+// once the display's vblanks are back, a frame apart.
+TEST(RetryQuiet, InstantWaitsGoQuietOnceAndStayQuiet)
+{
+    static ServerCycles server;    // its held lines: not on the stack
+    server = ServerCycles{};
+    server.room = kServerLogReserve + 400;
+    for (int i = 0; i < 200; ++i)
+        EXPECT_FALSE(server.cycle(true)) << "cycle " << i;
+    EXPECT_EQ(1, server.quietLines);
+    EXPECT_EQ(0, server.endedLines) << "a recovery that never happened";
+    EXPECT_GE(server.room, kServerLogReserve);
+    EXPECT_EQ(200, server.pulses) << "one per bind";
+    EXPECT_GE(server.retry.quietCycles, 190) << "quiet from one of the first cycles on";
+
+    EXPECT_TRUE(server.cycle(false, kQuietEndsAfterVblanks - 1));
+    EXPECT_EQ(0, server.endedLines) << "ended before the display proved itself";
+    EXPECT_TRUE(server.cycle(false, kQuietEndsAfterVblanks));
+    EXPECT_EQ(1, server.endedLines);
+    EXPECT_FALSE(server.retry.quiet);
+}
+
+// A quick return is judged by the shorter of the mode's frame and the latest interval, never
+// by an interval that spans a parking: a wait called late, just before its vblank, is one.
+TEST(ServerWaits, AQuickReturnIsJudgedByAFrameThatIsNoParkingNorAStaleMode)
+{
+    const int64_t second = 10000000, frame = 166667, ms = second / 1000;
+    ServerWaits waits;
+    int32_t held = 0;
+    const auto quick = [&](int64_t at) {    // a wait that returns 0.5 ms after its call, at at
+        return serverWaitReturned(waits, true, at - ms / 2, at, second, &held);
+    };
+    // Parked for 30 s with the mode unknown: the interval across it judges nothing.
+    serverWaitsBound(waits, 0);
+    int64_t t = 1000000;
+    for (int i = 0; i < 5; ++i, t += frame)
+        ASSERT_EQ(WaitOutcome::Vblank, serverWaitReturned(waits, true, t - frame, t, second, &held));
+    serverWaitsParked(waits);
+    t += 30 * second;
+    EXPECT_EQ(WaitOutcome::Vblank, quick(t));
+    EXPECT_EQ(WaitOutcome::Vblank, quick(t + frame - ms)) << "late by a millisecond after the parking";
+    EXPECT_EQ(frame - ms, serverFrame(waits));
+
+    // The mode said 60 Hz and the display now runs at 120: a 120 Hz vblank 6 ms after one that
+    // woke 2 ms late is a vblank, a return 1 ms after the last is not.
+    serverWaitsBound(waits, frame);
+    t = 5000000;
+    for (int i = 0; i < 5; ++i, t += frame / 2)
+        ASSERT_EQ(WaitOutcome::Vblank, serverWaitReturned(waits, true, t - frame / 2, t, second, &held));
+    EXPECT_EQ(frame / 2, serverFrame(waits));
+    EXPECT_EQ(WaitOutcome::Vblank, quick(t + 60000));
+    t += 60000;
+    EXPECT_EQ(WaitOutcome::Held, quick(t + ms));
+    EXPECT_EQ(WaitOutcome::Held, quick(t + ms + 100));
+    EXPECT_EQ(WaitOutcome::Failed, quick(t + ms + 200)) << "three too soon in a row";
+    EXPECT_EQ(WaitOutcome::Vblank, quick(t + frame / 2)) << "judged afresh after the failure";
+
+    // One too soon, then a proper vblank: the held one goes into the record with it.
+    EXPECT_EQ(WaitOutcome::Held, quick(t + frame / 2 + 50));
+    EXPECT_EQ(WaitOutcome::Vblank, serverWaitReturned(waits, true, t + frame / 2 + 60, t + frame, second, &held));
+    EXPECT_EQ(1, held);
+    EXPECT_EQ(t + frame / 2 + 50, waits.held[0]);
+}
+
 TEST(VsyncRecord, ProcessRecordReadsTimeAndAverageTogether)
 {
     vsyncResetTiming();

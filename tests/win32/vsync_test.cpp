@@ -5,6 +5,7 @@
 #include "core/bound.h"
 #include "core/clock.h"
 #include "core/log.h"
+#include "measure/harness.h"
 #include "vsync/vsync.h"
 #include "vsync/vsynccore.h"
 
@@ -98,10 +99,15 @@ TEST(VsyncPulse, ReleasesEveryWaiterAndTheNextWaitWaitsForTheNextPulse)
     EXPECT_LT(msSince(cleared), 500);
 }
 
-// A stand-in driver whose vblank comes every 10 ms.
+// A stand-in driver whose vblank comes every 10 ms, or whose waits return success at once
+// (a sleeping display, a stale adapter), or block until let go.
 std::atomic<bool> g_openFails{false};
 std::atomic<bool> g_waitFails{false};
+std::atomic<bool> g_waitInstant{false};
+std::atomic<HANDLE> g_waitHeldBy{nullptr};
 std::atomic<int> g_opens{0};
+std::atomic<int> g_samples{0};
+std::atomic<int> g_monitorQueries{0};
 
 bound::NTSTATUS WINAPI fakeOpen(bound::D3DKMT_OPENADAPTERFROMHDC* open)
 {
@@ -122,8 +128,17 @@ bound::NTSTATUS WINAPI fakeWait(const bound::D3DKMT_WAITFORVERTICALBLANKEVENT* w
 {
     if (g_waitFails || wait->hAdapter != 7 || wait->VidPnSourceId != 3)
         return static_cast<bound::NTSTATUS>(0xC0000001);
-    Sleep(10);
+    if (HANDLE held = g_waitHeldBy.load())
+        WaitForSingleObject(held, 30000);
+    else if (!g_waitInstant)
+        Sleep(10);
     return 0;
+}
+
+HMONITOR WINAPI countedMonitorFromWindow(HWND window, DWORD flags)
+{
+    ++g_monitorQueries;
+    return MonitorFromWindow(window, flags);
 }
 
 // The log's length when the server first sampled the scan line since this was set to -1.
@@ -135,6 +150,7 @@ bound::NTSTATUS WINAPI fakeScanLine(bound::D3DKMT_GETSCANLINE* scan)
     logPeek(&length);
     int32_t unset = -1;
     g_firstSampleLog.compare_exchange_strong(unset, length);
+    ++g_samples;
     if (scan->hAdapter != 7)
         return static_cast<bound::NTSTATUS>(0xC000000D);
     scan->InVerticalBlank = TRUE;
@@ -145,6 +161,8 @@ bound::NTSTATUS WINAPI fakeScanLine(bound::D3DKMT_GETSCANLINE* scan)
 
 FARPROC fakeDriver(const char* module, const char* function)
 {
+    if (std::strcmp(module, "user32") == 0 && std::strcmp(function, "MonitorFromWindow") == 0)
+        return asFarproc(countedMonitorFromWindow);
     if (std::strcmp(module, "gdi32") != 0)
         return nullptr;
     if (std::strcmp(function, "D3DKMTOpenAdapterFromHdc") == 0)
@@ -167,6 +185,7 @@ protected:
         tickInit();
         g_openFails = false;
         g_waitFails = false;
+        g_waitInstant = false;
         useResolver(fakeDriver);
         window = CreateWindowExA(0, "STATIC", "vsync test", WS_POPUP, 0, 0, 100, 100, nullptr,
                                  nullptr, GetModuleHandleA(nullptr), nullptr);
@@ -331,6 +350,120 @@ TEST_F(VsyncServer, FailedWaitClosesTheAdapterBeforeBindingAgain)
     const size_t closed = log.find("vsync.close.adapter=0\r\n", failed);
     ASSERT_NE(std::string::npos, closed) << log;
     EXPECT_NE(std::string::npos, log.find("vsync.bind device='", closed));
+}
+
+// Waits that return success at once with the log just above its reserve: the first wait after
+// each bind counts (nothing came before it) and must not end the quiet spell, so the server
+// says once that it goes quiet and nothing more, cycle after cycle.
+TEST_F(VsyncServer, LogNearlyFullOfInstantWaits_GoesQuietOnceAndStaysQuiet)
+{
+    g_waitInstant = true;
+    // A few cycles above the reserve: the first also logs the binding of each driver function.
+    fillLogUntilRoom(kServerLogReserve + 1000);
+    const size_t from = logLength();
+    g_opens = 0;
+    vsyncStart();
+    for (int i = 0; i < 300 && g_opens.load() < 10; ++i)
+        Sleep(50);
+    const int cycles = g_opens.load();
+    const int32_t room = logRoom();
+    vsyncStop();
+    const std::string log = logSince(from);
+    EXPECT_GE(cycles, 10);
+    EXPECT_EQ(1, count(log, "vsync.retrying.quietly")) << log;
+    EXPECT_EQ(0, count(log, "vsync.retrying.ended")) << log;
+    EXPECT_GE(room, kServerLogReserve) << log;
+}
+
+// A display change makes one configuration check due at the next vblank, never a check on every
+// vblank for a while; and while a test runs the server asks for no repaint per vblank, only with
+// its status line, at each check.
+TEST_F(VsyncServer, ADisplayChangeIsOneCheckAndATestRunSeesNoRepaintPerVblank)
+{
+    ShowWindow(window, SW_SHOWNOACTIVATE);
+    vsyncStart();
+    ASSERT_TRUE(vsyncWait(5000));
+    g_testRunning = true;
+    const auto checkAfter = [](int queries, DWORD timeoutMs) {
+        const DWORD start = GetTickCount();
+        while (g_monitorQueries.load() == queries && GetTickCount() - start < timeoutMs)
+            Sleep(1);
+        return static_cast<int64_t>(GetTickCount() - start);
+    };
+    // Right after a periodic check, the change's own check comes long before the next one.
+    ASSERT_LT(checkAfter(g_monitorQueries.load(), 2000), 2000) << "no periodic check";
+    const int queries = g_monitorQueries.load();
+    vsyncDisplayChanged();
+    const int64_t afterMs = checkAfter(queries, 2000);
+    EXPECT_LT(afterMs, 300) << "the change waited for the periodic check";
+
+    // Five changes in 1.5 s: one check each, and the periodic ones.
+    const int64_t start = tick();
+    const int before = g_monitorQueries.load();
+    int repaints = 0;
+    ValidateRect(window, nullptr);
+    for (int i = 0; i < 750; ++i) {
+        if (i % 150 == 0)
+            vsyncDisplayChanged();
+        Sleep(2);
+        if (GetUpdateRect(window, nullptr, FALSE)) {
+            ++repaints;
+            ValidateRect(window, nullptr);
+        }
+    }
+    const int checks = g_monitorQueries.load() - before;
+    const double spanMs = ticksToMs(tick() - start);
+    g_testRunning = false;
+    std::printf("[ FIGURES  ] a display change's check came %lld ms after it; %d checks and %d repaints in %.0f ms with 5 changes\n",
+                static_cast<long long>(afterMs), checks, repaints, spanMs);
+    EXPECT_LE(checks, 5 + static_cast<int>(spanMs / 500.0) + 1);
+    EXPECT_GE(checks, 5);
+    EXPECT_LE(repaints, checks + 1) << "a repaint per vblank while a test runs";
+}
+
+// The server samples the scan line first after each vblank, even while a reader holds the
+// record's lock: it judges its waits from its own account, not from the record.
+TEST_F(VsyncServer, AReaderHoldingTheRecordDelaysNoScanLineSample)
+{
+    vsyncStart();
+    ASSERT_TRUE(vsyncWait(5000));
+    int sampledWhileHeld = 0;
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(vsyncWait(2000));
+        Sleep(3);    // the server is back in its wait
+        vsyncHoldRecordLock(true);
+        const int before = g_samples.load();
+        for (int ms = 0; ms < 200 && g_samples.load() == before; ++ms)
+            Sleep(1);
+        sampledWhileHeld += g_samples.load() > before ? 1 : 0;
+        vsyncHoldRecordLock(false);
+    }
+    EXPECT_GE(sampledWhileHeld, 3) << "of 5 holds";
+}
+
+// A server that vsyncStop gave up on, still inside a driver's wait, gets no second server
+// beside it: a start is refused until it has ended, and then starts one as ever.
+TEST_F(VsyncServer, NoSecondServerWhileTheFirstIsStillInsideADriverWait)
+{
+    HANDLE letGo = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(nullptr, letGo);
+    const size_t from = logLength();
+    vsyncStart();
+    ASSERT_TRUE(vsyncWait(5000));
+    g_waitHeldBy = letGo;
+    vsyncWait(200);
+    Sleep(20);    // inside a wait that does not return
+    vsyncStop();  // gives up after 5 s
+    vsyncStart();
+    Sleep(200);
+    EXPECT_EQ(1, count(logSince(from), "+vsyncThread()\r\n")) << "a second server beside the first";
+    g_waitHeldBy = nullptr;
+    SetEvent(letGo);
+    EXPECT_TRUE(waitForLine(from, "-vsyncThread()", 5000));
+    vsyncStart();
+    EXPECT_TRUE(vsyncWait(5000)) << "no server once the first had ended";
+    EXPECT_EQ(2, count(logSince(from), "+vsyncThread()\r\n"));
+    CloseHandle(letGo);
 }
 
 }  // namespace
