@@ -84,6 +84,8 @@ void TimebaseEstimator::reset(const char* reason, bool clearHistory)
     period = 0.0;
     current.clear();
     next.clear();
+    checkFrom = 0.0;
+    checkFrames = 0;
 }
 
 double TimebaseEstimator::update(double t, double* periodOut)
@@ -135,6 +137,26 @@ double TimebaseEstimator::update(double t, double* periodOut)
         else
             stable = 0;
         period = fitted > 0.0 ? fitted : candidate;
+    }
+
+    // A period held while the samples are too noisy to be accepted, or fitted across a gap
+    // whose vsyncs were miscounted, would otherwise stay for the rest of the run, however
+    // plainly the samples since say otherwise.
+    if (period > 0.0 && times[3] > 0.0) {
+        if (checkFrom == 0.0)
+            checkFrom = times[3];
+        const uint32_t frames = vsyncsBetween(t - times[3], period);
+        checkFrames = frames > kEstimatorDriftFrames ? kEstimatorDriftFrames : checkFrames + frames;
+        if (checkFrames >= kEstimatorDriftFrames) {
+            const double measured = (t - checkFrom) / static_cast<double>(checkFrames);
+            if (frames < kEstimatorDriftFrames && absDouble(measured - period) > kEstimatorDriftMs)
+                reset("contradicted", false);
+            checkFrom = t;
+            checkFrames = 0;
+        }
+    } else {
+        checkFrom = 0.0;
+        checkFrames = 0;
     }
 
     // Locked onto the grid, the time base follows the earliest arrivals: a sample on or

@@ -13,6 +13,12 @@ constexpr double kEstimatorStableMs = 0.001;    // a slope moving less than this
 constexpr double kEstimatorFallbackPeriodMs = 16.666666666666668;   // nearest double to 1000/60
 constexpr uint32_t kEstimatorLockCount = 60;    // more stable samples than this lock the grid
 constexpr uint32_t kEstimatorHandOver = 1000;   // the younger fit takes over at each multiple
+// A period its own input plainly contradicts is dropped: every sample that passes the gate,
+// accepted or not, counts the vsyncs since the one before by the period, and over this many
+// the mean frame they measure (a wake-up's lateness cancels out but at the span's two ends:
+// 20 ms late gives 0.17 ms) must lie within kEstimatorDriftMs of the period.
+constexpr uint32_t kEstimatorDriftFrames = 120;
+constexpr double kEstimatorDriftMs = 0.25;
 
 // Least-squares fit of sample time (y, ms since the first sample) against vsync index (x,
 // whole periods since the first sample). Stores running sums only, never the samples.
@@ -47,12 +53,16 @@ struct TimebaseEstimator {
     double period;         // current estimate; 0 = none yet
     RegressionAccumulator current;
     RegressionAccumulator next;
+    // The check of the period against the samples: where the span measured began (0 = not
+    // yet) and the vsyncs counted since.
+    double checkFrom;
+    uint32_t checkFrames;
 
     TimebaseEstimator();
 
-    // Starts over: accepted, stable, vsyncTime and period to 0 and both fits cleared; the
+    // Starts over: accepted, stable, vsyncTime, period and the check to 0, both fits cleared; the
     // history of samples is emptied only with clearHistory. The reason ("init", or the
-    // "Hz change %f to %f" text of a period jump) is for a debugger's eyes only.
+    // "Hz change %f to %f" text of a period jump, or "contradicted") is for a debugger's eyes only.
     void reset(const char* reason, bool clearHistory);
 
     // Feeds one sample. Returns the new time base, or 0.0 when t is not later than the

@@ -237,6 +237,54 @@ TEST(TimebaseEstimator, FastSamplesAfterAResetNeverMakeThePeriodNaN)
     EXPECT_TRUE(std::isfinite(periodOut) && periodOut > 0.0) << periodOut;
 }
 
+// Four early intervals that agreed on 17.145 ms (wake-ups growing later as tools started), then
+// samples of a 60 Hz display too noisy for four intervals ever to agree again: the estimator
+// held 17.145 ms for the rest of the run. The samples measure 16.667 ms; within three seconds
+// the contradicted period is gone. A noisy steady stream is never taken for a contradiction.
+TEST(TimebaseEstimator, APeriodItsSamplesPlainlyContradictIsDroppedWithinSeconds)
+{
+    const double frame = 1000.0 / 60.0, wrong = 17.145;
+    TimebaseEstimator estimator;
+    double period = 0.0, t = 1000.0;
+    for (int i = 0; i < 5; ++i, t += wrong)
+        estimator.update(t, &period);
+    ASSERT_NEAR(wrong, period, 1e-9);
+    int heldFor = 0;
+    for (int k = 1; k <= 600; ++k) {
+        estimator.update(t + k * frame + (k % 2 == 0 ? 0.6 : 0.0), &period);
+        if (std::fabs(estimator.period - wrong) < 1e-9)
+            heldFor = k;
+    }
+    EXPECT_EQ(0u, estimator.accepted) << "no four intervals agreed";
+    EXPECT_LE(heldFor, 180) << "frames the contradicted period was held for";
+
+    // 60 s of a display whose samples arrive late by an exponential draw. With 2 ms on average
+    // (up to 20), accepted samples alone once led the fit to 17.17 ms and held it there; no
+    // period more than 0.3 ms off is now held for over 240 frames. With 0.3 ms on average the
+    // estimator is never reset and ends on the display's period.
+    for (const double meanLate : {2.0, 0.3}) {
+        Random random{0x9e3779b97f4a7c15ull};
+        TimebaseEstimator steady;
+        uint32_t accepted = 0;
+        int resets = 0, offFor = 0, longestOff = 0;
+        for (int k = 1; k <= 3600; ++k) {
+            const double late = std::fmin(10.0 * meanLate, -meanLate * std::log(1.0 - random.uniform()));
+            steady.update(1000.0 + k * frame + late, &period);
+            resets += steady.accepted < accepted ? 1 : 0;
+            accepted = steady.accepted;
+            offFor = steady.period > 0.0 && std::fabs(steady.period - frame) > 0.3 ? offFor + 1 : 0;
+            longestOff = std::max(longestOff, offFor);
+        }
+        std::printf("[ FIGURES  ] samples late by %.1f ms on average: %d resets, a period 0.3 ms off held for %d frames at most\n",
+                    meanLate, resets, longestOff);
+        EXPECT_LE(longestOff, 240) << meanLate;
+        if (meanLate < 1.0) {
+            EXPECT_EQ(0, resets);
+            EXPECT_NEAR(frame, steady.period, 0.01);
+        }
+    }
+}
+
 TEST(EstimatorTestRules, RowsBelowTenThousandThenEveryTenth)
 {
     EXPECT_TRUE(estimatorLogsRow(0));
