@@ -486,8 +486,9 @@ TEST_F(Displays, TheEstimatorFollowsTheDisplayFrom60To50Hz)
     ASSERT_LT(firstAt20, rows.size());
     // Once settled on 20 ms, it never goes back.
     for (size_t i = firstAt20; i < rows.size(); ++i) {
-        if (estimated(rows[i]))
+        if (estimated(rows[i])) {
             EXPECT_NEAR(20.0, rows[i].values[intervalAt], 0.05) << textOf(run.lines, rows[i]);
+        }
     }
     EXPECT_LT(without, 10u) << "rows without the server's vblank";
     std::printf("[ FIGURES  ] mode change at %.1f ms: %zu rows at 16.667 before it, settled on "

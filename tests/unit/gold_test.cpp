@@ -163,10 +163,12 @@ TEST(Gold, ComparisonOfTwoLogs)
             EXPECT_EQ(expected, run.only()) << run.key;
             onlyRuns += expected.empty() ? 0 : 1;
             for (const ComparedValue& v : run.figures) {
-                if (!expected.empty())
+                if (!expected.empty()) {
                     EXPECT_EQ(expected, v.only()) << run.key << " " << v.key;
-                if (!v.both())
+                }
+                if (!v.both()) {
                     EXPECT_FALSE(v.hasPercent()) << run.key << " " << v.key;
+                }
             }
         }
         // directdraw#2, d3dkmt#2, dwm_timing#2, estimator#2, ... of the extended log alone.
