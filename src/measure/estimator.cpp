@@ -84,7 +84,8 @@ void TimebaseEstimator::reset(const char* reason, bool clearHistory)
     period = 0.0;
     current.clear();
     next.clear();
-    checkFrom = 0.0;
+    checkCounted = 0;
+    checkSpan = 0.0;
     checkFrames = 0;
 }
 
@@ -143,19 +144,31 @@ double TimebaseEstimator::update(double t, double* periodOut)
     // whose vsyncs were miscounted, would otherwise stay for the rest of the run, however
     // plainly the samples since say otherwise.
     if (period > 0.0 && times[3] > 0.0) {
-        if (checkFrom == 0.0)
-            checkFrom = times[3];
-        const uint32_t frames = vsyncsBetween(t - times[3], period);
-        checkFrames = frames > kEstimatorDriftFrames ? kEstimatorDriftFrames : checkFrames + frames;
-        if (checkFrames >= kEstimatorDriftFrames) {
-            const double measured = (t - checkFrom) / static_cast<double>(checkFrames);
-            if (frames < kEstimatorDriftFrames && absDouble(measured - period) > kEstimatorDriftMs)
-                reset("contradicted", false);
-            checkFrom = t;
+        const double interval = t - times[3];
+        const uint32_t frames = vsyncsBetween(interval, period);
+        if (frames >= kEstimatorDriftFrames) {
+            checkCounted = 0;   // one gap as long as the span: nothing to judge by
+            checkSpan = 0.0;
             checkFrames = 0;
+        } else {
+            checkCounted += frames;
+            if (frames > 0 && absDouble(interval - frames * period) <= period / 4.0) {
+                checkSpan += interval;
+                checkFrames += frames;
+            }
+            if (checkCounted >= kEstimatorDriftFrames) {
+                const bool judged = checkFrames * 4 >= checkCounted * 3;
+                const double measured = checkFrames > 0 ? checkSpan / checkFrames : period;
+                checkCounted = 0;
+                checkSpan = 0.0;
+                checkFrames = 0;
+                if (judged && absDouble(measured - period) > kEstimatorDriftMs)
+                    reset("contradicted", false);
+            }
         }
     } else {
-        checkFrom = 0.0;
+        checkCounted = 0;
+        checkSpan = 0.0;
         checkFrames = 0;
     }
 

@@ -13,11 +13,13 @@ constexpr double kEstimatorStableMs = 0.001;    // a slope moving less than this
 constexpr double kEstimatorFallbackPeriodMs = 16.666666666666668;   // nearest double to 1000/60
 constexpr uint32_t kEstimatorLockCount = 60;    // more stable samples than this lock the grid
 constexpr uint32_t kEstimatorHandOver = 1000;   // the younger fit takes over at each multiple
-// A period its own input plainly contradicts is dropped: every sample that passes the gate,
-// accepted or not, counts the vsyncs since the one before by the period, and over this many
-// the mean frame they measure (a wake-up's lateness cancels out but at the span's two ends:
-// 20 ms late gives 0.17 ms) must lie within kEstimatorDriftMs of the period.
-constexpr uint32_t kEstimatorDriftFrames = 120;
+// A period its own input plainly contradicts is dropped. Every sample that passes the gate,
+// accepted or not, counts the vsyncs since the one before by the period; over this many, the
+// intervals that lie within a quarter frame of a whole number of periods measure the mean
+// frame, and it must lie within kEstimatorDriftMs of the period. A wake-up's lateness cancels
+// out along a chain of such intervals; an interval further off may be miscounted, and a span
+// with more than a quarter of its vsyncs in those judges nothing.
+constexpr uint32_t kEstimatorDriftFrames = 240;
 constexpr double kEstimatorDriftMs = 0.25;
 
 // Least-squares fit of sample time (y, ms since the first sample) against vsync index (x,
@@ -53,9 +55,10 @@ struct TimebaseEstimator {
     double period;         // current estimate; 0 = none yet
     RegressionAccumulator current;
     RegressionAccumulator next;
-    // The check of the period against the samples: where the span measured began (0 = not
-    // yet) and the vsyncs counted since.
-    double checkFrom;
+    // The check of the period against the samples: the vsyncs counted since it began, and the
+    // milliseconds and vsyncs of its intervals that lie close to a whole number of periods.
+    uint32_t checkCounted;
+    double checkSpan;
     uint32_t checkFrames;
 
     TimebaseEstimator();
