@@ -250,7 +250,7 @@ TEST_F(RunAllTests, VblankWaitTestsAgainstTheTrueVblanks)
 
 TEST_F(RunAllTests, TheReportsAnswersHoldTheTruth)
 {
-    expectFindingsHoldTheTruth(summarizeLog(readLines(lines())), "desktop suite");
+    expectFindingsHoldTheTruth(summarizeLog(readLines(lines())), "desktop suite", Bounds::ByTheLogsScatter);
 }
 
 TEST_F(RunAllTests, CompositorTestsShowTheWrongHzAndTheCompositorsLatency)
@@ -278,16 +278,22 @@ TEST_F(RunAllTests, CompositorTestsShowTheWrongHzAndTheCompositorsLatency)
             deltas.push_back(timing[i].values[delta]);
     }
     EXPECT_NEAR(truePeriod(), median(deltas), 0.002);
-    EXPECT_GE(median(diffs), 550.0);
-    EXPECT_LE(median(diffs), 800.0);
+    // No vblank is seen before it is published, and the polls that look promptly see it
+    // dwmlag after it began; on a busy machine the rest look late (a median of 2.5 ms with
+    // the other core busy), which is the poller's lateness, not the compositor's.
+    EXPECT_GE(percentile(diffs, 1), 550.0);
+    EXPECT_LE(percentile(diffs, 5), 800.0);
 
     // A flush returns about flush= after the vblank.
     const std::vector<LogRow> flush = rows("DwmFlush");
     EXPECT_GE(flush.size(), 50u);
     EXPECT_LE(flush.size(), 60u);
     const std::vector<double> offsets = columnOf(flush, col(LogTest::DwmFlush, "voff"));
-    EXPECT_GE(median(offsets), 750.0);
-    EXPECT_LE(median(offsets), 1200.0);
+    EXPECT_GE(percentile(offsets, 1), 750.0);
+    EXPECT_LE(percentile(offsets, 5), 1200.0);
+    std::printf("[ FIGURES  ] compositor: new vblanks seen after %.0f us (p5) / %.0f us (median), "
+                "flushes return %.0f us (p5) / %.0f us (median) after the vblank\n",
+                percentile(diffs, 5), median(diffs), percentile(offsets, 5), median(offsets));
 }
 
 TEST_F(RunAllTests, PacedTestsAfterTheServerResumed)

@@ -1,6 +1,6 @@
 // What kelvaro-report's answers must hold for a log written on the virtual display, checked
 // against the truth of the log's own profile line: the reference timeline within 5 us of the
-// true vblanks at the median and 25 us at worst, the measured rate within 0.0005 Hz, every
+// true vblanks at the median and 25 us at worst (or what its points' scatter allows), the measured rate within 0.0005 Hz, every
 // method's median lateness the same against the reference as against the truth (within 5 us),
 // every offset and lateness figure within half a frame of its vblank, and no scan-line period
 // that is not the display's.
@@ -14,7 +14,13 @@
 #include <cstdio>
 #include <string>
 
-inline void expectFindingsHoldTheTruth(const ReportSummary& summary, const std::string& name)
+// A committed log is held to the fixed bounds. A log recorded afresh, on a machine that may be
+// busy, is held to what the scatter of the reference's own points in that log allows, where
+// that is more.
+enum class Bounds { Fixed, ByTheLogsScatter };
+
+inline void expectFindingsHoldTheTruth(const ReportSummary& summary, const std::string& name,
+                                       Bounds bounds = Bounds::Fixed)
 {
     SCOPED_TRACE(name);
     const Findings& f = summary.findings;
@@ -22,10 +28,23 @@ inline void expectFindingsHoldTheTruth(const ReportSummary& summary, const std::
     const ReferenceTimeline& reference = f.references.front();
     ASSERT_TRUE(reference.known());
     ASSERT_TRUE(reference.hasTruth);
-    std::printf("[ FIGURES  ] %s: reference against the truth, median %.2f us, max %.2f us, over %zu vblanks\n",
-                name.c_str(), reference.errorUs.p50, reference.errorUs.max, reference.errorUs.count);
-    EXPECT_LE(reference.errorUs.p50, 5.0);
-    EXPECT_LE(reference.errorUs.max, 25.0);
+    // On a busy machine the reference's own points scatter (a server held between its vblank's
+    // tick and its scan-line read dates the vblank early), and the reference is then off by
+    // about as much as they scatter about it, which the report measures in the same log. The
+    // bounds are the larger of the fixed ones and what that scatter allows.
+    const auto scatterOf = [&](const ReferenceTimeline& r) {
+        double scatter = 0.0;
+        for (const ReferenceSegment& segment : r.segments)
+            scatter = std::fmax(scatter, segment.residualUs);
+        return bounds == Bounds::ByTheLogsScatter ? scatter : 0.0;
+    };
+    const double scatterUs = scatterOf(reference);
+    std::printf("[ FIGURES  ] %s: reference against the truth, median %.2f us, max %.2f us, over %zu vblanks; "
+                "its points scatter %.2f us about it\n",
+                name.c_str(), reference.errorUs.p50, reference.errorUs.max, reference.errorUs.count,
+                reference.segments.front().residualUs);
+    EXPECT_LE(reference.errorUs.p50, std::fmax(5.0, 2.0 * scatterUs));
+    EXPECT_LE(reference.errorUs.max, std::fmax(25.0, 5.0 * scatterUs));
     EXPECT_NE(std::string::npos, summaryText(summary).find(
                                      "its error against the profile's truth: median"));
 
@@ -43,6 +62,8 @@ inline void expectFindingsHoldTheTruth(const ReportSummary& summary, const std::
         for (const ReferenceTimeline& r : f.references) {
             if (r.name == m.output && !r.precise)
                 error = r.errorUs.max;
+            if (r.name == m.output && r.precise)
+                error = 2.0 * scatterOf(r);
         }
         EXPECT_NEAR(m.lateTrueUs.p50, m.lateUs.p50, 12.0 + error)
             << m.method << " on " << m.output << " scored on the reference and on the truth";
