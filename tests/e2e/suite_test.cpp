@@ -184,19 +184,28 @@ TEST_F(RunAllTests, VblankWaitTestsAgainstTheTrueVblanks)
 
     // DirectDraw polls the scan line: each blank start lies on a true vblank start (late by the
     // thread's own scheduling only), at the true period, and the blank lasts 45 of 1125 lines.
+    // A poll held off by a busy machine sees a blank begin late (51 of 59 by 33 us at the
+    // median with the other core busy): that row's blank is as much shorter and its periods
+    // as much off. So the blank is judged where it ends, the begin's lateness (known from the
+    // truth) added back, and the period to what the lateness steps between rows allow.
     const std::vector<LogRow> ddraw = rows("DirectDraw WaitForVerticalBlank");
     ASSERT_EQ(59u, ddraw.size());
     const size_t ddIteration = col(LogTest::DirectDraw, "iteration"), ddVsync = col(LogTest::DirectDraw, "vsync");
     EXPECT_EQ(1.0, ddraw.front().values[ddIteration]);
     EXPECT_EQ(59.0, ddraw.back().values[ddIteration]);
-    std::vector<double> period, invblank, late;
+    std::vector<double> period, blankEnd, late, lateSteps;
     for (const LogRow& row : ddraw) {
         period.push_back(row.values[col(LogTest::DirectDraw, "period")]);
-        invblank.push_back(row.values[col(LogTest::DirectDraw, "invblank")]);
         late.push_back(truth.msAfterVblank(row.values[ddVsync] * 1000.0 / truth.model.frequency));
+        blankEnd.push_back(row.values[col(LogTest::DirectDraw, "invblank")] + late.back());
+        if (late.size() > 1)
+            lateSteps.push_back(std::fabs(late.back() - late[late.size() - 2]));
     }
-    EXPECT_NEAR(truePeriod(), median(period), 0.002);
-    EXPECT_NEAR(truePeriod() * 45.0 / 1125.0, median(invblank), 0.01);
+    std::printf("[ FIGURES  ] DirectDraw: blank begins seen %.1f us after the true ones (median), "
+                "%.1f us apart from row to row; period median %.4f ms, true %.4f ms\n",
+                median(late) * 1000.0, median(lateSteps) * 1000.0, median(period), truePeriod());
+    EXPECT_NEAR(truePeriod(), median(period), 0.002 + median(lateSteps));
+    EXPECT_NEAR(truePeriod() * 45.0 / 1125.0, median(blankEnd), 0.01);
     EXPECT_LT(median(late), 0.2) << "ms after the true blank start";
 
     // D3DKMT: each row after the interrupt of a true vblank; the period the true one.
