@@ -84,9 +84,7 @@ void TimebaseEstimator::reset(const char* reason, bool clearHistory)
     period = 0.0;
     current.clear();
     next.clear();
-    checkCounted = 0;
-    checkSpan = 0.0;
-    checkFrames = 0;
+    check = PeriodCheck{};
 }
 
 double TimebaseEstimator::update(double t, double* periodOut)
@@ -143,33 +141,23 @@ double TimebaseEstimator::update(double t, double* periodOut)
     // A period held while the samples are too noisy to be accepted, or fitted across a gap
     // whose vsyncs were miscounted, would otherwise stay for the rest of the run, however
     // plainly the samples since say otherwise.
-    if (period > 0.0 && times[3] > 0.0) {
-        const double interval = t - times[3];
-        const uint32_t frames = vsyncsBetween(interval, period);
-        if (frames >= kEstimatorDriftFrames) {
-            checkCounted = 0;   // one gap as long as the span: nothing to judge by
-            checkSpan = 0.0;
-            checkFrames = 0;
-        } else {
-            checkCounted += frames;
-            if (frames > 0 && absDouble(interval - frames * period) <= period / 4.0) {
-                checkSpan += interval;
-                checkFrames += frames;
-            }
-            if (checkCounted >= kEstimatorDriftFrames) {
-                const bool judged = checkFrames * 4 >= checkCounted * 3;
-                const double measured = checkFrames > 0 ? checkSpan / checkFrames : period;
-                checkCounted = 0;
-                checkSpan = 0.0;
-                checkFrames = 0;
-                if (judged && absDouble(measured - period) > kEstimatorDriftMs)
-                    reset("contradicted", false);
-            }
+    const double interval = t - times[3];
+    const uint32_t frames = period > 0.0 && times[3] > 0.0 ? vsyncsBetween(interval, period) : 0;
+    if (!(period > 0.0) || frames >= kEstimatorDriftFrames) {
+        check = PeriodCheck{};   // no period, or one gap as long as the span: nothing to judge by
+    } else if (frames > 0) {
+        check.counted += frames;
+        if (absDouble(interval - frames * period) <= period / 4.0) {
+            check.span += interval;
+            check.frames += frames;
         }
-    } else {
-        checkCounted = 0;
-        checkSpan = 0.0;
-        checkFrames = 0;
+        if (check.counted >= kEstimatorDriftFrames) {
+            const bool judged = check.frames * 4 >= check.counted * 3;
+            const double measured = judged ? check.span / check.frames : period;
+            check = PeriodCheck{};
+            if (absDouble(measured - period) > kEstimatorDriftMs)
+                reset("contradicted", false);
+        }
     }
 
     // Locked onto the grid, the time base follows the earliest arrivals: a sample on or

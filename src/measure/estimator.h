@@ -57,9 +57,11 @@ struct TimebaseEstimator {
     RegressionAccumulator next;
     // The check of the period against the samples: the vsyncs counted since it began, and the
     // milliseconds and vsyncs of its intervals that lie close to a whole number of periods.
-    uint32_t checkCounted;
-    double checkSpan;
-    uint32_t checkFrames;
+    struct PeriodCheck {
+        uint32_t counted;
+        double span;
+        uint32_t frames;
+    } check;
 
     TimebaseEstimator();
 
