@@ -210,8 +210,7 @@ static DWORD WINAPI vsyncThread(LPVOID)
     MONITORINFOEXA monitor;
     std::memset(&monitor, 0, sizeof monitor);
     bool bound = false;
-    ServerWaits waits;
-    serverWaitsBound(waits, 0);
+    ServerWaits waits{};   // set at each bind, the first pass's included
 
     while (g_serverRunning) {
         if (vsyncCheckSuspend())

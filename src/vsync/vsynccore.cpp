@@ -64,9 +64,11 @@ void serverWaitsParked(ServerWaits& waits)
 
 int64_t serverFrame(const ServerWaits& waits)
 {
-    if (waits.modeFrame > 0 && waits.lastInterval > 0)
-        return waits.modeFrame < waits.lastInterval ? waits.modeFrame : waits.lastInterval;
-    return waits.modeFrame > 0 ? waits.modeFrame : waits.lastInterval;
+    if (waits.modeFrame <= 0)
+        return waits.lastInterval;
+    if (waits.lastInterval <= 0)
+        return waits.modeFrame;
+    return waits.modeFrame < waits.lastInterval ? waits.modeFrame : waits.lastInterval;
 }
 
 WaitOutcome serverWaitReturned(ServerWaits& waits, bool succeeded, int64_t waitStart, int64_t vblank,
