@@ -10,8 +10,10 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
 
 namespace {
 
@@ -40,11 +42,105 @@ std::string escaped(const std::string& text)
     return out;
 }
 
+constexpr char kDigitPairs[] = "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+                               "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+                               "8081828384858687888990919293949596979899";
+
+// `value` with `decimals` digits after the point as printf's "%.*f" writes it, backwards from
+// `end` (at most 40 characters before it); gives where it begins, or nullptr for what it leaves
+// to printf: not finite, more than 15 decimals, 10^15 units of the last digit or more, or a
+// scaled value exactly on a rounding tie. The scaled value is rounded, but rounding keeps order
+// and the tie (a whole number and a half, below 2^52) is a double itself: off the tie, it lies
+// on the same side of it as the exact product, and rounds to the same whole number.
+char* fixedDigits(double value, int decimals, char* end)
+{
+    if (decimals < 0 || decimals > 15)
+        return nullptr;
+    const double scaled = std::abs(value) * kPowersOfTen[decimals];
+    if (!(scaled < 1e15))
+        return nullptr;
+    const long long whole = static_cast<long long>(scaled);   // its floor: it is not negative
+    const double fraction = scaled - static_cast<double>(whole);   // exact
+    if (fraction == 0.5)
+        return nullptr;
+    unsigned long long units = static_cast<unsigned long long>(whole) + (fraction > 0.5 ? 1 : 0);
+    // The digits from the last, two at a time: `decimals` of them, the point, at least one more.
+    char* at = end;
+    const auto pair = [&] {
+        at -= 2;
+        std::memcpy(at, kDigitPairs + 2 * (units % 100), 2);
+        units /= 100;
+    };
+    if (decimals > 0) {
+        for (int left = decimals; left > 0; left -= 2) {
+            if (left == 1) {
+                *--at = static_cast<char>('0' + units % 10);
+                units /= 10;
+            } else {
+                pair();
+            }
+        }
+        *--at = '.';
+    }
+    while (units >= 100)
+        pair();
+    if (units >= 10)
+        pair();
+    else
+        *--at = static_cast<char>('0' + units);
+    // A negative value keeps its sign even when it rounds to zero, as printf writes it.
+    if (std::signbit(value))
+        *--at = '-';
+    return at;
+}
+
 std::string number(double value, int decimals = 3)
 {
     char text[64];
+    if (const char* begin = fixedDigits(value, decimals, text + sizeof text))
+        return std::string(begin, static_cast<size_t>(text + sizeof text - begin));
     std::snprintf(text, sizeof text, "%.*f", decimals, value);
     return text;
+}
+
+// number(value, decimals) appended to `out`.
+void appendNumber(std::string& out, double value, int decimals)
+{
+    char text[64];
+    if (const char* begin = fixedDigits(value, decimals, text + sizeof text)) {
+        out.append(begin, static_cast<size_t>(text + sizeof text - begin));
+        return;
+    }
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    out += text;
+}
+
+// A number of a chart's, as number() writes it: a piece for appendAll.
+struct Fixed {
+    double value;
+    int decimals = 1;
+};
+
+void appendPiece(std::string& out, std::string_view piece)
+{
+    out += piece;
+}
+
+void appendPiece(std::string& out, char piece)
+{
+    out += piece;
+}
+
+void appendPiece(std::string& out, Fixed piece)
+{
+    appendNumber(out, piece.value, piece.decimals);
+}
+
+// The pieces one after the other at the end of `out`, without a string made for each join.
+template <typename... Pieces>
+void appendAll(std::string& out, const Pieces&... pieces)
+{
+    (appendPiece(out, pieces), ...);
 }
 
 // A linear map of values onto pixels.
@@ -93,13 +189,12 @@ Ticks niceTicks(double low, double high, int wanted = 5, double finest = 0.0)
 // A tick's value with as many decimals as its step needs.
 std::string tickLabel(double value, double step)
 {
-    char text[64];
-    if (std::abs(value) >= 1e7)
+    if (std::abs(value) >= 1e7) {
+        char text[64];
         std::snprintf(text, sizeof text, "%.3g", value);
-    else
-        std::snprintf(text, sizeof text, "%.*f", step >= 1.0 ? 0 : static_cast<int>(std::ceil(-std::log10(step) - 1e-9)),
-                      value);
-    return text;
+        return text;
+    }
+    return number(value, step >= 1.0 ? 0 : static_cast<int>(std::ceil(-std::log10(step) - 1e-9)));
 }
 
 // The unit of a series as an axis names it: its own, else the one after the '/' of its column's
@@ -123,8 +218,11 @@ std::string valueAxisName(const Series& series)
 // A text of a chart, with a halo of the chart's background so that it reads over the data.
 std::string chartText(double x, double y, const std::string& text, const std::string& attributes)
 {
-    return "<text x=\"" + number(x, 1) + "\" y=\"" + number(y, 1) + "\" font-size=\"10\" " + attributes +
-           " paint-order=\"stroke\" stroke=\"#fbfbfd\" stroke-width=\"3\">" + escaped(text) + "</text>";
+    std::string svg;
+    svg.reserve(128 + attributes.size() + text.size());
+    appendAll(svg, "<text x=\"", Fixed{x}, "\" y=\"", Fixed{y}, "\" font-size=\"10\" ", attributes,
+              " paint-order=\"stroke\" stroke=\"#fbfbfd\" stroke-width=\"3\">", escaped(text), "</text>");
+    return svg;
 }
 
 // A y axis: its line at `left`, at each round value a tick, a faint grid line to `right` and
@@ -132,19 +230,21 @@ std::string chartText(double x, double y, const std::string& text, const std::st
 std::string yAxis(const Scale& y, int left, int right, const std::string& name, int wanted = 5, double finest = 0.0)
 {
     const Ticks ticks = niceTicks(y.low, y.high, wanted, finest);
+    const std::string from = std::to_string(left), to = std::to_string(right), tick = std::to_string(left - 4);
     std::string svg;
+    svg.reserve(400 * ticks.values.size() + 300 + name.size());
     for (const double v : ticks.values) {
         const std::string at = number(y(v), 1);
-        svg += "<line x1=\"" + std::to_string(left) + "\" x2=\"" + std::to_string(right) + "\" y1=\"" + at + "\" y2=\"" +
-               at + "\" stroke=\"#ebebee\"/><line x1=\"" + std::to_string(left - 4) + "\" x2=\"" + std::to_string(left) +
-               "\" y1=\"" + at + "\" y2=\"" + at + "\" stroke=\"#888\"/>";
-        svg += chartText(left - 6, y(v) + 3.5, tickLabel(v, ticks.step), "class=\"tick\" text-anchor=\"end\"");
+        appendAll(svg, "<line x1=\"", from, "\" x2=\"", to, "\" y1=\"", at, "\" y2=\"", at, "\" stroke=\"#ebebee\"/><line x1=\"",
+                  tick, "\" x2=\"", from, "\" y1=\"", at, "\" y2=\"", at, "\" stroke=\"#888\"/>",
+                  chartText(left - 6, y(v) + 3.5, tickLabel(v, ticks.step), "class=\"tick\" text-anchor=\"end\""));
     }
-    svg += "<line x1=\"" + std::to_string(left) + "\" x2=\"" + std::to_string(left) + "\" y1=\"" + number(y.to, 1) +
-           "\" y2=\"" + number(y.from, 1) + "\" stroke=\"#888\"/>";
+    appendAll(svg, "<line x1=\"", from, "\" x2=\"", from, "\" y1=\"", Fixed{y.to}, "\" y2=\"", Fixed{y.from},
+              "\" stroke=\"#888\"/>");
     const std::string middle = number((y.from + y.to) / 2, 1);
-    svg += "<text class=\"axis\" x=\"12\" y=\"" + middle + "\" font-size=\"10\" text-anchor=\"middle\" transform=\"rotate(-90 12 " +
-           middle + ")\">" + escaped(name) + "</text>";
+    appendAll(svg, "<text class=\"axis\" x=\"12\" y=\"", middle,
+              "\" font-size=\"10\" text-anchor=\"middle\" transform=\"rotate(-90 12 ", middle, ")\">", escaped(name),
+              "</text>");
     return svg;
 }
 
@@ -162,12 +262,14 @@ std::string xAxis(const Scale& x, int right, const std::string& name, int wanted
         if (std::abs(x(ticks.step) - x(0.0)) > kDigit * static_cast<double>(longest) + 12.0)
             break;
     }
-    std::string svg = "<line x1=\"" + number(x.from, 1) + "\" x2=\"" + std::to_string(right) + "\" y1=\"" +
-                      std::to_string(kPlotBottom) + "\" y2=\"" + std::to_string(kPlotBottom) + "\" stroke=\"#888\"/>";
+    const std::string bottom = std::to_string(kPlotBottom), tickEnd = std::to_string(kPlotBottom + 4);
+    std::string svg;
+    svg.reserve(350 * ticks.values.size() + 300 + name.size());
+    appendAll(svg, "<line x1=\"", Fixed{x.from}, "\" x2=\"", std::to_string(right), "\" y1=\"", bottom, "\" y2=\"", bottom,
+              "\" stroke=\"#888\"/>");
     for (const double v : ticks.values) {
         const std::string at = number(x(v), 1), label = tickLabel(v, ticks.step);
-        svg += "<line x1=\"" + at + "\" x2=\"" + at + "\" y1=\"" + std::to_string(kPlotBottom) + "\" y2=\"" +
-               std::to_string(kPlotBottom + 4) + "\" stroke=\"#888\"/>";
+        appendAll(svg, "<line x1=\"", at, "\" x2=\"", at, "\" y1=\"", bottom, "\" y2=\"", tickEnd, "\" stroke=\"#888\"/>");
         const double middle = std::min(x(v), right + 6.0 - kDigit * static_cast<double>(label.size()) / 2);
         svg += chartText(middle, kPlotBottom + 14, label, "class=\"tick\" text-anchor=\"middle\"");
     }
@@ -182,9 +284,11 @@ std::string valueLine(const Scale& y, double value, const std::string& colour, c
     const double at = y(value);
     if (above ? at - 3 < kPlotTop + 8 : at + 11 > kPlotBottom)
         above = !above;
-    return "<line x1=\"" + std::to_string(kMargin) + "\" x2=\"" + std::to_string(kChartWidth - 8) + "\" y1=\"" +
-           number(at, 1) + "\" y2=\"" + number(at, 1) + "\" stroke=\"" + colour + "\" stroke-dasharray=\"4 3\"/>" +
-           chartText(kChartWidth - 10, above ? at - 3 : at + 11, label, "text-anchor=\"end\" fill=\"" + colour + "\"");
+    std::string svg;
+    appendAll(svg, "<line x1=\"", std::to_string(kMargin), "\" x2=\"", std::to_string(kChartWidth - 8), "\" y1=\"", Fixed{at},
+              "\" y2=\"", Fixed{at}, "\" stroke=\"", colour, "\" stroke-dasharray=\"4 3\"/>",
+              chartText(kChartWidth - 10, above ? at - 3 : at + 11, label, "text-anchor=\"end\" fill=\"" + colour + "\""));
+    return svg;
 }
 
 // The chart's vertical range: the values' own, widened a little, never empty; with a truth or
@@ -243,13 +347,15 @@ std::string timeSeries(const Series& series, const std::string& id)
     svg += yAxis(y, kMargin, kChartWidth - 8, valueAxisName(series));
     svg += xAxis(Scale{1.0, rows, x(0.0), x((rows - 1.0) * scale)}, kChartWidth - 8, "row", 6, 1.0);
     // Each bucket as a stroke from its minimum to its maximum, joined in order.
-    std::string points;
+    svg.reserve(svg.size() + 24 * buckets.size() + 2048);
+    svg += "<polyline fill=\"none\" stroke=\"#3355aa\" stroke-width=\"1\" points=\"";
     for (size_t i = 0; i < buckets.size(); ++i) {
-        points += number(x(static_cast<double>(i)), 1) + "," + number(y(buckets[i].low), 1) + " ";
+        const Fixed at{x(static_cast<double>(i))};
+        appendAll(svg, at, ',', Fixed{y(buckets[i].low)}, ' ');
         if (buckets[i].high != buckets[i].low)
-            points += number(x(static_cast<double>(i)), 1) + "," + number(y(buckets[i].high), 1) + " ";
+            appendAll(svg, at, ',', Fixed{y(buckets[i].high)}, ' ');
     }
-    svg += "<polyline fill=\"none\" stroke=\"#3355aa\" stroke-width=\"1\" points=\"" + points + "\"/>";
+    svg += "\"/>";
     // Over the data: where the values should lie.
     if (series.hasReference)
         svg += valueLine(y, series.reference, "#d2691e", "reference " + number(series.reference, 6), false);
@@ -286,9 +392,8 @@ std::string histogram(const Series& series, const std::string& id)
         if (bins[static_cast<size_t>(b)] == 0)
             continue;
         const double top = y(bins[static_cast<size_t>(b)]);
-        svg += "<rect x=\"" + number(kMargin + b * width, 1) + "\" y=\"" + number(top, 1) + "\" width=\"" +
-               number(std::max(1.0, width - 1.0), 1) + "\" height=\"" + number(kPlotBottom - top, 1) +
-               "\" fill=\"#7a8fd1\"/>";
+        appendAll(svg, "<rect x=\"", Fixed{kMargin + b * width}, "\" y=\"", Fixed{top}, "\" width=\"",
+                  Fixed{std::max(1.0, width - 1.0)}, "\" height=\"", Fixed{kPlotBottom - top}, "\" fill=\"#7a8fd1\"/>");
     }
     svg += xAxis(x, right, valueAxisName(series), 4);
     svg += chartText(kMargin, kChartHeight - 8, series.name, "") + "</svg>";
@@ -313,9 +418,8 @@ std::string frameHistogram(const std::vector<size_t>& bins, const std::string& i
         const double middle = kMargin + (static_cast<double>(b) + 0.5) * slot;
         if (bins[b] > 0) {
             const double top = std::min(y(static_cast<double>(bins[b])), kPlotBottom - 1.0);
-            svg += "<rect x=\"" + number(middle - slot / 2 + 1, 1) + "\" y=\"" + number(top, 1) + "\" width=\"" +
-                   number(std::max(1.0, slot - 2), 1) + "\" height=\"" + number(kPlotBottom - top, 1) +
-                   "\" fill=\"#7a8fd1\"/>";
+            appendAll(svg, "<rect x=\"", Fixed{middle - slot / 2 + 1}, "\" y=\"", Fixed{top}, "\" width=\"",
+                      Fixed{std::max(1.0, slot - 2)}, "\" height=\"", Fixed{kPlotBottom - top}, "\" fill=\"#7a8fd1\"/>");
             svg += chartText(middle, top - 3, std::to_string(bins[b]), "class=\"count\" text-anchor=\"middle\" fill=\"#222\"");
         }
         const bool last = b + 1 == n && n > 1;
@@ -546,14 +650,17 @@ std::string seriesLine(const Series& series, const Scale& y, double rows, int pl
 {
     const double width = plotWidth * std::max(1.0, static_cast<double>(series.values.size()) - 1.0) / std::max(1.0, rows - 1.0);
     const std::vector<Bucket> buckets = decimate(series.values, static_cast<size_t>(std::max(1.0, width)));
-    std::string points;
+    std::string svg;
+    svg.reserve(24 * buckets.size() + 128);
+    appendAll(svg, "<polyline fill=\"none\" stroke=\"", colour, "\" stroke-width=\"1\" points=\"");
     for (size_t i = 0; i < buckets.size(); ++i) {
-        const double x = kMargin + (buckets.size() > 1 ? i * width / static_cast<double>(buckets.size() - 1) : 0.0);
-        points += number(x, 1) + "," + number(y(buckets[i].low), 1) + " ";
+        const Fixed x{kMargin + (buckets.size() > 1 ? i * width / static_cast<double>(buckets.size() - 1) : 0.0)};
+        appendAll(svg, x, ',', Fixed{y(buckets[i].low)}, ' ');
         if (buckets[i].high != buckets[i].low)
-            points += number(x, 1) + "," + number(y(buckets[i].high), 1) + " ";
+            appendAll(svg, x, ',', Fixed{y(buckets[i].high)}, ' ');
     }
-    return std::string("<polyline fill=\"none\" stroke=\"") + colour + "\" stroke-width=\"1\" points=\"" + points + "\"/>";
+    svg += "\"/>";
+    return svg;
 }
 
 // A run's series of both logs by row, on one value axis that holds both.
@@ -609,9 +716,9 @@ std::string overlaidHistogram(const Series& a, const Series& b, const std::strin
             if (count == 0)
                 continue;
             const double top = y(count);
-            svg += "<rect x=\"" + number(kMargin + k * bin + side * bin / 2, 1) + "\" y=\"" + number(top, 1) +
-                   "\" width=\"" + number(std::max(1.0, bin / 2 - 0.5), 1) + "\" height=\"" + number(kPlotBottom - top, 1) +
-                   "\" fill=\"" + (side == 0 ? kColourA : kColourB) + "\"/>";
+            appendAll(svg, "<rect x=\"", Fixed{kMargin + k * bin + side * bin / 2}, "\" y=\"", Fixed{top}, "\" width=\"",
+                      Fixed{std::max(1.0, bin / 2 - 0.5)}, "\" height=\"", Fixed{kPlotBottom - top}, "\" fill=\"",
+                      side == 0 ? kColourA : kColourB, "\"/>");
         }
     }
     svg += xAxis(Scale{low, high, static_cast<double>(kMargin), static_cast<double>(right)}, right, valueAxisName(a), 4);
@@ -792,31 +899,13 @@ std::string comparisonHtml(const Comparison& c, const ReportSummary& a, const Re
     return html + "</body></html>\n";
 }
 
-// A value read from a field with that many decimals, as the field held it. Such a value is
-// within a rounding of a whole number of its last digit, so that number, rounded, gives the
-// field's digits back exactly, much faster than printf; beyond 15 digits std::to_chars.
+// A value with that many decimals, as printf writes it; beyond what fixedDigits takes, through
+// std::to_chars into `buffer`.
 static void appendFixed(std::string* out, double value, int decimals, char* buffer, size_t size)
 {
-    const double scaled = decimals >= 0 && decimals <= 15 ? value * kPowersOfTen[decimals] : 1e300;
-    if (std::abs(scaled) < 1e15) {
-        const long long units = std::llround(scaled);
-        unsigned long long magnitude = units < 0 ? 0ULL - static_cast<unsigned long long>(units)
-                                                 : static_cast<unsigned long long>(units);
-        // The digits from the last, the point after `decimals` of them, at least one before it.
-        char digits[40];
-        char* at = digits + sizeof digits;
-        int written = 0;
-        do {
-            if (decimals > 0 && written == decimals)
-                *--at = '.';
-            *--at = static_cast<char>('0' + magnitude % 10);
-            magnitude /= 10;
-            ++written;
-        } while (magnitude != 0 || written <= decimals);
-        // A negative value keeps its sign even when it rounds to zero, as printf writes it.
-        if (units < 0 || (units == 0 && std::signbit(value)))
-            *--at = '-';
-        out->append(at, digits + sizeof digits);
+    char digits[40];
+    if (const char* begin = fixedDigits(value, decimals, digits + sizeof digits)) {
+        out->append(begin, static_cast<size_t>(digits + sizeof digits - begin));
         return;
     }
     const std::to_chars_result made = std::to_chars(buffer, buffer + size, value, std::chars_format::fixed, decimals);

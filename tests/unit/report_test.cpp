@@ -412,6 +412,69 @@ TEST(ReportFiles, FieldsReadAsStrtodAndCsvKeepsTheLogsDigits)
     std::filesystem::remove_all(folder);
 }
 
+// The CSV's values against printf's "%.*f", at every number of decimals the writer takes
+// quickly and beyond: values at a rounding tie (odd multiples of half the last digit's unit that
+// a double holds exactly) and next to one, negative zero and negatives that round to it, values
+// too large for the quick way, and doubles of every magnitude. The page's numbers are written
+// the same way.
+TEST(ReportFiles, CsvValuesAreWrittenAsPrintfWritesThem)
+{
+    std::vector<double> values = {0.0, -0.0, -0.04, -1e-300, 5e-324, 0.35, 2.675, 1.005, 999999.95, 1e15, -1e20, 1e300};
+    for (int decimals = 0; decimals <= 6; ++decimals) {
+        for (const double odd : {1.0, 3.0, 5.0, 7.0, 12345.0, 987654321.0}) {
+            const double tie = std::ldexp(odd, -(decimals + 1));
+            values.insert(values.end(), {tie, -tie, std::nextafter(tie, 0.0), std::nextafter(tie, 1e300)});
+        }
+    }
+    uint64_t state = 2024;
+    const auto next = [&] {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return state >> 11;
+    };
+    for (int i = 0; i < 2000; ++i) {
+        const double mantissa = static_cast<double>(next()) / 9007199254740992.0;   // [0, 1), 53 bits
+        const int exponent = static_cast<int>(next() % 100) - 40;
+        values.push_back(std::ldexp(mantissa, exponent) * (i % 2 == 0 ? 1.0 : -1.0));
+    }
+
+    constexpr int kMostDecimals = 17;
+    TestSummary test;
+    test.key = "digits";
+    for (int decimals = 0; decimals <= kMostDecimals; ++decimals) {
+        test.table.columns.push_back("d" + std::to_string(decimals));
+        test.table.decimals.push_back(decimals);
+    }
+    for (size_t i = 0; i < values.size(); ++i)
+        test.table.rows.push_back({i + 1, std::vector<double>(kMostDecimals + 1, values[i])});
+    ReportSummary summary;
+    summary.tests.push_back(test);
+    const std::string folder = (std::filesystem::temp_directory_path() / "kelvaro-report-printf").string();
+    std::filesystem::remove_all(folder);
+    std::vector<std::string> written;
+    std::string problem;
+    ASSERT_TRUE(writeReportCsv(summary, folder, &written, &problem)) << problem;
+    ASSERT_EQ(1u, written.size());
+    std::istringstream csv(readFile(written[0]));
+    std::string line;
+    std::getline(csv, line);   // the header
+    size_t rows = 0;
+    for (; std::getline(csv, line); ++rows) {
+        ASSERT_LT(rows, values.size());
+        std::istringstream fields(line);
+        std::string field;
+        std::getline(fields, field, ',');
+        EXPECT_EQ(std::to_string(rows + 1), field);
+        for (int decimals = 0; decimals <= kMostDecimals; ++decimals) {
+            char expected[512];
+            std::snprintf(expected, sizeof expected, "%.*f", decimals, values[rows]);
+            ASSERT_TRUE(std::getline(fields, field, ','));
+            EXPECT_EQ(expected, field) << "%." << decimals << "f of " << values[rows];
+        }
+    }
+    EXPECT_EQ(values.size(), rows);
+    std::filesystem::remove_all(folder);
+}
+
 TEST(ReportFiles, CsvPerBlockWithTheLogsColumnsAndJsonWithStableKeys)
 {
     KelvaroLog log;
