@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string_view>
 #include <utility>
 
@@ -69,55 +70,53 @@ std::vector<LogColumn> columnsOf(const TestSchema& schema)
     return columns;
 }
 
-bool fieldMatches(const char* begin, const char* end, const FieldFormat& format)
-{
-    const char* at = begin;
-    if (at < end && *at == '-')
-        ++at;
-    const char* digits = at;
-    while (at < end && *at >= '0' && *at <= '9')
-        ++at;
-    if (at == digits)
-        return false;
-    if (format.integer || format.decimals == 0)
-        return at == end;
-    if (at == end || *at != '.')
-        return false;
-    ++at;
-    const char* fraction = at;
-    while (at < end && *at >= '0' && *at <= '9')
-        ++at;
-    return at == end && at - fraction == format.decimals;
-}
-
-// A field's value, once it matched its format. Up to 15 digits, as the tool's fields are, it is
-// the digits as a whole number over a power of ten: both exact in a double, so their quotient
-// is the double nearest the text, as strtod gives it, and much faster. Longer ones go through
-// std::from_chars; hundreds of digits are out of a double's range: no row of the tool's, and
-// no figure could use it.
-bool fieldValue(const char* begin, const char* end, double* value)
+// A field of the format from `begin` on, no further than `end`: an optional '-', digits, and for
+// a fixed format '.' and its decimals, each read as far as it goes. Gives where the field's
+// text stops, or nullptr when no field of the format starts there. Its value in *value: up to
+// 15 digits, as the tool's fields are, the digits as a whole number over a power of ten, both
+// exact in a double, so their quotient is the double nearest the text, as strtod gives it, and
+// much faster. Longer ones go through std::from_chars; NaN for hundreds of digits, out of a
+// double's range: no row of the tool's, and no figure could use it.
+const char* readField(const char* begin, const char* end, const FieldFormat& format, double* value)
 {
     const char* at = begin;
     const bool negative = at < end && *at == '-';
     at += negative ? 1 : 0;
-    int64_t digits = 0;
-    int count = 0, decimals = -1;
-    for (; at < end && count <= 15; ++at) {
-        if (*at == '.') {
-            decimals = 0;
-            continue;
-        }
-        digits = digits * 10 + (*at - '0');
-        ++count;
-        decimals += decimals >= 0 ? 1 : 0;
+    // Wraps past 19 digits, unused then.
+    uint64_t digits = 0;
+    const char* const first = at;
+    for (; at < end && static_cast<unsigned char>(*at - '0') < 10; ++at)
+        digits = digits * 10 + static_cast<unsigned char>(*at - '0');
+    if (at == first)
+        return nullptr;
+    ptrdiff_t count = at - first;
+    int decimals = 0;
+    if (!format.integer && format.decimals != 0) {
+        if (at == end || *at != '.')
+            return nullptr;
+        const char* const fraction = ++at;
+        for (; at < end && static_cast<unsigned char>(*at - '0') < 10; ++at)
+            digits = digits * 10 + static_cast<unsigned char>(*at - '0');
+        if (at - fraction != format.decimals)
+            return nullptr;
+        count += at - fraction;
+        decimals = format.decimals;
     }
-    if (count <= 15 && at == end) {
-        const double whole = static_cast<double>(digits) / kPowersOfTen[decimals > 0 ? decimals : 0];
+    if (count <= 15) {
+        const double whole = static_cast<double>(static_cast<int64_t>(digits)) / kPowersOfTen[decimals];
         *value = negative ? -whole : whole;
-        return true;
+        return at;
     }
-    const std::from_chars_result read = std::from_chars(begin, end, *value);
-    return read.ec == std::errc() && read.ptr == end && std::isfinite(*value);
+    const std::from_chars_result read = std::from_chars(begin, at, *value);
+    if (read.ec != std::errc() || read.ptr != at || !std::isfinite(*value))
+        *value = std::numeric_limits<double>::quiet_NaN();
+    return at;
+}
+
+bool fieldMatches(const char* begin, const char* end, const FieldFormat& format)
+{
+    double value = 0.0;
+    return readField(begin, end, format, &value) == end;
 }
 
 struct Splitter {
@@ -240,17 +239,17 @@ bool splitLogRow(std::string_view line, const std::vector<FieldFormat>& format,
         size_t at = 0, field = 0;
         bool plain = true;
         while (plain && at < length && field < format.size()) {
-            size_t end = at;
-            while (end < length && data[end] != ' ')
-                ++end;
+            // The field, read as far as it goes: blanks to the next tab stop, or to the line's
+            // end, must follow it.
+            double value = 0.0;
+            const char* const stop = at % kTabStop == 0 ? readField(data + at, data + length, format[field], &value) : nullptr;
+            const size_t end = stop != nullptr ? static_cast<size_t>(stop - data) : at;
             size_t next = end;
             while (next < length && data[next] == ' ')
                 ++next;
             const bool last = next == length;
-            double value = 0.0;
-            plain = at % kTabStop == 0 && fieldMatches(data + at, data + end, format[field]) &&
-                    (last || (end % kTabStop != 0 && next == (end / kTabStop + 1) * kTabStop)) &&
-                    fieldValue(data + at, data + end, &value);
+            plain = stop != nullptr && !std::isnan(value) &&
+                    (last || (end % kTabStop != 0 && next == (end / kTabStop + 1) * kTabStop));
             values->push_back(value);
             ++field;
             at = next;
@@ -269,7 +268,7 @@ bool splitLogRow(std::string_view line, const std::vector<FieldFormat>& format,
         // Each field alone: a run-together one must not read on into the next.
         const size_t end = splitter.found[i];
         double value = 0.0;
-        if (!fieldValue(line.data() + at, line.data() + end, &value))
+        if (readField(line.data() + at, line.data() + end, format[i], &value) != line.data() + end || std::isnan(value))
             return false;
         values->push_back(value);
         at = line.find_first_not_of(' ', end);
