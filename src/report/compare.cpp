@@ -199,8 +199,8 @@ void compareRuns(const ReportSummary& a, const ReportSummary& b, Comparison* out
         if (rows.a > 0 || rows.b > 0)
             run.figures.push_back(rows);
         static const std::vector<Figure> none;
-        const std::vector<Figure>& fa = ta != nullptr ? ta->figures : none;
-        const std::vector<Figure>& fb = tb != nullptr ? tb->figures : none;
+        const std::vector<Figure> fa = ta != nullptr ? shownFigures(a, *ta) : none;
+        const std::vector<Figure> fb = tb != nullptr ? shownFigures(b, *tb) : none;
         for (const std::string& figureKey : unionOfKeys(fa, fb, [](const Figure& f) { return f.key; })) {
             ComparedValue v;
             v.key = figureKey;

@@ -6,6 +6,8 @@
 // each score stand beside the profile's truth.
 #pragma once
 
+#include "report/figure.h"
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -104,17 +106,33 @@ struct Finding {
 };
 const char* markName(Finding::Mark mark);   // "fine", "worth knowing", "bad"
 
+// What a chart of a run gets from the reference: its frame drawn in, and the true one.
+struct SeriesMark {
+    bool hasReference = false;
+    double reference = 0.0;
+    bool hasTruth = false;
+    double truth = 0.0;
+};
+
+// What the findings measured of one run against the reference, shown after the run's own.
+struct RunFindings {
+    std::vector<Figure> figures;     // its lateness after the reference vblank, a trace's sample spacing
+    std::vector<Series> charts;      // its lateness by row
+    std::vector<SeriesMark> marks;   // one per chart of the run's own; empty: none
+    // Its periods binned in frames of the reference: under 1/2, 1/2 to 3/2, 3/2 to 5/2, ...,
+    // up to bin kFrameBinsRest, which holds the rest. Empty: the run has no periods.
+    std::vector<size_t> frameBins;
+};
+
 struct Findings {
     std::vector<ReferenceTimeline> references;
     std::vector<RefreshFinding> refresh;
     std::vector<MethodScore> methods;
     std::vector<FoundEvent> events;
     std::vector<Finding> sentences;
+    std::vector<RunFindings> runs;   // one per run of the summary, in its order
 };
 
-// The answers of a summary whose runs hold their tables. Also measures each run's lateness and
-// offset figures against the reference and bins its periods in frames. `truth` may be null.
-Findings findingsOf(ReportSummary& summary, const LogTruth* truth);
-
-// The findings as text: the sentences, then the methods side by side.
-std::string findingsText(const Findings& findings);
+// The answers of a summary whose runs hold their tables, and what each run measured against the
+// reference. `truth` may be null.
+Findings findingsOf(const ReportSummary& summary, const LogTruth* truth);

@@ -73,6 +73,10 @@ struct KelvaroLog {
     size_t lines = 0;                 // lines read (a last line without its CR LF is not one)
 };
 
+// Reads a log file whole, in large pieces straight into the text. False, with what went
+// wrong, for a file that cannot be read or a folder.
+bool readLogFile(const std::string& path, std::string* text, std::string* problem);
+
 // Reads the text. False, with what was expected, when it is not a kelvaro log (the first line
 // must be the banner's). A log cut anywhere reads: its last section is marked cut.
 bool readKelvaroLog(const std::string& text, KelvaroLog* log, std::string* problem);

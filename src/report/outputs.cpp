@@ -573,14 +573,13 @@ std::string findingsBlock(const ReportSummary& summary)
     return html + "</div>\n";
 }
 
-std::string figuresTable(const TestSummary& test)
+std::string figuresTable(const std::vector<Figure>& figures)
 {
     // The true value and the error, where the log names the virtual display's profile.
-    const bool truths = std::any_of(test.figures.begin(), test.figures.end(),
-                                    [](const Figure& f) { return f.hasTruth; });
+    const bool truths = std::any_of(figures.begin(), figures.end(), [](const Figure& f) { return f.hasTruth; });
     std::string html = "<table><tr><th>figure</th><th>measured</th><th>unit</th>";
     html += truths ? "<th>true</th><th>error</th></tr>" : "</tr>";
-    for (const Figure& figure : test.figures) {
+    for (const Figure& figure : figures) {
         html += "<tr><td>" + escaped(figure.label) + "</td><td class=\"n\">" + number(figure.value, isCount(figure) ? 0 : 4) +
                 "</td><td>" + escaped(figure.unit) + "</td>";
         if (figure.hasTruth)
@@ -754,32 +753,6 @@ std::string comparedTable(const std::vector<ComparedValue>& values, const std::s
 
 }   // namespace
 
-bool readLogFile(const std::string& path, std::string* text, std::string* problem)
-{
-    std::error_code error;
-    if (std::filesystem::is_directory(path, error)) {
-        *problem = path + " is a folder: expected the path of a log file";
-        return false;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *problem = "cannot read " + path;
-        return false;
-    }
-    text->clear();
-    const std::uintmax_t size = std::filesystem::file_size(path, error);
-    if (!error && size < (std::uintmax_t{1} << 31))
-        text->reserve(static_cast<size_t>(size));
-    std::vector<char> chunk(1 << 16);
-    while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0)
-        text->append(chunk.data(), static_cast<size_t>(in.gcount()));
-    if (in.bad()) {
-        *problem = "cannot read " + path;
-        return false;
-    }
-    return true;
-}
-
 std::vector<Bucket> decimate(const std::vector<double>& values, size_t width)
 {
     std::vector<Bucket> buckets;
@@ -820,28 +793,31 @@ std::string reportHtml(const ReportSummary& summary)
         if (test.rows > 0)
             html += "<p>" + std::to_string(test.rows) + " rows" +
                     (test.unreadable.empty() ? "" : ", " + std::to_string(test.unreadable.size()) + " unreadable") + "</p>";
-        if (!test.figures.empty())
-            html += figuresTable(test);
+        const std::vector<Figure> figures = shownFigures(summary, test);
+        if (!figures.empty())
+            html += figuresTable(figures);
         for (const std::string& note : test.notes)
             html += "<p class=\"note\">" + escaped(note) + "</p>";
         if (!test.table.columns.empty()) {
             // The periods in frames take the place of the histogram of the period series (the
             // one the reference gives a period for); beside the charts when there is none.
-            size_t periods = test.series.size();
-            for (size_t i = 0; i < test.series.size() && !test.frameBins.empty(); ++i) {
-                if (test.series[i].hasReference && test.series[i].reference > 0.0) {
+            const std::vector<Series> series = shownCharts(summary, test);
+            const std::vector<size_t>& bins = shownFrameBins(summary, test);
+            size_t periods = series.size();
+            for (size_t i = 0; i < series.size() && !bins.empty(); ++i) {
+                if (series[i].hasReference && series[i].reference > 0.0) {
                     periods = i;
                     break;
                 }
             }
             html += "<div class=\"charts\">";
-            for (size_t i = 0; i < test.series.size(); ++i) {
-                html += timeSeries(test.series[i], "chart" + std::to_string(chart++));
-                html += i == periods ? frameHistogram(test.frameBins, "chart" + std::to_string(chart++))
-                                     : histogram(test.series[i], "chart" + std::to_string(chart++));
+            for (size_t i = 0; i < series.size(); ++i) {
+                html += timeSeries(series[i], "chart" + std::to_string(chart++));
+                html += i == periods ? frameHistogram(bins, "chart" + std::to_string(chart++))
+                                     : histogram(series[i], "chart" + std::to_string(chart++));
             }
-            if (!test.frameBins.empty() && periods == test.series.size())
-                html += frameHistogram(test.frameBins, "chart" + std::to_string(chart++));
+            if (!bins.empty() && periods == series.size())
+                html += frameHistogram(bins, "chart" + std::to_string(chart++));
             html += "</div>";
         }
         html += "</section>\n";
@@ -884,8 +860,9 @@ std::string comparisonHtml(const Comparison& c, const ReportSummary& a, const Re
         const TestSummary* tb = runByKey(b, run.key);
         if (ta != nullptr && tb != nullptr) {
             std::string charts;
-            for (const Series& sa : ta->series) {
-                for (const Series& sb : tb->series) {
+            const std::vector<Series> chartsA = shownCharts(a, *ta), chartsB = shownCharts(b, *tb);
+            for (const Series& sa : chartsA) {
+                for (const Series& sb : chartsB) {
                     if (sa.name != sb.name || sa.values.empty() || sb.values.empty())
                         continue;
                     charts += overlaidSeries(sa, sb, "chart" + std::to_string(chart++), c);
@@ -986,7 +963,7 @@ static nlohmann::ordered_json summaryJson(const ReportSummary& summary, nlohmann
         entry["rows"] = test.rows;
         entry["unreadableLines"] = test.unreadable;
         nlohmann::ordered_json figures = nlohmann::ordered_json::object();
-        for (const Figure& figure : test.figures) {
+        for (const Figure& figure : shownFigures(summary, test)) {
             nlohmann::ordered_json f = {{"value", figure.value}, {"unit", figure.unit}, {"label", figure.label}};
             if (figure.hasTruth) {
                 f["true"] = figure.truth;
@@ -995,8 +972,8 @@ static nlohmann::ordered_json summaryJson(const ReportSummary& summary, nlohmann
             figures[figure.key] = f;
         }
         entry["figures"] = figures;
-        if (!test.frameBins.empty())
-            entry["frame_bins"] = test.frameBins;
+        if (!shownFrameBins(summary, test).empty())
+            entry["frame_bins"] = shownFrameBins(summary, test);
         entry["notes"] = test.notes;
         tests.push_back(entry);
     }

@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
-// Reads a log file whole, in large pieces straight into the text. False, with what went
-// wrong, for a file that cannot be read or a folder.
-bool readLogFile(const std::string& path, std::string* text, std::string* problem);
+// The summary as text: the findings, then a block per test, a figure a line, the true value
+// and the error beside it when known.
+std::string summaryText(const ReportSummary& summary);
+// The findings as text: the sentences, then the methods side by side.
+std::string findingsText(const Findings& findings);
 
 // The page. Series longer than a chart is wide are decimated to one column of pixels per
 // bucket, keeping each bucket's minimum and maximum, so that no spike disappears.

@@ -4,33 +4,13 @@
 // arithmetic over what the log reader read.
 #pragma once
 
+#include "report/figure.h"
 #include "report/findings.h"
+#include "report/kinds.h"
 #include "report/logreader.h"
 
 #include <string>
 #include <vector>
-
-struct Figure {
-    std::string key;      // stable, for JSON and for comparing runs
-    std::string label;    // for people
-    std::string unit;
-    double value = 0.0;
-    bool hasTruth = false;
-    double truth = 0.0;   // the value the profile implies
-};
-
-// A chart of a run: the values of one column by row, the true value when the profile gives it,
-// and a shaded stretch of rows (the animation's vsync mode).
-struct Series {
-    std::string name;     // the column's, unit after the '/'
-    std::string unit;
-    std::vector<double> values;
-    bool hasTruth = false;
-    double truth = 0.0;
-    bool hasReference = false;
-    double reference = 0.0;   // what the reference timeline gives (its period, or 0 for a lateness)
-    size_t windowFrom = 0, windowTo = 0;   // row numbers (from 1) of a shaded stretch; 0: none
-};
 
 // A run's rows as its CSV file holds them: the log's column names with their units (a name
 // that repeats gets its place), and each value with the decimals the log printed it with.
@@ -41,8 +21,6 @@ struct RunTable {
     std::vector<LogRow> rows;   // each with its line in the log
 };
 
-constexpr size_t kFrameBinsRest = 5;   // periods of 4 1/2 frames and more
-
 struct TestSummary {
     // Stable: the test's key ("directdraw"), "_2" for a D3DKMT run's second output, "#2",
     // "#3", ... for the test's later runs in the log ("directdraw#2", "d3dkmt_2#2").
@@ -50,6 +28,7 @@ struct TestSummary {
     std::string title;
     std::string label;    // which output, for the D3DKMT test
     LogTest test = LogTest::SuiteEnd;   // SuiteEnd also for a title this tool does not write
+    const RunKind* kind = nullptr;      // what the report takes from its rows; null: unknown
     bool known = false;
     int output = 0;       // 0 the first; a D3DKMT block of the second output: 1
     bool cut = false;
@@ -60,9 +39,7 @@ struct TestSummary {
     std::vector<Figure> figures;
     std::vector<std::string> notes;
     std::vector<Series> series;   // the charts of the page
-    // Its periods binned in frames of the reference: under 1/2, 1/2 to 3/2, 3/2 to 5/2, ...,
-    // up to bin kFrameBinsRest, which holds the rest. Empty: the run has no periods.
-    std::vector<size_t> frameBins;
+    size_t vsyncFrom = 0, vsyncTo = 0;   // rows (from 1) written in vsync mode (the animation); 0: none
     RunTable table;               // the CSV file; no columns: none
 };
 
@@ -103,12 +80,8 @@ ReportSummary summarizeLog(const KelvaroLog& log);
 // is left without rows.
 ReportSummary summarizeLog(KelvaroLog&& log);
 
-// The summary as text: a block per test, a figure a line, the true value and the error beside
-// it when known.
 // A figure that counts things (rows, vblanks, frames, ...): shown as a whole number.
 bool isCount(const Figure& figure);
-
-std::string summaryText(const ReportSummary& summary);
 
 // Percentile by rank of sorted values (0 the smallest, 100 the largest); 0 for none.
 double percentileOf(std::vector<double> values, double percent);
@@ -118,3 +91,10 @@ const TestSummary* runByKey(const ReportSummary& summary, const std::string& key
 
 // A key for a title: lower case letters and digits, words joined by '_'.
 std::string titleKey(const std::string& title);
+
+// A run as the outputs show it: its own figures and charts, then what the findings measured of
+// it against the reference, the reference's frame and the true one drawn on its charts.
+std::vector<Figure> shownFigures(const ReportSummary& summary, const TestSummary& run);
+std::vector<Series> shownCharts(const ReportSummary& summary, const TestSummary& run);
+// Its periods in frames of the reference; empty: none.
+const std::vector<size_t>& shownFrameBins(const ReportSummary& summary, const TestSummary& run);

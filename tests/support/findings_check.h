@@ -6,6 +6,7 @@
 // that is not the display's.
 #pragma once
 
+#include "report/outputs.h"
 #include "report/summary.h"
 
 #include <gtest/gtest.h>

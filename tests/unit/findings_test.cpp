@@ -37,6 +37,7 @@ TestSummary runOfTable(LogTest test, const char* key, std::vector<std::string> k
     run.key = key;
     run.known = true;
     run.test = test;
+    run.kind = kindOf(test);
     run.table.keys = std::move(keys);
     run.table.columns = std::move(columns);
     return run;

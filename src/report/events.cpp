@@ -1,0 +1,484 @@
+// What went wrong and where, and what a display did that an application must know: one detector
+// per kind of event, run in the order of their table, each reading the runs' rows, the log's
+// marked lines and the reference timelines. Events are sorted by when they happened; those the
+// log does not date come last.
+#include "report/findings_rooms.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+struct EventTuning {
+    // A variable rate: the distances between neighbouring stamps lie, in the median, more than
+    // an eighth of the reference's frame off every whole number of its frames (a fixed rate's lie
+    // off only by the wake-ups' jitter). Judged on twenty distances at least; a distance over
+    // three and a half frames is a stall, and only those under 1.7 frames give the frame lengths.
+    double variableOffFrames = 0.125;
+    size_t variablePoints = 20;
+    double variableLongestFrames = 3.5;
+    double variableLengthFrames = 1.7;
+    // The compositor's timing, judged on twenty reads at least: on another output's clock when
+    // its period is more than 1 % off the reference's (two displays' rates differ by far more;
+    // one display's reads by far less); reporting the upcoming vblank when more than half the
+    // reads lie after the moment they were read; stale when its vblank did not advance for a
+    // frame or more, up to 30 (a longer stop is a sleeping display, below).
+    size_t compositorRows = 20;
+    double otherClock = 0.01;
+    double aheadShare = 0.5;
+    double staleFrames = 30.0;
+    // Vblank waits that report success far too soon to be vblanks (a sleeping display's or a
+    // stale adapter's waits return at once): eight or more in a row, each under half a frame of
+    // the fastest mode after the one before (1 ms where the log names no mode). Fewer come now
+    // and then when a late interrupt lets the waits it overtook go at once.
+    size_t tooSoonStretch = 8;
+    double tooSoonFrames = 0.5;
+    double tooSoonFloorMs = 1.0;
+    // A sleeping display: the compositor's vblank stands still for 30 frames or more (half a
+    // second at 60 Hz) while the waits fail; asleep to the end of a run after three failed waits
+    // or more, each followed by half a second's rest.
+    double sleepFrames = 30.0;
+    size_t sleepFailures = 3;
+    // A rate change within a second before the server moved to another output, or half a second
+    // after, is the move's (it rests half a second after a failed wait before it binds the
+    // other output), not the display's.
+    double moveBeforeS = 1.0;
+    double moveAfterS = 0.5;
+    // Faster than a kilohertz is no display's rate: those are waits that returned at once.
+    double fastestDisplayHz = 1000.0;
+};
+const EventTuning t;
+
+// What the detectors share.
+struct EventInput {
+    const Context& c;
+    const std::vector<ReferenceTimeline>& references;
+    std::vector<std::pair<size_t, double>> times;   // (line, seconds) of every timed row, sorted
+    std::vector<Context> outputs;                   // each output's context: its own rough frame
+    std::vector<bool> variable;                     // the outputs of variable refresh
+    std::vector<size_t> failures;                   // the lines of the failed waits, in order
+};
+
+double lineTime(const std::vector<std::pair<size_t, double>>& times, size_t line)
+{
+    // The time of the latest row at or before the line.
+    auto it = std::upper_bound(times.begin(), times.end(), std::make_pair(line, static_cast<double>(INFINITY)));
+    return it == times.begin() ? -1.0 : std::prev(it)->second;
+}
+
+// Whether a wait failed between two lines of the log.
+bool failedBetween(const EventInput& in, size_t from, size_t to)
+{
+    const auto next = std::upper_bound(in.failures.begin(), in.failures.end(), from);
+    return next != in.failures.end() && *next < to;
+}
+
+// The lines that tell of something gone wrong: failed waits, rebinds, quiet spells, "XXXXX".
+void markedLines(const EventInput& in, std::vector<FoundEvent>& events)
+{
+    for (const LogMark& mark : in.c.summary.marks)
+        events.push_back({mark.kind, lineTime(in.times, mark.line), 0.0, mark.text, mark.test, mark.line});
+}
+
+void outputEvents(const EventInput& in, std::vector<FoundEvent>& events)
+{
+    const ReportSummary& summary = in.c.summary;
+    const std::vector<std::pair<size_t, double>>& times = in.times;
+    struct Step {
+        size_t line;
+        const LogMark* mark;      // a failed wait or a rebind
+        const LogMode* bind;
+    };
+    std::vector<Step> steps;
+    for (const LogMark& mark : summary.marks) {
+        if (mark.kind == "wait_failed" || mark.kind == "rebind")
+            steps.push_back({mark.line, &mark, nullptr});
+    }
+    for (const LogMode& mode : summary.modes)
+        steps.push_back({mode.line, nullptr, &mode});
+    std::sort(steps.begin(), steps.end(), [](const Step& a, const Step& b) { return a.line < b.line; });
+    std::string bound;
+    const LogMark* failed = nullptr;
+    const LogMark* rebind = nullptr;
+    std::vector<std::string> removed;
+    for (const Step& step : steps) {
+        if (step.mark != nullptr) {
+            (step.mark->kind == "wait_failed" ? failed : rebind) = step.mark;
+            continue;
+        }
+        const std::string& device = step.bind->device;
+        const auto gone = std::find(removed.begin(), removed.end(), device);
+        if (failed != nullptr && !bound.empty() && device != bound) {
+            removed.push_back(bound);
+            // The rows logged between the failure and the new bind still show the last vblank
+            // the server had of the output that went: it went right after that one.
+            double at = lineTime(times, failed->line);
+            for (auto t = std::upper_bound(times.begin(), times.end(), std::make_pair(failed->line, static_cast<double>(INFINITY)));
+                 t != times.end() && t->first < step.line; ++t)
+                at = std::max(at, t->second);
+            events.push_back({"output_removed", at, 0.0,
+                              bound + ": its vblank waits failed and the server went to " + device, failed->test,
+                              failed->line});
+        } else if (rebind != nullptr && gone != removed.end()) {
+            events.push_back({"output_added", lineTime(times, rebind->line), 0.0,
+                              device + " came back and the window with it: the server bound it again", rebind->test,
+                              rebind->line});
+            removed.erase(gone);
+        }
+        bound = device;
+        failed = rebind = nullptr;
+    }
+}
+
+bool variableRefresh(const Context& c, const ReferenceTimeline& reference, FoundEvent* event)
+{
+    if (!reference.known())
+        return false;
+    std::vector<double> off, lengths;
+    double from = 0.0, to = 0.0;
+    for (const std::vector<double>& group : stampsOf(c, reference.output, reference.precise)) {
+        for (size_t i = 1; i < group.size(); ++i) {
+            const double gap = group[i] - group[i - 1], frame = reference.periodTicksAt(group[i]);
+            if (gap > t.variableLongestFrames * frame)
+                continue;
+            off.push_back(std::fabs(nearestOffset(gap, frame)) / frame);
+            if (gap < t.variableLengthFrames * frame)
+                lengths.push_back(gap);
+        }
+        from = from == 0.0 ? group.front() : std::min(from, group.front());
+        to = std::max(to, group.back());
+    }
+    if (off.size() < t.variablePoints || lengths.size() < t.variablePoints || !(medianOf(off) > t.variableOffFrames))
+        return false;
+    const double p10 = percentileOf(lengths, 10.0), p50 = percentileOf(lengths, 50.0), p90 = percentileOf(lengths, 90.0);
+    *event = {"variable_refresh", from / c.frequency, std::floor((to - from) / p50 + 0.5),
+              format("frames from %.2f to %.2f ms (p10 to p90), %.1f to %.1f Hz: no steady period", p10 / c.ticksPerMs,
+                     p90 / c.ticksPerMs, c.frequency / p90, c.frequency / p10),
+              "", 0};
+    return true;
+}
+
+void compositorEvents(const EventInput& in, std::vector<FoundEvent>& events)
+{
+    const Context& c = in.c;
+    const ReferenceTimeline* reference = in.references.empty() ? nullptr : &in.references.front();
+    for (const TestSummary& run : c.summary.tests) {
+        if (run.kind == nullptr || !run.kind->compositorTiming || run.table.rows.size() < t.compositorRows)
+            continue;
+        const int now = keyIndex(run.table, "now"), vblank = keyIndex(run.table, "vblank"),
+                  period = keyIndex(run.table, "period_qpc");
+        std::vector<double> periods;
+        size_t ahead = 0;
+        for (const LogRow& row : run.table.rows) {
+            periods.push_back(cell(row, period));
+            ahead += cell(row, vblank) > cell(row, now) ? 1 : 0;
+        }
+        const double frame = medianOf(periods);
+        const double firstS = cell(run.table.rows.front(), now) / c.frequency;
+        const double rows = static_cast<double>(run.table.rows.size());
+        if (reference != nullptr && reference->known() && frame > 0) {
+            const double own = reference->periodTicksAt(cell(run.table.rows.front(), now));
+            if (std::fabs(frame / own - 1.0) > t.otherClock)
+                events.push_back({"compositor_clock", firstS, rows,
+                                  format("the compositor's timing runs at %.3f Hz, ", c.frequency / frame) + reference->name +
+                                      format(" at %.3f Hz", c.frequency / own),
+                                  run.key, run.table.rows.front().line});
+        }
+        if (static_cast<double>(ahead) > t.aheadShare * rows)
+            events.push_back({"compositor_ahead", firstS, rows,
+                              format("its qpcVBlank lay after the moment it was read in %.0f of %.0f reads: it reports "
+                                     "the upcoming vblank",
+                                     static_cast<double>(ahead), rows),
+                              run.key, run.table.rows.front().line});
+        if (!(frame > 0))
+            continue;
+        for (size_t i = 1; i < run.table.rows.size(); ++i) {
+            const double before = cell(run.table.rows[i - 1], vblank), after = cell(run.table.rows[i], vblank);
+            const double frames = std::floor((after - before) / frame + 0.5);
+            if (frames >= 2 && frames < t.staleFrames)
+                events.push_back({"compositor_stale", (before + frame) / c.frequency, frames - 1.0,
+                                  format("its qpcVBlank did not advance for %.0f frame(s): stale or skipped", frames - 1.0),
+                                  run.key, run.table.rows[i].line});
+        }
+    }
+}
+
+void tooSoonEvents(const EventInput& in, std::vector<FoundEvent>& events)
+{
+    const Context& c = in.c;
+    // No display mode the server read delivers vblanks faster than its rate (a variable rate's
+    // mode is its highest); the waits themselves cannot tell, they may be all too soon.
+    double fastestHz = 0.0;
+    for (const LogMode& mode : c.summary.modes)
+        fastestHz = std::max(fastestHz, mode.hz);
+    const double floor = t.tooSoonFloorMs * c.ticksPerMs;
+    const double limit = fastestHz > 0 ? std::max(floor, c.frequency / fastestHz * t.tooSoonFrames) : floor;
+    for (const TestSummary& run : c.summary.tests) {
+        if (run.kind == nullptr || !run.kind->tooSoon)
+            continue;
+        const std::vector<double> ticks = ticksOf(run.table, run.kind->time, c.ticksPerMs);
+        // soon[i]: row i came too soon after row i - 1.
+        std::vector<bool> soon(ticks.size(), false);
+        for (size_t i = 1; i < ticks.size(); ++i)
+            soon[i] = ticks[i] > 0 && ticks[i - 1] > 0 && ticks[i] - ticks[i - 1] < limit;
+        // Most of the run too soon: one stretch from the first quick wait to the last, whatever
+        // a loaded machine stretched in between.
+        const size_t quickInRun = static_cast<size_t>(std::count(soon.begin(), soon.end(), true));
+        if (quickInRun >= t.tooSoonStretch && 2 * quickInRun > ticks.size()) {
+            const size_t first = static_cast<size_t>(std::find(soon.begin(), soon.end(), true) - soon.begin());
+            events.push_back({"too_soon_waits", ticks[first] / c.frequency, static_cast<double>(quickInRun),
+                              format("%.0f waits returned success far less than a frame after the one before: no "
+                                     "vblank comes that fast",
+                                     static_cast<double>(quickInRun)),
+                              run.key, run.table.rows[first].line});
+            continue;
+        }
+        for (size_t i = 1; i < ticks.size();) {
+            if (!soon[i]) {
+                ++i;
+                continue;
+            }
+            size_t end = i, quick = 0;
+            while (end < ticks.size() && soon[end]) {
+                ++quick;
+                ++end;
+            }
+            if (quick >= t.tooSoonStretch)
+                events.push_back({"too_soon_waits", ticks[i] / c.frequency, static_cast<double>(quick),
+                                  format("%.0f waits returned success far less than a frame after the one before: no "
+                                         "vblank comes that fast",
+                                         static_cast<double>(quick)),
+                                  run.key, run.table.rows[i].line});
+            i = end;
+        }
+    }
+}
+
+// Variable refresh, per output: it has no stalls and no mode changes, as it has no period.
+void variableRefreshEvents(EventInput& in, std::vector<FoundEvent>& events)
+{
+    for (size_t r = 0; r < in.references.size(); ++r) {
+        const Context& own = in.outputs[r];
+        FoundEvent event;
+        if (own.roughPeriod > 0 && variableRefresh(own, in.references[r], &event)) {
+            event.detail = in.references[r].name + ": " + event.detail;
+            events.push_back(event);
+            in.variable[r] = true;
+        }
+    }
+}
+
+// Stalls: the vblank waits' and the server's gaps of two frames or more.
+void stallEvents(EventInput& in, std::vector<FoundEvent>& events)
+{
+    const Context& c = in.c;
+    const ReportSummary& summary = c.summary;
+    for (const TestSummary& run : summary.tests) {
+        const size_t which = static_cast<size_t>(run.output);
+        if (run.kind == nullptr || !run.kind->stalls || which >= in.references.size() || !in.references[which].known() ||
+            in.variable[which])
+            continue;
+        const std::vector<double> ticks = ticksOf(run.table, run.kind->time, c.ticksPerMs);
+        // Rows without a vblank (the server rebinding) are passed over; a gap over which the
+        // waits failed is no stall but a failure (and maybe a sleep, below).
+        size_t last = ticks.size();
+        for (size_t i = 0; i < ticks.size(); ++i) {
+            if (!(ticks[i] > 0.0))
+                continue;
+            if (last < ticks.size() && !failedBetween(in, run.table.rows[last].line, run.table.rows[i].line)) {
+                const double frame = in.references[which].periodTicksAt(ticks[i]);
+                const double extra = extraFrames(ticks[i] - ticks[last], frame);
+                if (extra > 0)
+                    events.push_back({"stall", ticks[i] / c.frequency, extra + 1.0,
+                                      format("%.3f ms between vblanks", (ticks[i] - ticks[last]) / c.ticksPerMs),
+                                      run.key, run.table.rows[i].line});
+            }
+            last = i;
+        }
+    }
+}
+
+// A sleeping display: the compositor's vblank stands still for 30 frames or more while the
+// vblank waits fail; it begins with the first vblank that did not come.
+void sleepEvents(EventInput& in, std::vector<FoundEvent>& events)
+{
+    const Context& c = in.c;
+    const ReportSummary& summary = c.summary;
+    const std::vector<ReferenceTimeline>& references = in.references;
+    for (const TestSummary& run : summary.tests) {
+        if (run.kind == nullptr || !run.kind->compositorVblank || references.empty() || !references.front().known())
+            continue;
+        const std::vector<double> ticks = ticksOf(run.table, run.kind->compositorVblank, c.ticksPerMs);
+        size_t last = ticks.size();
+        for (size_t i = 0; i < ticks.size(); ++i) {
+            if (!(ticks[i] > 0.0) || (last < ticks.size() && ticks[i] == ticks[last]))
+                continue;
+            if (last < ticks.size()) {
+                const double frame = references.front().periodTicksAt(ticks[last]);
+                const double frames = std::floor((ticks[i] - ticks[last]) / frame + 0.5) - 1.0;
+                if (frames >= t.sleepFrames && failedBetween(in, run.table.rows[last].line, run.table.rows[i].line))
+                    events.push_back({"display_sleep", std::ceil(ticks[last] + frame) / c.frequency, frames,
+                                      format("no vblank for %.0f frames: the compositor's vblank stood still and the "
+                                             "waits failed", frames),
+                                      run.key, run.table.rows[last].line});
+            }
+            last = i;
+        }
+        // Asleep to the end of the run: its vblank stood still through failed waits, and the
+        // run's rows went on.
+        if (last + 1 < ticks.size()) {
+            size_t failures = 0;
+            for (const LogMark& mark : summary.marks)
+                failures += mark.kind == "wait_failed" && mark.line > run.table.rows[last].line &&
+                                    mark.line < run.table.rows.back().line
+                                ? 1
+                                : 0;
+            if (failures >= t.sleepFailures) {
+                const double frame = references.front().periodTicksAt(ticks[last]);
+                events.push_back({"display_sleep", std::ceil(ticks[last] + frame) / c.frequency, 0.0,
+                                  "no vblank to the end of the run: the compositor's vblank stood still and the waits failed",
+                                  run.key, run.table.rows[last].line});
+            }
+        }
+    }
+}
+
+// A change of the display's rate: where two segments of a reference part and the stamps show
+// the new frame, unless the server moved to another output there.
+void modeChangeEvents(EventInput& in, std::vector<FoundEvent>& events)
+{
+    const Context& c = in.c;
+    for (size_t r = 0; r < in.references.size(); ++r) {
+        const ReferenceTimeline& reference = in.references[r];
+        if (in.variable[r])
+            continue;
+        std::vector<double> points;
+        for (const std::vector<double>& group : stampsOf(in.outputs[r], reference.output, reference.precise))
+            points.insert(points.end(), group.begin(), group.end());
+        std::sort(points.begin(), points.end());
+        // A segment that parts from the one before without a change is read as part of it.
+        size_t prior = 0;
+        for (size_t s = 1; s < reference.segments.size(); ++s) {
+            const ReferenceSegment& before = reference.segments[prior];
+            const ReferenceSegment& after = reference.segments[s];
+            double first = 0.0;
+            if (!rateChangeTick(points, before, after, &first))
+                continue;
+            prior = s;
+            // The old segment may reach past the move by the stamps it fitted on both sides.
+            const double changeS = std::min(before.toTick, first) / c.frequency;
+            const bool moved = std::any_of(events.begin(), events.end(), [&](const FoundEvent& e) {
+                return (e.kind == "output_removed" || e.kind == "output_added" || e.kind == "rebind") &&
+                       e.atS >= changeS - t.moveBeforeS && e.atS <= std::max(after.fromTick, first) / c.frequency + t.moveAfterS;
+            });
+            const bool display = std::min(before.periodTicks, after.periodTicks) >= c.frequency / t.fastestDisplayHz;
+            if (!moved && display)
+                events.push_back({"mode_change", first / c.frequency, 0.0,
+                                  reference.name + format(": %.4f Hz to %.4f Hz", c.frequency / before.periodTicks,
+                                                          c.frequency / after.periodTicks),
+                                  "", 0});
+        }
+    }
+}
+
+// Runs the log ends inside, a log cut before the tool's exit line, a refused profile.
+void logEvents(EventInput& in, std::vector<FoundEvent>& events)
+{
+    const ReportSummary& summary = in.c.summary;
+    for (const TestSummary& run : summary.tests) {
+        if (run.cut)
+            events.push_back({"cut", -1.0, 0.0, "the log ends inside " + run.title, run.key, run.titleLine});
+    }
+    if (!summary.ended && std::none_of(summary.tests.begin(), summary.tests.end(), [](const TestSummary& r) { return r.cut; }))
+        events.push_back({"cut", -1.0, 0.0, "the log ends before the tool said it exits", "", 0});
+    if (!summary.refused.empty())
+        events.push_back({"refused", -1.0, 0.0, summary.refused, "", 0});
+}
+
+// The detectors, in the order they run: a later one may read what an earlier one found (a
+// rate change where the server moved is the move's; no stall on a variable rate).
+struct Detector {
+    const char* kinds;
+    void (*find)(EventInput& in, std::vector<FoundEvent>& events);
+};
+const Detector kDetectors[] = {
+    {"wait_failed rebind quiet xxxxx", [](EventInput& in, std::vector<FoundEvent>& e) { markedLines(in, e); }},
+    {"output_removed output_added", [](EventInput& in, std::vector<FoundEvent>& e) { outputEvents(in, e); }},
+    {"compositor_clock compositor_ahead compositor_stale", [](EventInput& in, std::vector<FoundEvent>& e) { compositorEvents(in, e); }},
+    {"too_soon_waits", [](EventInput& in, std::vector<FoundEvent>& e) { tooSoonEvents(in, e); }},
+    {"variable_refresh", variableRefreshEvents},
+    {"stall", stallEvents},
+    {"display_sleep", sleepEvents},
+    {"mode_change", modeChangeEvents},
+    {"cut refused", logEvents},
+};
+
+}   // namespace
+
+std::vector<FoundEvent> eventsOf(const Context& c, const std::vector<ReferenceTimeline>& references)
+{
+    EventInput in{c, references, {}, std::vector<Context>(references.size(), c), std::vector<bool>(references.size(), false), {}};
+    for (const TestSummary& run : c.summary.tests) {
+        if (run.kind == nullptr || !run.kind->time)
+            continue;
+        const int index = keyIndex(run.table, run.kind->time.key);
+        for (const LogRow& row : run.table.rows) {
+            const double v = cell(row, index);
+            if (v > 0.0)
+                in.times.emplace_back(row.line, (run.kind->time.ms ? v * c.ticksPerMs : v) / c.frequency);
+        }
+    }
+    std::sort(in.times.begin(), in.times.end());
+    for (const LogMark& mark : c.summary.marks) {
+        if (mark.kind == "wait_failed")
+            in.failures.push_back(mark.line);
+    }
+    std::sort(in.failures.begin(), in.failures.end());
+    for (size_t r = 0; r < references.size(); ++r)
+        in.outputs[r].roughPeriod = roughPeriodOf(c, references[r].output);
+    std::vector<FoundEvent> events;
+    for (const Detector& detector : kDetectors)
+        detector.find(in, events);
+    std::stable_sort(events.begin(), events.end(), [](const FoundEvent& a, const FoundEvent& b) {
+        return (a.atS < 0 ? 1e300 : a.atS) < (b.atS < 0 ? 1e300 : b.atS);
+    });
+    return events;
+}
+
+// What the sentences call each kind of event, and how it weighs, in the order they are told.
+const std::vector<EventKind>& eventKinds()
+{
+    static const std::vector<EventKind> kinds = {
+        {"wait_failed", "failed wait(s)", Finding::Mark::Bad, false},
+        {"rebind", "rebind(s) of the server", Finding::Mark::WorthKnowing, false},
+        {"quiet", "quiet spell(s) of a failing server", Finding::Mark::Bad, false},
+        {"stall", "stall(s): two frames or more between a wait's vblanks", Finding::Mark::WorthKnowing, true},
+        {"mode_change", "change(s) of the display's rate", Finding::Mark::WorthKnowing, true},
+        {"display_sleep", "sleep(s) of the display: no vblanks, waits failing; an application must not take a "
+                          "wait that fails or returns at once for a vblank",
+         Finding::Mark::WorthKnowing, true},
+        {"output_removed", "output(s) removed under the window: its waits fail, the server goes to the output left; an "
+                           "application must bind again, not retry the dead adapter",
+         Finding::Mark::WorthKnowing, true},
+        {"output_added", "output(s) back: the window returned to it and the server with it", Finding::Mark::Fine, true},
+        {"variable_refresh", "stretch(es) of variable refresh: no steady period; pace by the measured interval, not by a "
+                             "period",
+         Finding::Mark::WorthKnowing, true},
+        {"compositor_clock", "compositor run(s) on another output's clock: its qpcRefreshPeriod and qpcVBlank are not "
+                             "this output's; time this output by its own vblank waits",
+         Finding::Mark::WorthKnowing, true},
+        {"compositor_ahead", "compositor run(s) reporting the upcoming vblank: qpcVBlank lies in the future; subtract a "
+                             "period before taking it for the latest vblank",
+         Finding::Mark::WorthKnowing, true},
+        {"compositor_stale", "frame(s) on which the compositor's vblank did not advance (stale or skipped): never trust "
+                             "a single read",
+         Finding::Mark::WorthKnowing, true},
+        {"too_soon_waits", "run(s) of vblank waits that returned at once: a success that fast is no vblank",
+         Finding::Mark::Bad, true},
+        {"xxxxx", "\"XXXXX\" line(s): the server's and the compositor's vblanks more than 2 ms off each other's grid",
+         Finding::Mark::WorthKnowing, false},
+        {"cut", "run(s) cut short", Finding::Mark::WorthKnowing, true},
+        {"refused", "refused profile(s)", Finding::Mark::Bad, true},
+    };
+    return kinds;
+}

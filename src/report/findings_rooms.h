@@ -1,0 +1,191 @@
+// The rooms of the findings, each one job, and what they share: the reference timeline (fit,
+// split, segments), the methods' scores, the events and the sentences. Internal to the report;
+// unit tests reach each room through this header.
+#pragma once
+
+#include "report/findings.h"
+#include "report/kinds.h"
+#include "report/reportmath.h"
+#include "report/summary.h"
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+struct LogTruth;
+
+// An output's time stamps, kept once made: the reference and the events read the same ones.
+struct StampCache {
+    std::map<std::tuple<int, bool, double>, std::vector<std::vector<double>>> groups;
+};
+
+// What every room reads: the runs, the truth when the log names a profile, the time base.
+struct Context {
+    const ReportSummary& summary;
+    const LogTruth* truth;
+    double frequency;
+    double ticksPerMs;
+    double roughPeriod = 0.0;   // ticks: the median frame of an output's waits, set per output
+    std::shared_ptr<StampCache> stamps = std::make_shared<StampCache>();
+};
+Context contextOf(const ReportSummary& summary, const LogTruth* truth);
+
+// ---------------------------------------------------------------------------------------------
+// The runs' rows, by column key.
+
+int keyIndex(const RunTable& table, const char* key);
+inline double cell(const LogRow& row, int index)
+{
+    return index >= 0 && static_cast<size_t>(index) < row.values.size() ? row.values[static_cast<size_t>(index)] : 0.0;
+}
+// The values of a column as ticks (ms columns converted); zeros (no value) kept as NaN.
+std::vector<double> ticksOf(const RunTable& table, TimeColumn column, double ticksPerMs);
+const Figure* figureOf(const TestSummary& run, const char* key);
+// The first run of a test (of an output, for the D3DKMT test).
+const TestSummary* runOf(const ReportSummary& summary, LogTest test, int output = 0);
+// The first run whose kind says so.
+const TestSummary* firstRunWhere(const ReportSummary& summary, bool RunKind::*flag);
+
+// ---------------------------------------------------------------------------------------------
+// The reference timeline.
+
+struct ReferenceTuning {
+    // A fit numbers the points of its first 30 frames, then of twice as many each round that
+    // settled, so that a period a little off never slips a frame over a long span; 60 rounds
+    // reach 2^30 frames, and four rounds over the whole span settle it.
+    double fitFirstFrames = 30.0;
+    int fitRounds = 60;
+    int fitSettledRounds = 4;
+    // A point farther off the fit than five spreads is left out (a preempted sample, a stalled
+    // wake-up), but never for less than a hundred-thousandth of a frame, so that exact points
+    // are not all thrown out.
+    double fitOutlierSpreads = 5.0;
+    double fitOutlierFloorFrames = 1e-5;
+    // A gap is counted in frames of its neighbourhood: the lower quartile of the eight gaps on
+    // either side (a run whose rate doubles would otherwise fit its slower part as every other
+    // frame of the faster one), unless that is under 0.3 frames (waits that returned at once).
+    size_t splitAround = 8;
+    double splitLocalQuantile = 25.0;
+    double splitLocalFloorFrames = 0.3;
+    // The rate a run starts at: the median of its first nine frame lengths.
+    size_t splitStartLengths = 9;
+    // A change of rate must hold for five frames: one late wake-up moves one length only.
+    size_t splitStays = 5;
+    // How far the frame length may move before it is a change: 0.5 % for precise points (a
+    // 60 to 59.7 Hz change is 0.5 %), 3 % for wake-ups, which jitter by far more.
+    double splitPrecise = 0.005;
+    double splitWakeUps = 0.03;
+    // A run's stamps or a part of them rebuild nothing under eight points, and an output's under
+    // twenty; a part's fit must keep four.
+    size_t groupPoints = 8;
+    size_t outputPoints = 20;
+    size_t partFitPoints = 4;
+    // A part continues the segment before it when its rate is within 0.1 % (precise) or 1 %
+    // (wake-ups) and its phase within eight spreads, at least 50 us (precise), or a quarter
+    // frame (wake-ups).
+    double joinRatePrecise = 0.001;
+    double joinRateWakeUps = 0.01;
+    double joinPhaseSpreads = 8.0;
+    double joinPhaseFloorS = 50e-6;
+    double joinPhaseWakeUpFrames = 0.25;
+    // A second's stretch carries its period's error over a long gap (60 ppm over 24 s is
+    // 1.5 ms): it still joins when one fit keeps nine in ten of both and fits them within twice
+    // the looser spread of the two, at least 2 us.
+    size_t jointKeptIn = 9, jointKeptOf = 10;
+    double jointSpreads = 2.0;
+    double jointFloorS = 2e-6;
+    // Wake-ups come late by the platform's delay; the earliest of them stand for the vblank. A
+    // wake-up more than five times the lower half's spread before the median (at least a
+    // twentieth of a frame) is one more than half a frame late, and no candidate; the origin is
+    // the second percentile of the rest.
+    double earliestSpreads = 5.0;
+    double earliestFloorFrames = 0.05;
+    double earliestQuantile = 2.0;
+    // A rate change is dated where the distances between neighbouring stamps go over from the
+    // old frame to the new, searched from 90 frames before the new segment (a loop that woke
+    // for every other vblank of the faster rate read as the slower one, and the new segment
+    // began late) to 30 frames into it. A distance over a frame and a half of the slower rate
+    // is a stall and says nothing. Each distance weighs how much nearer it lies to whole new
+    // frames than to whole old ones, a fifth of the shorter frame for each vblank it passes
+    // over (a loop wakes for most vblanks), at most half the shorter frame off either (a
+    // wake-up late by milliseconds lengthens one distance and shortens the next as much).
+    // Sums within a millionth of a frame are alike; the new frame shows only where the sum
+    // after a split reaches a frame and a half of the shorter frame.
+    double changeLookBackFrames = 90.0;
+    double changeLookAheadFrames = 30.0;
+    double changeStallFrames = 1.5;
+    double changePassFrames = 0.2;
+    double changeOffCapFrames = 0.5;
+    double changeAlikeFrames = 1e-6;
+    double changeShownFrames = 1.5;
+    // The reference's error against the truth: every vblank it spans, or this many spread evenly.
+    double truthVblanks = 100000.0;
+};
+extern const ReferenceTuning kReference;
+
+struct Fit {
+    double origin = 0.0;   // tick of vblank 0 of the fit
+    double period = 0.0;
+    size_t used = 0;
+    double spread = 0.0;   // 1.4826 MAD of the residuals, in ticks
+    double from = 0.0, to = 0.0;
+};
+// Least squares of t = origin + k period over sorted time stamps, far points left out. Needs a
+// guess within a quarter frame per frame.
+Fit fitTimeline(const std::vector<double>& ticks, double guess);
+// The stamps split where the frame length moves by more than `tolerance` and stays moved.
+std::vector<std::vector<double>> splitAtChanges(const std::vector<double>& ticks, double guess, double tolerance);
+// The time stamps of the runs that mark vblanks of an output, one group per run, sorted.
+const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, bool precise);
+// A rough frame of an output, in ticks, from its waits' own periods; 0 when none has any.
+double roughPeriodOf(const Context& c, int output);
+ReferenceTimeline referenceOf(const Context& c, int output);
+// Where the rate changed between two segments of a reference, in ticks; false where the time
+// stamps never showed the new frame.
+bool rateChangeTick(const std::vector<double>& points, const ReferenceSegment& before, const ReferenceSegment& after,
+                    double* tick);
+
+// ---------------------------------------------------------------------------------------------
+// The methods' scores and what each run measured against the reference.
+
+// A wait that leaves out more than half a percent of the vblanks misses them; fewer are the
+// gaps a loaded machine leaves now and then.
+constexpr double kMissingShare = 0.005;
+bool missesVblanks(const MethodScore& m);
+
+std::vector<MethodScore> methodsOf(const Context& c, const std::vector<ReferenceTimeline>& references);
+// Ranks the waits of the first output (fewest missed, then the smallest p99) and words each
+// method's verdict.
+void rankMethods(std::vector<MethodScore>& methods, const std::string& firstOutput);
+std::vector<RunFindings> runFindingsOf(const Context& c, const std::vector<ReferenceTimeline>& references);
+RefreshFinding refreshOf(const Context& c, const ReferenceTimeline& reference);
+double referenceOffsetUs(const Context& c, const ReferenceTimeline& reference, double tick);
+double trueOffsetUs(const Context& c, int output, double tick);
+
+// ---------------------------------------------------------------------------------------------
+// The events.
+
+std::vector<FoundEvent> eventsOf(const Context& c, const std::vector<ReferenceTimeline>& references);
+
+// What the sentences say of each kind of event, and its mark.
+struct EventKind {
+    const char* kind;
+    const char* words;   // "(s)" stands for the plural's ending
+    Finding::Mark mark;
+    bool detailed;       // its detail is worth the sentence
+};
+const std::vector<EventKind>& eventKinds();
+
+// ---------------------------------------------------------------------------------------------
+// The sentences.
+
+void sentencesOf(const Context& c, Findings& f);
+
+// Words and numbers as the sentences write them.
+std::string format(const char* pattern, double a, double b = 0.0, double c = 0.0, double d = 0.0);
+std::string grouped(double value);   // 12,345
+std::string us(double value);        // a microsecond figure: "0.0", "57.3", "612", "12,345"

@@ -1,0 +1,336 @@
+// Every way of finding the vblank, scored from the runs that used it: how far after the
+// reference vblank its times lie, and how many vblanks it missed. And what each run measured
+// against the reference: its lateness, its periods in frames, the reference's frame on its
+// charts. The refresh rates of each output beside what the mode and the compositor say.
+#include "report/findings_rooms.h"
+
+#include "report/truth.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+namespace {
+
+struct Scored {
+    std::vector<double> late, lateTrue;
+    double missed = 0.0;
+    std::string test;
+};
+
+// Scores a run's time stamps: each against the nearest reference vblank; gaps of two frames or
+// more between neighbours are missed vblanks (not for stamps that may repeat).
+void scoreStamps(const Context& c, const ReferenceTimeline& reference, const TestSummary& run,
+                 const std::vector<double>& ticks, bool countGaps, Scored* into)
+{
+    if (into->test.empty())
+        into->test = run.key;
+    double previous = NAN;
+    for (const double v : ticks) {
+        if (!(v > 0.0))
+            continue;
+        into->late.push_back(referenceOffsetUs(c, reference, v));
+        if (c.truth != nullptr)
+            into->lateTrue.push_back(trueOffsetUs(c, reference.output, v));
+        if (countGaps && previous == previous)
+            into->missed += extraFrames(v - previous, reference.periodTicksAt(v));
+        previous = v;
+    }
+}
+
+// Scores the times a run yields for one way of finding the vblank. The animation's stretches of
+// one mode are scored each on its own, so that no gap spans the other mode's rows.
+void scoreSource(const Context& c, const ReferenceTimeline& reference, const TestSummary& run,
+                 const MethodSource& source, Scored* into)
+{
+    const RunTable& table = run.table;
+    std::vector<double> times = ticksOf(table, source.times, c.ticksPerMs);
+    switch (source.rows) {
+    case MethodRows::All:
+        scoreStamps(c, reference, run, times, source.countGaps, into);
+        return;
+    case MethodRows::LockedGrid: {
+        // The estimator's grid, once it has locked (its time base stands before the sample).
+        std::vector<double> locked;
+        const int now = keyIndex(table, run.kind->time.key), base = keyIndex(table, source.times.key);
+        bool on = false;
+        for (const LogRow& row : table.rows) {
+            on = on || estimatorLocked(cell(row, base), cell(row, now));
+            if (on)
+                locked.push_back(cell(row, base) * c.ticksPerMs);
+        }
+        scoreStamps(c, reference, run, locked, source.countGaps, into);
+        return;
+    }
+    case MethodRows::SleepMode:
+    case MethodRows::VsyncMode: {
+        const bool wanted = source.rows == MethodRows::VsyncMode;
+        std::vector<double> stretch;
+        for (size_t i = 0; i <= times.size(); ++i) {
+            const bool vsync = i < times.size() && run.vsyncTo > run.vsyncFrom && i + 1 >= run.vsyncFrom && i + 1 <= run.vsyncTo;
+            if (i == times.size() || vsync != wanted) {
+                if (!stretch.empty())
+                    scoreStamps(c, reference, run, stretch, source.countGaps, into);
+                stretch.clear();
+                continue;
+            }
+            stretch.push_back(times[i]);
+        }
+        return;
+    }
+    }
+}
+
+bool isWait(const MethodScore& m)
+{
+    for (const MethodKind& kind : methodKinds()) {
+        if (m.method == kind.key)
+            return kind.wait;
+    }
+    return true;
+}
+
+}   // namespace
+
+double referenceOffsetUs(const Context& c, const ReferenceTimeline& reference, double tick)
+{
+    return reference.offsetTicks(tick) * 1e6 / c.frequency;
+}
+
+double trueOffsetUs(const Context& c, int output, double tick)
+{
+    const Timeline& timeline = virtualOutputTimeline(c.truth->model, output);
+    const int64_t at = tickOf(tick);
+    const int64_t k = timelineLatestVblank(timeline, at);
+    const double start = static_cast<double>(timelineVblankStart(timeline, k));
+    const double next = static_cast<double>(timelineVblankStart(timeline, k + 1));
+    const double after = tick - start, before = tick - next;
+    return (after <= -before ? after : before) * 1e6 / c.frequency;
+}
+
+bool missesVblanks(const MethodScore& m)
+{
+    return m.missed > kMissingShare * static_cast<double>(m.lateUs.count);
+}
+
+// The ways of finding the next vblank, each scored from the runs that used it, in the order of
+// the methods table: the driver's wait on each output, the others on the first.
+std::vector<MethodScore> methodsOf(const Context& c, const std::vector<ReferenceTimeline>& references)
+{
+    std::vector<MethodScore> methods;
+    const auto add = [&](const MethodKind& kind, const ReferenceTimeline& reference, Scored& s) {
+        if (s.late.empty())
+            return;
+        MethodScore m;
+        m.method = kind.key;
+        m.output = reference.name;
+        m.test = s.test;
+        m.lateUs = distributionOf(s.late);
+        m.hasTruth = !s.lateTrue.empty();
+        m.lateTrueUs = distributionOf(s.lateTrue);
+        m.missed = s.missed;
+        m.cost = kind.cost;
+        methods.push_back(m);
+    };
+    const auto scoreOn = [&](const MethodKind& kind, const ReferenceTimeline& reference, bool ownOutput) {
+        Scored scored;
+        for (const TestSummary& run : c.summary.tests) {
+            if (run.kind == nullptr || (ownOutput && run.output != reference.output))
+                continue;
+            for (const MethodSource& source : run.kind->methods) {
+                if (kind.key == std::string(source.method))
+                    scoreSource(c, reference, run, source, &scored);
+            }
+        }
+        add(kind, reference, scored);
+    };
+    for (const MethodKind& kind : methodKinds()) {
+        if (kind.everyOutput) {
+            for (const ReferenceTimeline& reference : references) {
+                if (reference.known())
+                    scoreOn(kind, reference, true);
+            }
+        } else if (!references.empty() && references.front().known()) {
+            scoreOn(kind, references.front(), false);
+        }
+    }
+    return methods;
+}
+
+// Ranks the waits of the first output: fewest missed vblanks first (a share under half a
+// percent counts as none), then the smallest p99 of lateness; and words each one's verdict.
+void rankMethods(std::vector<MethodScore>& methods, const std::string& firstOutput)
+{
+    std::vector<MethodScore*> waits;
+    for (MethodScore& m : methods) {
+        if (isWait(m) && m.output == firstOutput)
+            waits.push_back(&m);
+    }
+    std::stable_sort(waits.begin(), waits.end(), [&](const MethodScore* a, const MethodScore* b) {
+        if (missesVblanks(*a) != missesVblanks(*b))
+            return !missesVblanks(*a);
+        return a->lateUs.p99 < b->lateUs.p99;
+    });
+    for (size_t i = 0; i < waits.size(); ++i)
+        waits[i]->rank = static_cast<int>(i + 1);
+    const MethodScore* best = waits.empty() ? nullptr : waits.front();
+    for (MethodScore& m : methods) {
+        const std::string tail = "p50 " + us(m.lateUs.p50) + " us, p99 " + us(m.lateUs.p99) + " us";
+        if (!isWait(m) && m.method == "dwm_qpcvblank")
+            m.verdict = "a time stamp " + tail + " off the vblank";
+        else if (!isWait(m))
+            m.verdict = "its grid lies " + tail + " off the vblank";
+        else if (m.rank == 1)
+            m.verdict = "best here: wakes " + tail + " after the vblank";
+        else if (best != nullptr && m.output == firstOutput)
+            m.verdict = (missesVblanks(m) ? "misses vblanks; " : "") + std::string("wakes ") + tail + " after the vblank" +
+                        (best->lateUs.p99 > 0 ? format(", a p99 %.1fx the best's", m.lateUs.p99 / best->lateUs.p99) : "");
+        else
+            m.verdict = "wakes " + tail + " after the vblank";
+        if (m.missed > 0)
+            m.verdict += "; " + grouped(m.missed) + (m.missed == 1 ? " vblank missed" : " vblanks missed");
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+// A trace of the scan line: its samples lie apart by the reference's line length times the lines
+// between them. Judged from more than ten steps forward.
+constexpr size_t kSpacingSteps = 10;
+
+void sampleSpacing(const TestSummary& run, double frameMs, RunFindings& out)
+{
+    const Figure* lines = figureOf(run, "lines_per_frame");
+    double advanced = 0.0;
+    size_t steps = 0;
+    const int scan = keyIndex(run.table, "scanline");
+    for (size_t i = 1; i < run.table.rows.size(); ++i) {
+        const double a = std::fabs(cell(run.table.rows[i - 1], scan)), b = std::fabs(cell(run.table.rows[i], scan));
+        if (a > 0 && b > a) {
+            advanced += b - a;
+            ++steps;
+        }
+    }
+    if (lines != nullptr && steps > kSpacingSteps)
+        out.figures.push_back({"sample_spacing", "samples lay apart (the reference's line length times the lines between them)",
+                               "us", advanced / static_cast<double>(steps) * frameMs * 1000.0 / lines->value, false, 0.0});
+}
+
+}   // namespace
+
+// Each run's periods in frames of the reference, each run's lateness against it, and the
+// scan-line trace's sample spacing.
+std::vector<RunFindings> runFindingsOf(const Context& c, const std::vector<ReferenceTimeline>& references)
+{
+    std::vector<RunFindings> all(c.summary.tests.size());
+    for (size_t r = 0; r < c.summary.tests.size(); ++r) {
+        const TestSummary& run = c.summary.tests[r];
+        RunFindings& out = all[r];
+        const size_t which = static_cast<size_t>(run.output);
+        if (which >= references.size() || !references[which].known() || run.kind == nullptr)
+            continue;
+        const RunKind& kind = *run.kind;
+        const ReferenceTimeline& reference = references[which];
+        const std::vector<double> times = kind.time ? ticksOf(run.table, kind.time, c.ticksPerMs) : std::vector<double>();
+        double middle = NAN;
+        for (size_t i = times.size() / 2; i < times.size() && !(middle > 0.0); ++i)
+            middle = times[i];
+        const double frameTicks = reference.periodTicksAt(middle > 0.0 ? middle : reference.segments.front().fromTick);
+        const double frameMs = frameTicks / c.ticksPerMs;
+        if (kind.scanTrace)
+            sampleSpacing(run, frameMs, out);
+        const int periods = kind.period != nullptr ? keyIndex(run.table, kind.period) : -1;
+        if (periods >= 0) {
+            for (size_t i = kind.periodFromRow; i < run.table.rows.size(); ++i) {
+                const double frames = std::floor(cell(run.table.rows[i], periods) / frameMs + 0.5);
+                const size_t bin = frames < 0 ? 0 : std::min(kFrameBinsRest, static_cast<size_t>(frames));
+                if (out.frameBins.size() <= bin)
+                    out.frameBins.resize(bin + 1, 0);
+                ++out.frameBins[bin];
+            }
+        }
+        // The charts of periods get the reference's frame, and the true one when known.
+        out.marks.resize(run.series.size());
+        for (size_t i = 0; i < run.series.size(); ++i) {
+            const Series& series = run.series[i];
+            const bool period = periods >= 0 && series.name == run.table.columns[static_cast<size_t>(periods)];
+            if (period || (kind.intervalCharts && series.unit == "ms")) {
+                out.marks[i].hasReference = true;
+                out.marks[i].reference = frameMs;
+            }
+            if (period && c.truth != nullptr && middle > 0.0) {
+                out.marks[i].hasTruth = true;
+                out.marks[i].truth = c.truth->periodMsAt(tickOf(middle), run.output);
+            }
+        }
+        if (!kind.lateness)
+            continue;
+        std::vector<double> late, lateTrue;
+        for (const double v : times) {
+            if (!(v > 0.0))
+                continue;
+            late.push_back(referenceOffsetUs(c, reference, v));
+            if (c.truth != nullptr)
+                lateTrue.push_back(trueOffsetUs(c, run.output, v));
+        }
+        const Distribution d = distributionOf(late), dt = distributionOf(lateTrue);
+        if (d.count == 0)
+            continue;
+        Series chart;
+        chart.name = "after the reference vblank/us";
+        chart.unit = "us";
+        chart.values = late;
+        chart.hasReference = true;
+        out.charts.push_back(std::move(chart));
+        const std::pair<const char*, double Distribution::*> parts[] = {{"median", &Distribution::p50},
+                                                                         {"p95", &Distribution::p95},
+                                                                         {"p99", &Distribution::p99},
+                                                                         {"p999", &Distribution::p999},
+                                                                         {"max", &Distribution::max}};
+        for (const auto& part : parts) {
+            const std::string name = part.first;
+            out.figures.push_back({"after_vblank_" + name, "after the reference vblank, " + (name == "p999" ? "p99.9" : name),
+                                   "us", d.*part.second, dt.count > 0, dt.*part.second});
+        }
+    }
+    return all;
+}
+
+RefreshFinding refreshOf(const Context& c, const ReferenceTimeline& reference)
+{
+    RefreshFinding r;
+    r.output = reference.output;
+    r.name = reference.name;
+    // The segment that most points lie on: the rate the display ran at for most of the log.
+    const ReferenceSegment* main = &reference.segments.front();
+    for (const ReferenceSegment& s : reference.segments)
+        main = s.points > main->points ? &s : main;
+    r.measuredHz = c.frequency / main->periodTicks;
+    for (const LogMode& mode : c.summary.modes) {
+        if (mode.device == reference.name && r.nominalHz == 0.0)
+            r.nominalHz = mode.hz;
+    }
+    if (reference.output == 0) {
+        if (const TestSummary* wrong = runOf(c.summary, LogTest::WrongHz)) {
+            const Figure* ratio = figureOf(*wrong, "ratio_period");
+            const Figure* counter = figureOf(*wrong, "counter_period");
+            r.rateRefreshHz = ratio != nullptr && ratio->value > 0 ? 1000.0 / ratio->value : 0.0;
+            r.qpcRefreshPeriodMs = counter != nullptr ? counter->value : 0.0;
+        }
+    }
+    const auto ppm = [&](double hz) { return hz > 0 ? (hz - r.measuredHz) / r.measuredHz * 1e6 : 0.0; };
+    r.ppmVsNominal = r.nominalHz > 0 ? (r.measuredHz - r.nominalHz) / r.nominalHz * 1e6 : 0.0;
+    r.ppmRateRefresh = ppm(r.rateRefreshHz);
+    r.ppmQpcRefreshPeriod = r.qpcRefreshPeriodMs > 0 ? ppm(1000.0 / r.qpcRefreshPeriodMs) : 0.0;
+    const double slip = std::fabs(r.nominalHz - r.measuredHz);
+    r.frameSlipS = r.nominalHz > 0 && slip > 0 ? 1.0 / slip : 0.0;
+    if (c.truth != nullptr) {
+        const Timeline& timeline = virtualOutputTimeline(c.truth->model, reference.output);
+        const double mid = (main->fromTick + main->toTick) / 2.0;
+        r.hasTruth = true;
+        r.trueHz = timelineRateHz(timelineRateAt(timeline, tickOf(mid)));
+    }
+    return r;
+}
