@@ -449,36 +449,36 @@ std::vector<FoundEvent> eventsOf(const Context& c, const std::vector<ReferenceTi
 const std::vector<EventKind>& eventKinds()
 {
     static const std::vector<EventKind> kinds = {
-        {"wait_failed", "failed wait(s)", Finding::Mark::Bad, false},
-        {"rebind", "rebind(s) of the server", Finding::Mark::WorthKnowing, false},
-        {"quiet", "quiet spell(s) of a failing server", Finding::Mark::Bad, false},
-        {"stall", "stall(s): two frames or more between a wait's vblanks", Finding::Mark::WorthKnowing, true},
-        {"mode_change", "change(s) of the display's rate", Finding::Mark::WorthKnowing, true},
+        {"wait_failed", "failed wait(s)", Finding::Mark::Bad, false, true},
+        {"rebind", "rebind(s) of the server", Finding::Mark::WorthKnowing, false, true},
+        {"quiet", "quiet spell(s) of a failing server", Finding::Mark::Bad, false, true},
+        {"stall", "stall(s): two frames or more between a wait's vblanks", Finding::Mark::WorthKnowing, true, true},
+        {"mode_change", "change(s) of the display's rate", Finding::Mark::WorthKnowing, true, true},
         {"display_sleep", "sleep(s) of the display: no vblanks, waits failing; an application must not take a "
                           "wait that fails or returns at once for a vblank",
-         Finding::Mark::WorthKnowing, true},
+         Finding::Mark::WorthKnowing, true, true},
         {"output_removed", "output(s) removed under the window: its waits fail, the server goes to the output left; an "
                            "application must bind again, not retry the dead adapter",
-         Finding::Mark::WorthKnowing, true},
-        {"output_added", "output(s) back: the window returned to it and the server with it", Finding::Mark::Fine, true},
+         Finding::Mark::WorthKnowing, true, true},
+        {"output_added", "output(s) back: the window returned to it and the server with it", Finding::Mark::Fine, true, true},
         {"variable_refresh", "stretch(es) of variable refresh: no steady period; pace by the measured interval, not by a "
                              "period",
-         Finding::Mark::WorthKnowing, true},
+         Finding::Mark::WorthKnowing, true, true},
         {"compositor_clock", "compositor run(s) on another output's clock: its qpcRefreshPeriod and qpcVBlank are not "
                              "this output's; time this output by its own vblank waits",
-         Finding::Mark::WorthKnowing, true},
+         Finding::Mark::WorthKnowing, true, true},
         {"compositor_ahead", "compositor run(s) reporting the upcoming vblank: qpcVBlank lies in the future; subtract a "
                              "period before taking it for the latest vblank",
-         Finding::Mark::WorthKnowing, true},
+         Finding::Mark::WorthKnowing, true, true},
         {"compositor_stale", "frame(s) on which the compositor's vblank did not advance (stale or skipped): never trust "
                              "a single read",
-         Finding::Mark::WorthKnowing, true},
+         Finding::Mark::WorthKnowing, true, true},
         {"too_soon_waits", "run(s) of vblank waits that returned at once: a success that fast is no vblank",
-         Finding::Mark::Bad, true},
+         Finding::Mark::Bad, true, true},
         {"xxxxx", "\"XXXXX\" line(s): the server's and the compositor's vblanks more than 2 ms off each other's grid",
-         Finding::Mark::WorthKnowing, false},
-        {"cut", "run(s) cut short", Finding::Mark::WorthKnowing, true},
-        {"refused", "refused profile(s)", Finding::Mark::Bad, true},
+         Finding::Mark::WorthKnowing, false, true},
+        {"cut", "run(s) cut short", Finding::Mark::WorthKnowing, true, false},
+        {"refused", "refused profile(s)", Finding::Mark::Bad, true, false},
     };
     return kinds;
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 // ---------------------------------------------------------------------------------------------
 // The runs' rows, by column key.
@@ -141,6 +142,10 @@ Findings findingsOf(const ReportSummary& summary, const LogTruth* truth)
     }
     f.methods = methodsOf(c, f.references);
     rankMethods(f.methods, f.references.empty() ? "" : f.references.front().name);
+    // The methods in the order of their ranks, those not ranked (time stamps, other outputs) after.
+    std::stable_sort(f.methods.begin(), f.methods.end(), [](const MethodScore& a, const MethodScore& b) {
+        return (a.rank > 0 ? a.rank : INT32_MAX) < (b.rank > 0 ? b.rank : INT32_MAX);
+    });
     for (const ReferenceTimeline& reference : f.references) {
         if (reference.known())
             f.refresh.push_back(refreshOf(c, reference));

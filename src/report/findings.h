@@ -19,6 +19,9 @@ struct LogTruth;
 struct Distribution {
     size_t count = 0;
     double p50 = 0.0, p95 = 0.0, p99 = 0.0, p999 = 0.0, max = 0.0;
+    // Whether the sample resolves a percentile: at least one value lies above its rank (p99
+    // needs 100 values, p99.9 1,000). Below that it is merely one of the largest values.
+    bool resolves(double percent) const { return static_cast<double>(count) * (100.0 - percent) >= 100.0 - 1e-6; }
 };
 Distribution distributionOf(std::vector<double> values);
 

@@ -177,6 +177,7 @@ struct EventKind {
     const char* words;   // "(s)" stands for the plural's ending
     Finding::Mark mark;
     bool detailed;       // its detail is worth the sentence
+    bool moment;         // it happened at a moment (not a cut log or a refused profile)
 };
 const std::vector<EventKind>& eventKinds();
 

@@ -49,10 +49,11 @@ std::string distributionCells(const Distribution& d)
 {
     if (d.count == 0)
         return "<td class=\"n\">–</td><td class=\"n\">–</td><td class=\"n\">–</td><td class=\"n\">–</td><td class=\"n\">–</td>";
-    std::string html;
-    for (const double v : {d.p50, d.p95, d.p99, d.p999, d.max})
-        html += "<td class=\"n\">" + number(v, 1) + "</td>";
-    return html;
+    std::string html = "<td class=\"n\">" + number(d.p50, 1) + "</td>";
+    // A percentile too few values resolve is starred: it is one of the largest values.
+    for (const auto& [value, percent] : {std::make_pair(d.p95, 95.0), std::make_pair(d.p99, 99.0), std::make_pair(d.p999, 99.9)})
+        html += "<td class=\"n\">" + number(value, 1) + (d.resolves(percent) ? "" : "*") + "</td>";
+    return html + "<td class=\"n\">" + number(d.max, 1) + "</td>";
 }
 
 // The answers at the top of the page: the sentences with their marks, the methods side by
@@ -90,6 +91,10 @@ std::string findingsBlock(const ReportSummary& summary)
             html += "<td>" + escaped(m.cost) + "</td><td>" + escaped(m.verdict) + "</td></tr>";
         }
         html += "</table>\n";
+        const auto unresolved = [](const MethodScore& m) { return !m.lateUs.resolves(95.0) || !m.lateUs.resolves(99.0) || !m.lateUs.resolves(99.9); };
+        if (std::any_of(f.methods.begin(), f.methods.end(), unresolved))
+            html += "<p class=\"note\">*: too few values for that percentile (p95 needs 20, p99 100, p99.9 1,000): one of "
+                    "the largest, not a measured percentile.</p>\n";
     }
     for (const ReferenceTimeline& r : f.references) {
         html += "<p class=\"ref\">Reference of <b>" + escaped(r.name) + "</b>: ";

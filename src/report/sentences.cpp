@@ -274,14 +274,30 @@ void unusualSentences(const Context& c, Findings& f)
         std::string words = kind.words;
         for (size_t at = words.find("(s)"); at != std::string::npos; at = words.find("(s)"))
             words.replace(at, 3, of.size() == 1 ? "" : "s");
-        std::string text = grouped(static_cast<double>(of.size())) + " " + words + ";";
-        for (size_t i = 0; i < of.size() && i < t.eventsNamed; ++i) {
+        // The first events it can say something of: when, in which run, what; where the log tells
+        // nothing of when any of them happened, it says so.
+        std::string named;
+        size_t listed = 0;
+        bool dated = false;
+        for (const FoundEvent* e : of)
+            dated = dated || e->atS >= 0;
+        for (size_t i = 0; i < of.size() && listed < t.eventsNamed; ++i) {
             const FoundEvent& e = *of[i];
-            text += std::string(i == 0 ? " " : ", ") + (e.atS >= 0 ? format("at %.2f s", e.atS) : "");
-            text += e.test.empty() ? "" : (e.atS >= 0 ? " in " : "in ") + e.test;
-            text += kind.detailed ? " (" + e.detail + ")" : "";
+            std::string piece = e.atS >= 0 ? format("at %.2f s", e.atS) : "";
+            if (!e.test.empty())
+                piece += (piece.empty() ? "in " : " in ") + e.test;
+            if (kind.detailed && !e.detail.empty())
+                piece += (piece.empty() ? "(" : " (") + e.detail + ")";
+            if (piece.empty())
+                continue;
+            named += (listed == 0 ? "" : ", ") + piece;
+            ++listed;
         }
-        text += of.size() > t.eventsNamed ? ", ..." : "";
+        std::string text = grouped(static_cast<double>(of.size())) + " " + words;
+        if (!named.empty())
+            text += "; " + named + (of.size() > listed ? ", ..." : "");
+        if (!dated && kind.moment)
+            text += "; the log does not say when";
         say(f, "unusual", std::string("unusual_") + kind.kind, kind.mark, text + ".", of.front()->test);
     }
     if (!any)

@@ -16,10 +16,21 @@ std::string findingsText(const Findings& f)
         std::snprintf(line, sizeof line, "  %-4s %-14s %-12s %9s %9s %9s %9s %9s %7s %9s\n", "rank", "method", "output", "p50",
                       "p95", "p99", "p99.9", "max", "missed", "true p50");
         out += line;
+        bool unresolved = false;
         for (const MethodScore& m : f.methods) {
             const std::string rank = m.rank > 0 ? std::to_string(m.rank) : "-";
-            std::snprintf(line, sizeof line, "  %-4s %-14s %-12s %9.1f %9.1f %9.1f %9.1f %9.1f %7.0f", rank.c_str(), m.method.c_str(),
-                          m.output.c_str(), m.lateUs.p50, m.lateUs.p95, m.lateUs.p99, m.lateUs.p999, m.lateUs.max, m.missed);
+            // A percentile too few values resolve is starred: it is one of the largest values.
+            const auto percentile = [&](double value, double percent) {
+                char cell[64];
+                const bool resolved = m.lateUs.resolves(percent);
+                std::snprintf(cell, sizeof cell, resolved ? " %9.1f" : " %8.1f*", value);
+                unresolved = unresolved || !resolved;
+                return std::string(cell);
+            };
+            std::snprintf(line, sizeof line, "  %-4s %-14s %-12s %9.1f", rank.c_str(), m.method.c_str(), m.output.c_str(),
+                          m.lateUs.p50);
+            out += line + percentile(m.lateUs.p95, 95.0) + percentile(m.lateUs.p99, 99.0) + percentile(m.lateUs.p999, 99.9);
+            std::snprintf(line, sizeof line, " %9.1f %7.0f", m.lateUs.max, m.missed);
             out += line;
             if (m.hasTruth) {
                 std::snprintf(line, sizeof line, " %9.1f", m.lateTrueUs.p50);
@@ -27,6 +38,9 @@ std::string findingsText(const Findings& f)
             }
             out += "\n      " + m.verdict + " (" + m.cost + ")\n";
         }
+        if (unresolved)
+            out += "  *: too few values for that percentile (p95 needs 20, p99 100, p99.9 1,000): one of the largest, not a "
+                   "measured percentile\n";
     }
     return out;
 }

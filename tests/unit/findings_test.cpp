@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -234,3 +235,19 @@ TEST(Findings, WaitsThatReturnAtOnceAndAnOutputThatComesAndGoes)
 }
 
 }   // namespace
+
+// An idle tool whose display slept: failed waits in the server's lines, no run's rows to date
+// them by. The sentence counts them and says the log does not tell when.
+TEST(Findings, EventsTheLogCannotDateAreCountedAndSaidSo)
+{
+    ReportSummary summary;
+    summary.frequency = 10000000;
+    summary.ended = true;
+    for (size_t i = 0; i < 10; ++i)
+        summary.marks.push_back({"wait_failed", 20 + i, "vsync.WaitForVerticalBlankEvent FAILED", ""});
+    const Findings f = findingsOf(summary, nullptr);
+    const auto said = std::find_if(f.sentences.begin(), f.sentences.end(),
+                                   [](const Finding& s) { return s.key == "unusual_wait_failed"; });
+    ASSERT_NE(f.sentences.end(), said);
+    EXPECT_EQ("10 failed waits; the log does not say when.", said->text);
+}
