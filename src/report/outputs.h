@@ -20,6 +20,9 @@ std::string findingsText(const Findings& findings);
 // bucket, keeping each bucket's minimum and maximum, so that no spike disappears.
 std::string reportHtml(const ReportSummary& summary);
 
+// Writes a file whole (the page, the JSON); false when it cannot be written.
+bool writeTextFile(const std::string& path, const std::string& text);
+
 // Writes one CSV per block of rows into the folder (made when missing), named by the test's
 // place and key ("09-d3dkmt.csv"); the header keeps the log's column names with their units.
 // Gives the paths written; false, with why, when a file cannot be written.

@@ -483,6 +483,9 @@ TEST(ReportFiles, CsvPerBlockWithTheLogsColumnsAndJsonWithStableKeys)
     const ReportSummary summary = summarizeLog(log);
     const std::string folder = (std::filesystem::temp_directory_path() / "kelvaro-report-test").string();
     std::filesystem::remove_all(folder);
+    // A longer file of a run written before: rewritten, its tail is cut off.
+    std::filesystem::create_directories(folder);
+    ASSERT_TRUE(writeTextFile((std::filesystem::path(folder) / "01-d3dkmt.csv").string(), std::string(10000, 'x')));
     std::vector<std::string> written;
     ASSERT_TRUE(writeReportCsv(summary, folder, &written, &problem)) << problem;
     ASSERT_EQ(3u, written.size()) << "two outputs and testWaitForBlanking";

@@ -44,9 +44,7 @@ int usage(const std::string& problem)
 
 bool writeFile(const std::string& path, const std::string& text)
 {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-    return static_cast<bool>(out);
+    return writeTextFile(path, text);
 }
 
 // Reads and summarises a log; false, with the reason on standard error, when it cannot.
