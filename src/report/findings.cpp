@@ -108,6 +108,18 @@ const char* markName(Finding::Mark mark)
 
 const ReferenceSegment& ReferenceTimeline::segmentAt(double tick) const
 {
+    if (ordered) {
+        // The first segment that ends at or after the tick covers it, or the tick lies between
+        // it and the one before: the nearer of the two, the earlier on a tie.
+        const auto after = std::lower_bound(segments.begin(), segments.end(), tick,
+                                            [](const ReferenceSegment& s, double at) { return s.toTick < at; });
+        if (after == segments.begin())
+            return segments.front();
+        if (after == segments.end())
+            return segments.back();
+        const ReferenceSegment& before = *(after - 1);
+        return tick >= after->fromTick || after->fromTick - tick < tick - before.toTick ? *after : before;
+    }
     const ReferenceSegment* best = &segments.front();
     double distance = INFINITY;
     for (const ReferenceSegment& s : segments) {

@@ -44,6 +44,7 @@ struct ReferenceTimeline {
     std::string basis;              // what it was rebuilt from
     bool precise = false;           // from the scan line or DirectDraw's polls, not from wake-ups
     std::vector<ReferenceSegment> segments;
+    bool ordered = false;           // its segments in time order, none overlapping: found by halving
     bool hasTruth = false;
     Distribution errorUs;           // |reference - true start| over the vblanks it spans
 

@@ -122,7 +122,8 @@ struct ReferenceTuning {
     double changeOffCapFrames = 0.5;
     double changeAlikeFrames = 1e-6;
     double changeShownFrames = 1.5;
-    // The reference's error against the truth: every vblank it spans, or this many spread evenly.
+    // The reference's error against the truth: every vblank it spans, or this many spread evenly
+    // over its segments (the error changes smoothly along a fit: a sample tells it all).
     double truthVblanks = 100000.0;
 };
 extern const ReferenceTuning kReference;

@@ -21,7 +21,7 @@ constexpr double kMadToSigma = 1.4826;
 
 }   // namespace
 
-// Least squares of t = origin + k period over the points, each given its frame k by the guess,
+// Least squares of t = origin + k period over the sorted points, each given its frame k by the guess,
 // the points that lie far from the rest (a preempted sample, a stalled wake-up) left out, the
 // frames assigned afresh over ever longer stretches so that a small error of the first period
 // never slips a frame however long the span. Needs a guess within a quarter frame per frame.
@@ -38,19 +38,26 @@ Fit fitTimeline(const std::vector<double>& ticks, double guess)
     std::vector<double> residual(ticks.size());
     std::vector<char> kept(ticks.size(), 1);
     double horizon = t.fitFirstFrames;   // frames from the first point that the current fit may number
+    // The points are sorted, so those within the horizon are the first ones: each round reads
+    // only them, and the rounds over a long span cost about as much as two passes over it.
+    const auto horizonEnd = [&] {
+        return static_cast<size_t>(std::partition_point(ticks.begin(), ticks.end(),
+                                                        [&](double v) { return (v - base) / fit.period <= horizon; }) -
+                                   ticks.begin());
+    };
+    size_t judged = 0;   // the points whose `kept` the last round set
     int settled = 0;
     for (int round = 0; round < t.fitRounds && settled < t.fitSettledRounds; ++round) {
-        const auto within = [&](size_t i) { return (ticks[i] - base) / fit.period <= horizon; };
         double sk = 0, st = 0, skk = 0, skt = 0, n = 0;
-        for (size_t i = 0; i < ticks.size(); ++i) {
-            if (!kept[i] || !within(i))
+        for (size_t i = 0, end = horizonEnd(); i < end; ++i) {
+            if (!kept[i])
                 continue;
             const double k = std::floor((ticks[i] - fit.origin) / fit.period + 0.5);
-            const double t = ticks[i] - base;
+            const double at = ticks[i] - base;
             sk += k;
-            st += t;
+            st += at;
             skk += k * k;
-            skt += k * t;
+            skt += k * at;
             n += 1;
         }
         const double det = n * skk - sk * sk;
@@ -64,18 +71,22 @@ Fit fitTimeline(const std::vector<double>& ticks, double guess)
         fit.used = static_cast<size_t>(n);
         // Leave out what lies beyond five spreads (at least a hundred-thousandth of a frame, so
         // that exact points are not all thrown out); a point newly within the horizon is in
-        // until a fit that includes it judges it.
+        // until a fit that includes it judges it, and one the new period puts beyond it is in.
+        const size_t end = horizonEnd();
         std::vector<double> near;
-        for (size_t i = 0; i < ticks.size(); ++i) {
+        near.reserve(end);
+        for (size_t i = 0; i < end; ++i) {
             const double k = std::floor((ticks[i] - fit.origin) / fit.period + 0.5);
             residual[i] = ticks[i] - (fit.origin + k * fit.period);
-            if (within(i))
-                near.push_back(std::fabs(residual[i]));
+            near.push_back(std::fabs(residual[i]));
         }
         fit.spread = kMadToSigma * medianOf(near);
         const double limit = std::max(t.fitOutlierSpreads * fit.spread, fit.period * t.fitOutlierFloorFrames);
-        for (size_t i = 0; i < ticks.size(); ++i)
-            kept[i] = within(i) ? (std::fabs(residual[i]) <= limit ? 1 : 0) : 1;
+        for (size_t i = 0; i < end; ++i)
+            kept[i] = std::fabs(residual[i]) <= limit ? 1 : 0;
+        for (size_t i = end; i < judged; ++i)
+            kept[i] = 1;
+        judged = end;
         if ((ticks.back() - base) / fit.period <= horizon)
             ++settled;
         else
@@ -345,15 +356,30 @@ ReferenceTimeline referenceOf(const Context& c, int output)
     }
     for (ReferenceSegment& s : reference.segments)
         s.residualUs = s.residualUs * 1e6 / c.frequency;
+    reference.ordered = true;
+    for (size_t s = 0; s < reference.segments.size(); ++s) {
+        const ReferenceSegment& segment = reference.segments[s];
+        reference.ordered = reference.ordered && segment.fromTick <= segment.toTick &&
+                            (s == 0 || reference.segments[s - 1].toTick < segment.fromTick);
+    }
     if (reference.known() && c.truth != nullptr) {
         const Timeline& timeline = virtualOutputTimeline(c.truth->model, output);
         std::vector<double> errors;
+        // Every vblank it spans, or so many spread evenly over the segments of a longer span.
+        std::vector<std::pair<int64_t, double>> spans;   // each segment's first vblank, and how many follow
+        double total = 0.0;
         for (const ReferenceSegment& s : reference.segments) {
             const int64_t first = timelineLatestVblank(timeline, tickOf(s.fromTick));
             const int64_t last = timelineLatestVblank(timeline, tickOf(s.toTick));
-            // Every vblank it spans, or so many spread evenly over a longer span.
-            const double span = static_cast<double>(last) - static_cast<double>(first);
-            const double count = std::min(span, t.truthVblanks);
+            spans.emplace_back(first, static_cast<double>(last) - static_cast<double>(first));
+            total += std::max(0.0, spans.back().second);
+        }
+        const double share = total > t.truthVblanks ? t.truthVblanks / total : 1.0;
+        for (size_t i = 0; i < reference.segments.size(); ++i) {
+            const ReferenceSegment& s = reference.segments[i];
+            const int64_t first = spans[i].first;
+            const double span = spans[i].second;
+            const double count = share < 1.0 ? std::floor(span * share) : span;
             for (double n = 1; n <= count; n += 1) {
                 const int64_t k = tickOf(static_cast<double>(first) + n * span / count);
                 const double start = static_cast<double>(timelineVblankStart(timeline, k));
