@@ -110,11 +110,12 @@ std::vector<std::vector<double>> splitAtChanges(const std::vector<double>& ticks
         gaps.push_back(ticks[i] - ticks[i - 1]);
     std::vector<double> lengths;
     const size_t around = t.splitAround;
+    std::vector<double> window;
+    window.reserve(2 * around + 1);
     for (size_t i = 0; i < gaps.size(); ++i) {
         const size_t from = i > around ? i - around : 0, to = std::min(gaps.size(), i + around + 1);
-        double local = percentileOf(std::vector<double>(gaps.begin() + static_cast<std::ptrdiff_t>(from),
-                                                        gaps.begin() + static_cast<std::ptrdiff_t>(to)),
-                                    t.splitLocalQuantile);
+        window.assign(gaps.begin() + static_cast<std::ptrdiff_t>(from), gaps.begin() + static_cast<std::ptrdiff_t>(to));
+        double local = percentileInPlace(window, t.splitLocalQuantile);
         local = local > t.splitLocalFloorFrames * guess ? local : guess;
         lengths.push_back(gaps[i] / std::max(1.0, std::floor(gaps[i] / local + 0.5)));
     }
@@ -340,10 +341,11 @@ ReferenceTimeline referenceOf(const Context& c, int output)
             for (ReferenceSegment& s : reference.segments) {
                 std::vector<double> late;
                 for (const std::vector<double>& g : groups) {
-                    for (const double v : g) {
-                        if (v >= s.fromTick && v <= s.toTick)
-                            late.push_back(nearestOffset(v - s.originTick, s.periodTicks));
-                    }
+                    // A group is sorted: the points the segment spans lie together.
+                    const auto first = std::lower_bound(g.begin(), g.end(), s.fromTick);
+                    const auto last = std::upper_bound(first, g.end(), s.toTick);
+                    for (auto v = first; v != last; ++v)
+                        late.push_back(nearestOffset(*v - s.originTick, s.periodTicks));
                 }
                 const double middle = medianOf(late);
                 const double earliest =

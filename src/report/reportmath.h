@@ -6,6 +6,8 @@
 #include <vector>
 
 double percentileOf(std::vector<double> values, double percent);
+// The same of values it may reorder, without a copy.
+double percentileInPlace(std::vector<double>& values, double percent);
 
 inline double medianOf(std::vector<double> values)
 {

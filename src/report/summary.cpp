@@ -2,6 +2,7 @@
 
 #include "report/figures.h"
 #include "report/kinds.h"
+#include "report/reportmath.h"
 #include "report/truth.h"
 
 #include <algorithm>
@@ -45,9 +46,14 @@ RunTable tableOf(const LogSection& section, const LogBlock& block, bool copyRows
 
 double percentileOf(std::vector<double> values, double percent)
 {
+    return percentileInPlace(values, percent);
+}
+
+double percentileInPlace(std::vector<double>& values, double percent)
+{
     if (values.empty())
         return 0.0;
-    // The k-th smallest, without sorting the whole copy.
+    // The k-th smallest, without sorting the whole.
     const double clamped = std::min(100.0, std::max(0.0, percent));
     const size_t k = static_cast<size_t>(static_cast<double>(values.size() - 1) * clamped / 100.0);
     std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(k), values.end());
