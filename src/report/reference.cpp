@@ -48,6 +48,7 @@ Fit fitTimeline(const std::vector<double>& ticks, double guess)
     size_t judged = 0;   // the points whose `kept` the last round set
     int settled = 0;
     for (int round = 0; round < t.fitRounds && settled < t.fitSettledRounds; ++round) {
+        const double origin = fit.origin, period = fit.period;
         double sk = 0, st = 0, skk = 0, skt = 0, n = 0;
         for (size_t i = 0, end = horizonEnd(); i < end; ++i) {
             if (!kept[i])
@@ -80,17 +81,25 @@ Fit fitTimeline(const std::vector<double>& ticks, double guess)
             residual[i] = ticks[i] - (fit.origin + k * fit.period);
             near.push_back(std::fabs(residual[i]));
         }
-        fit.spread = kMadToSigma * medianOf(near);
+        fit.spread = kMadToSigma * percentileInPlace(near, 50.0);
         const double limit = std::max(t.fitOutlierSpreads * fit.spread, fit.period * t.fitOutlierFloorFrames);
-        for (size_t i = 0; i < end; ++i)
-            kept[i] = std::fabs(residual[i]) <= limit ? 1 : 0;
+        bool moved = fit.origin != origin || fit.period != period || end != judged;
+        for (size_t i = 0; i < end; ++i) {
+            const char keep = std::fabs(residual[i]) <= limit ? 1 : 0;
+            moved = moved || keep != kept[i];
+            kept[i] = keep;
+        }
         for (size_t i = end; i < judged; ++i)
             kept[i] = 1;
         judged = end;
-        if ((ticks.back() - base) / fit.period <= horizon)
+        if ((ticks.back() - base) / fit.period <= horizon) {
+            // Over the whole span, a round that changed nothing is what every later one would be.
+            if (!moved)
+                break;
             ++settled;
-        else
+        } else {
             horizon *= 2.0;
+        }
     }
     return fit;
 }
