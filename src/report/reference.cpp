@@ -119,12 +119,19 @@ std::vector<std::vector<double>> splitAtChanges(const std::vector<double>& ticks
         gaps.push_back(ticks[i] - ticks[i - 1]);
     std::vector<double> lengths;
     const size_t around = t.splitAround;
+    // The neighbourhood slides along the gaps, kept sorted: one gap comes in, one goes out.
     std::vector<double> window;
-    window.reserve(2 * around + 1);
+    window.reserve(2 * around + 2);
+    size_t windowFrom = 0, windowTo = 0;
     for (size_t i = 0; i < gaps.size(); ++i) {
         const size_t from = i > around ? i - around : 0, to = std::min(gaps.size(), i + around + 1);
-        window.assign(gaps.begin() + static_cast<std::ptrdiff_t>(from), gaps.begin() + static_cast<std::ptrdiff_t>(to));
-        double local = percentileInPlace(window, t.splitLocalQuantile);
+        for (; windowTo < to; ++windowTo)
+            window.insert(std::upper_bound(window.begin(), window.end(), gaps[windowTo]), gaps[windowTo]);
+        for (; windowFrom < from; ++windowFrom)
+            window.erase(std::lower_bound(window.begin(), window.end(), gaps[windowFrom]));
+        // The rank percentileOf takes of a window of that size.
+        const double quantile = std::min(100.0, std::max(0.0, t.splitLocalQuantile));
+        double local = window[static_cast<size_t>(static_cast<double>(window.size() - 1) * quantile / 100.0)];
         local = local > t.splitLocalFloorFrames * guess ? local : guess;
         lengths.push_back(gaps[i] / std::max(1.0, std::floor(gaps[i] / local + 0.5)));
     }
