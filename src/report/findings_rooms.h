@@ -9,6 +9,7 @@
 #include "report/summary.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -18,9 +19,19 @@
 
 struct LogTruth;
 
-// An output's time stamps, kept once made: the reference and the events read the same ones.
+// The true starts of the last two vblanks asked for, by output.
+struct VblankStarts {
+    int output[2] = {-1, -1};
+    int64_t vblank[2] = {0, 0};
+    double start[2] = {0.0, 0.0};
+    size_t next = 0;
+};
+
+// What the rooms keep once worked out: an output's time stamps (the reference and the events
+// read the same ones), the true starts of the latest vblanks.
 struct StampCache {
     std::map<std::tuple<int, bool, double>, std::vector<std::vector<double>>> groups;
+    VblankStarts starts;
 };
 
 // What every room reads: the runs, the truth when the log names a profile, the time base.

@@ -102,8 +102,23 @@ double trueOffsetUs(const Context& c, int output, double tick)
     const Timeline& timeline = virtualOutputTimeline(c.truth->model, output);
     const int64_t at = tickOf(tick);
     const int64_t k = timelineLatestVblank(timeline, at);
-    const double start = static_cast<double>(timelineVblankStart(timeline, k));
-    const double next = static_cast<double>(timelineVblankStart(timeline, k + 1));
+    // Time stamps come in order, a frame or a few apart: the vblank after one stamp's is often
+    // the next stamp's own, and is kept.
+    VblankStarts& kept = c.stamps->starts;
+    const auto startOf = [&](int64_t vblank) {
+        for (size_t i = 0; i < 2; ++i) {
+            if (kept.output[i] == output && kept.vblank[i] == vblank)
+                return kept.start[i];
+        }
+        const double start = static_cast<double>(timelineVblankStart(timeline, vblank));
+        kept.output[kept.next] = output;
+        kept.vblank[kept.next] = vblank;
+        kept.start[kept.next] = start;
+        kept.next ^= 1;
+        return start;
+    };
+    const double start = startOf(k);
+    const double next = startOf(k + 1);
     const double after = tick - start, before = tick - next;
     return (after <= -before ? after : before) * 1e6 / c.frequency;
 }
