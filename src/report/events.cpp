@@ -21,11 +21,12 @@ struct EventTuning {
     // The compositor's timing, judged on twenty reads at least: on another output's clock when
     // its period is more than 1 % off the reference's (two displays' rates differ by far more;
     // one display's reads by far less); reporting the upcoming vblank when more than half the
-    // reads lie after the moment they were read; stale when its vblank did not advance for a
-    // frame or more, up to 30 (a longer stop is a sleeping display, below).
+    // reads lie after the moment they were read; stale when its vblank jumps two frames or more
+    // (it did not advance for a frame), up to 30 (a longer stop is a sleeping display, below).
     size_t compositorRows = 20;
     double otherClock = 0.01;
     double aheadShare = 0.5;
+    double staleFromFrames = 2.0;
     double staleFrames = 30.0;
     // Vblank waits that report success far too soon to be vblanks (a sleeping display's or a
     // stale adapter's waits return at once): eight or more in a row, each under half a frame of
@@ -195,7 +196,7 @@ void compositorEvents(const EventInput& in, std::vector<FoundEvent>& events)
         for (size_t i = 1; i < run.table.rows.size(); ++i) {
             const double before = cell(run.table.rows[i - 1], vblank), after = cell(run.table.rows[i], vblank);
             const double frames = std::floor((after - before) / frame + 0.5);
-            if (frames >= 2 && frames < t.staleFrames)
+            if (frames >= t.staleFromFrames && frames < t.staleFrames)
                 events.push_back({"compositor_stale", (before + frame) / c.frequency, frames - 1.0,
                                   format("its qpcVBlank did not advance for %.0f frame(s): stale or skipped", frames - 1.0),
                                   run.key, run.table.rows[i].line});

@@ -113,63 +113,158 @@ const char* readField(const char* begin, const char* end, const FieldFormat& for
     return at;
 }
 
-bool fieldMatches(const char* begin, const char* end, const FieldFormat& format)
+// Where the field after one ending at the end of a run of characters starts: the line's end
+// when only blanks follow, npos when the blanks do not reach the next tab stop exactly (none
+// when the field ended on one: its tab went).
+size_t nextField(std::string_view line, size_t end)
 {
-    double value = 0.0;
-    return readField(begin, end, format, &value) == end;
+    const size_t text = line.find_first_not_of(' ', end);
+    if (text == std::string_view::npos)
+        return line.size();
+    const size_t stop = end % kTabStop == 0 ? end : (end / kTabStop + 1) * kTabStop;
+    return text == stop ? text : std::string_view::npos;
 }
 
-struct Splitter {
-    std::string_view line;
-    const std::vector<FieldFormat>& format;
-    std::vector<size_t> ends;        // the field ends of the reading being tried
-    std::vector<size_t> found;       // of the first full reading
-    int readings = 0;
-
-    // Fields start on tab stops. A field runs to the next blank, or to a tab stop inside a run
-    // of characters when the field before ended exactly there (its tab disappeared).
-    void from(size_t field, size_t at)
+// The readings of a row whose fields may have run together, counted up to two: fields start on
+// tab stops; a field runs to the next blank, or to a tab stop inside a run of characters (the
+// field before it was exactly 12 wide and its tab went); blanks after a field reach the next
+// tab stop, or the line's end. What follows a field on a tab stop depends only on which field
+// it is and where, so each such pair is counted once, with the end of the first reading found
+// from it: a row whose fields are all run-together costs no more than one pass over its stops.
+class RowReadings {
+public:
+    RowReadings(std::string_view line, const std::vector<FieldFormat>& format)
+        : line_(line), format_(format), stops_(line.size() / kTabStop + 1)
     {
-        const size_t length = line.size();
-        if (readings > 1)
-            return;
-        if (field == format.size()) {
-            if (line.find_first_not_of(' ', at) == std::string::npos) {
-                if (++readings == 1)
-                    found = ends;
-            }
-            return;
+        const size_t states = format.size() * stops_;
+        if (states <= kInline) {
+            memo_ = inline_;
+        } else {
+            heap_.resize(states);
+            memo_ = heap_.data();
         }
-        if (at >= length || line[at] == ' ' || at % kTabStop != 0)
-            return;
-        size_t token = line.find(' ', at);
-        if (token == std::string::npos)
+        for (size_t i = 0; i < states; ++i)
+            memo_[i].count = -1;
+    }
+
+    // Readings of the fields from `field` on, the first starting at `at`: 0, 1 or 2 (several).
+    int count(size_t field, size_t at)
+    {
+        const size_t length = line_.size();
+        if (field == format_.size())
+            return line_.find_first_not_of(' ', at) == std::string_view::npos ? 1 : 0;
+        if (at >= length || line_[at] == ' ' || at % kTabStop != 0)
+            return 0;
+        State& state = memo_[field * stops_ + at / kTabStop];
+        if (state.count >= 0)
+            return state.count;
+        size_t token = line_.find(' ', at);
+        if (token == std::string_view::npos)
             token = length;
-        for (size_t end = at + 1; end <= token && readings <= 1; ++end) {
+        const char* const data = line_.data();
+        int total = 0;
+        // Ends inside the run lie on tab stops only; then the run's own end.
+        for (size_t end = at + kTabStop; total < 2; end += kTabStop) {
             const bool inside = end < token;
-            if (inside && end % kTabStop != 0)
-                continue;
-            if (!fieldMatches(line.data() + at, line.data() + end, format[field]))
-                continue;
-            size_t next = end;
-            if (!inside) {
-                // Blanks to the next tab stop (none when the field ended on one: its tab went).
-                const size_t stop = end % kTabStop == 0 ? end : (end / kTabStop + 1) * kTabStop;
-                const size_t text = line.find_first_not_of(' ', end);
-                if (text == std::string::npos) {
-                    next = length;
-                } else if (text != stop) {
-                    continue;
-                } else {
-                    next = text;
+            if (!inside)
+                end = token;
+            double value = 0.0;
+            if (readField(data + at, data + end, format_[field], &value) == data + end) {
+                const size_t next = inside ? end : nextField(line_, end);
+                if (next != std::string_view::npos) {
+                    const int more = count(field + 1, next);
+                    if (more > 0 && total == 0)
+                        state.end = end;
+                    total += more;
                 }
             }
-            ends.push_back(end);
-            from(field + 1, next);
-            ends.pop_back();
+            if (!inside)
+                break;
         }
+        state.count = static_cast<signed char>(total > 2 ? 2 : total);
+        return state.count;
     }
+
+    // The end of the field starting at `at` in the first reading counted from there.
+    size_t endOf(size_t field, size_t at) const { return memo_[field * stops_ + at / kTabStop].end; }
+
+private:
+    struct State {
+        size_t end;
+        signed char count;   // -1: not counted yet
+    };
+    static constexpr size_t kInline = 256;   // a row of the tool's: up to 21 stops of 12 fields
+
+    std::string_view line_;
+    const std::vector<FieldFormat>& format_;
+    size_t stops_;
+    State* memo_;
+    State inline_[kInline];
+    std::vector<State> heap_;
 };
+
+enum class Walk { Read, None, Several };
+
+// Follows a row's reading while each field has one end only, as nearly every row's fields do:
+// a field with decimals ends where its decimals do, a whole number at the end of its run of
+// digits unless a tab stop lies inside that run. Read: the row's only reading, in *values;
+// None: the row has no reading; Several: a field that may end in more than one place, or does
+// not fit a double, left to the full count.
+Walk forcedReading(std::string_view line, const std::vector<FieldFormat>& format, std::vector<double>* values)
+{
+    const char* const data = line.data();
+    const size_t length = line.size();
+    const auto isDigit = [](char c) { return static_cast<unsigned char>(c - '0') < 10; };
+    size_t at = 0;
+    for (const FieldFormat& field : format) {
+        size_t i = at < length && data[at] == '-' ? at + 1 : at;
+        const size_t digits = i;
+        while (i < length && isDigit(data[i]))
+            ++i;
+        if (i == digits)
+            return Walk::None;
+        size_t end = 0, next = 0;
+        if (field.integer || field.decimals == 0) {
+            // Tab stops within the run (before its end, if a blank or the line's end follows it)
+            // and the run's end are where it may stop.
+            const bool runEnds = i == length || data[i] == ' ';
+            const size_t stopsInside = ((runEnds ? i - 1 : i) - at) / kTabStop;
+            const size_t after = runEnds ? nextField(line, i) : std::string_view::npos;
+            const size_t ends = stopsInside + (after != std::string_view::npos ? 1 : 0);
+            if (ends != 1)
+                return ends == 0 ? Walk::None : Walk::Several;
+            end = stopsInside == 1 ? at + kTabStop : i;
+            next = stopsInside == 1 ? end : after;
+        } else {
+            if (field.decimals < 0)
+                return Walk::Several;
+            if (i == length || data[i] != '.' || length - i - 1 < static_cast<size_t>(field.decimals))
+                return Walk::None;
+            end = i + 1 + static_cast<size_t>(field.decimals);
+            for (size_t d = i + 1; d < end; ++d) {
+                if (!isDigit(data[d]))
+                    return Walk::None;
+            }
+            if (end < length && data[end] != ' ') {
+                // Run together with the next field: only on a tab stop.
+                if (end % kTabStop != 0)
+                    return Walk::None;
+                next = end;
+            } else {
+                next = nextField(line, end);
+                if (next == std::string_view::npos)
+                    return Walk::None;
+            }
+        }
+        double value = 0.0;
+        readField(data + at, data + end, field, &value);
+        if (std::isnan(value))
+            return Walk::Several;
+        values->push_back(value);
+        at = next;
+    }
+    return at == length ? Walk::Read : Walk::None;
+}
 
 // The row formats, from the tests' own schema of the log.
 const std::vector<TestFormat>& formats()
@@ -230,6 +325,12 @@ bool splitLogRow(std::string_view line, const std::vector<FieldFormat>& format,
         return false;
     values->clear();
     values->reserve(format.size());
+    const Walk walk = forcedReading(line, format, values);
+    if (walk == Walk::Read)
+        return true;
+    values->clear();
+    if (walk == Walk::None)
+        return false;
     // Most rows: one blank-separated field per column, each on its tab stop, each followed by
     // blanks to the next stop. Then no other reading exists (a field never spans blanks, so
     // each piece holds one field at least, and there are as many pieces as fields).
@@ -258,21 +359,19 @@ bool splitLogRow(std::string_view line, const std::vector<FieldFormat>& format,
             return true;
         values->clear();
     }
-    Splitter splitter{line, format, {}, {}, 0};
-    splitter.ends.reserve(format.size());
-    splitter.from(0, 0);
-    if (splitter.readings != 1)
+    RowReadings readings(line, format);
+    if (readings.count(0, 0) != 1)
         return false;
     size_t at = 0;
     for (size_t i = 0; i < format.size(); ++i) {
-        // Each field alone: a run-together one must not read on into the next.
-        const size_t end = splitter.found[i];
+        const size_t end = readings.endOf(i, at);
         double value = 0.0;
-        if (readField(line.data() + at, line.data() + end, format[i], &value) != line.data() + end || std::isnan(value))
+        readField(line.data() + at, line.data() + end, format[i], &value);
+        if (std::isnan(value))
             return false;
         values->push_back(value);
         at = line.find_first_not_of(' ', end);
-        if (at == std::string::npos)
+        if (at == std::string_view::npos)
             at = line.size();
     }
     return true;

@@ -26,9 +26,10 @@ inline int64_t tickOf(double value)
 // The frames a gap spans beyond the first, for a gap of one and a half frames or more: the
 // gap rounded to whole frames, less one, so that the edge agrees with the rounding (1.5
 // frames round to 2). A double, so absurd gaps count high without overflowing.
+constexpr double kMissedGapFrames = 1.5;
 inline double extraFrames(double gap, double frame)
 {
-    return frame > 0.0 && gap >= 1.5 * frame ? std::floor(gap / frame + 0.5) - 1.0 : 0.0;
+    return frame > 0.0 && gap >= kMissedGapFrames * frame ? std::floor(gap / frame + 0.5) - 1.0 : 0.0;
 }
 
 // The estimator's time base counts once it stands before the sample it was read with: by

@@ -194,7 +194,7 @@ void compositorSentence(const Context& c, Findings& f)
     const int now = keyIndex(timing->table, "now"), vblank = keyIndex(timing->table, "vblank");
     double previous = NAN;
     for (const LogRow& row : timing->table.rows) {
-        const double at = cell(row, now) * 1.0, reported = cell(row, vblank);
+        const double at = cell(row, now), reported = cell(row, vblank);
         const ReferenceSegment& s = reference.segmentAt(at);
         const double latest = s.originTick + std::floor((at - s.originTick) / s.periodTicks) * s.periodTicks;
         if (reported == previous)
