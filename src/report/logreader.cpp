@@ -70,13 +70,32 @@ std::vector<LogColumn> columnsOf(const TestSchema& schema)
     return columns;
 }
 
-// A field of the format from `begin` on, no further than `end`: an optional '-', digits, and for
-// a fixed format '.' and its decimals, each read as far as it goes. Gives where the field's
-// text stops, or nullptr when no field of the format starts there. Its value in *value: up to
-// 15 digits, as the tool's fields are, the digits as a whole number over a power of ten, both
+bool isDigit(char c)
+{
+    return static_cast<unsigned char>(c - '0') < 10;
+}
+
+// The value of a field's text from `begin` to `end`, read as `count` digits over 10^decimals. Up
+// to 15 digits, as the tool's fields are, the digits as a whole number over a power of ten, both
 // exact in a double, so their quotient is the double nearest the text, as strtod gives it, and
 // much faster. Longer ones go through std::from_chars; NaN for hundreds of digits, out of a
 // double's range: no row of the tool's, and no figure could use it.
+double fieldValue(const char* begin, const char* end, bool negative, uint64_t digits, ptrdiff_t count, int decimals)
+{
+    if (count <= 15) {
+        const double whole = static_cast<double>(static_cast<int64_t>(digits)) / kPowersOfTen[decimals];
+        return negative ? -whole : whole;
+    }
+    double value = 0.0;
+    const std::from_chars_result read = std::from_chars(begin, end, value);
+    if (read.ec != std::errc() || read.ptr != end || !std::isfinite(value))
+        return std::numeric_limits<double>::quiet_NaN();
+    return value;
+}
+
+// A field of the format from `begin` on, no further than `end`: an optional '-', digits, and for
+// a fixed format '.' and its decimals, each read as far as it goes. Gives where the field's
+// text stops, or nullptr when no field of the format starts there; its value in *value.
 const char* readField(const char* begin, const char* end, const FieldFormat& format, double* value)
 {
     const char* at = begin;
@@ -85,7 +104,7 @@ const char* readField(const char* begin, const char* end, const FieldFormat& for
     // Wraps past 19 digits, unused then.
     uint64_t digits = 0;
     const char* const first = at;
-    for (; at < end && static_cast<unsigned char>(*at - '0') < 10; ++at)
+    for (; at < end && isDigit(*at); ++at)
         digits = digits * 10 + static_cast<unsigned char>(*at - '0');
     if (at == first)
         return nullptr;
@@ -95,21 +114,14 @@ const char* readField(const char* begin, const char* end, const FieldFormat& for
         if (at == end || *at != '.')
             return nullptr;
         const char* const fraction = ++at;
-        for (; at < end && static_cast<unsigned char>(*at - '0') < 10; ++at)
+        for (; at < end && isDigit(*at); ++at)
             digits = digits * 10 + static_cast<unsigned char>(*at - '0');
         if (at - fraction != format.decimals)
             return nullptr;
         count += at - fraction;
         decimals = format.decimals;
     }
-    if (count <= 15) {
-        const double whole = static_cast<double>(static_cast<int64_t>(digits)) / kPowersOfTen[decimals];
-        *value = negative ? -whole : whole;
-        return at;
-    }
-    const std::from_chars_result read = std::from_chars(begin, at, *value);
-    if (read.ec != std::errc() || read.ptr != at || !std::isfinite(*value))
-        *value = std::numeric_limits<double>::quiet_NaN();
+    *value = fieldValue(begin, at, negative, digits, count, decimals);
     return at;
 }
 
@@ -130,7 +142,7 @@ size_t nextField(std::string_view line, size_t end)
 // field before it was exactly 12 wide and its tab went); blanks after a field reach the next
 // tab stop, or the line's end. What follows a field on a tab stop depends only on which field
 // it is and where, so each such pair is counted once, with the end of the first reading found
-// from it: a row whose fields are all run-together costs no more than one pass over its stops.
+// from it: the work grows with fields times tab stops, however many ways a row might split.
 class RowReadings {
 public:
     RowReadings(std::string_view line, const std::vector<FieldFormat>& format)
@@ -213,39 +225,53 @@ enum class Walk { Read, None, Several };
 Walk forcedReading(std::string_view line, const std::vector<FieldFormat>& format, std::vector<double>* values)
 {
     const char* const data = line.data();
-    const size_t length = line.size();
-    const auto isDigit = [](char c) { return static_cast<unsigned char>(c - '0') < 10; };
+    const char* const lineEnd = data + line.size();
     size_t at = 0;
     for (const FieldFormat& field : format) {
-        size_t i = at < length && data[at] == '-' ? at + 1 : at;
-        const size_t digits = i;
-        while (i < length && isDigit(data[i]))
-            ++i;
-        if (i == digits)
+        // Read as readField reads it, in the same pass that finds where the field ends.
+        const char* p = data + at;
+        const bool negative = p < lineEnd && *p == '-';
+        p += negative ? 1 : 0;
+        const char* const first = p;
+        uint64_t digits = 0;
+        for (; p < lineEnd && isDigit(*p); ++p)
+            digits = digits * 10 + static_cast<unsigned char>(*p - '0');
+        if (p == first)
             return Walk::None;
+        const ptrdiff_t wholeDigits = p - first;
+        const size_t run = static_cast<size_t>(p - data);
         size_t end = 0, next = 0;
+        double value = 0.0;
         if (field.integer || field.decimals == 0) {
-            // Tab stops within the run (before its end, if a blank or the line's end follows it)
-            // and the run's end are where it may stop.
-            const bool runEnds = i == length || data[i] == ' ';
-            const size_t stopsInside = ((runEnds ? i - 1 : i) - at) / kTabStop;
-            const size_t after = runEnds ? nextField(line, i) : std::string_view::npos;
+            // It may stop on a tab stop within the run (before the run's end, when a blank or the
+            // line's end follows it) or at the run's end.
+            const bool runEnds = p == lineEnd || *p == ' ';
+            const size_t stopsInside = ((runEnds ? run - 1 : run) - at) / kTabStop;
+            const size_t after = runEnds ? nextField(line, run) : std::string_view::npos;
             const size_t ends = stopsInside + (after != std::string_view::npos ? 1 : 0);
             if (ends != 1)
                 return ends == 0 ? Walk::None : Walk::Several;
-            end = stopsInside == 1 ? at + kTabStop : i;
-            next = stopsInside == 1 ? end : after;
+            if (stopsInside == 1) {
+                end = next = at + kTabStop;
+                readField(data + at, data + end, field, &value);
+            } else {
+                end = run;
+                next = after;
+                value = fieldValue(data + at, p, negative, digits, wholeDigits, 0);
+            }
         } else {
             if (field.decimals < 0)
                 return Walk::Several;
-            if (i == length || data[i] != '.' || length - i - 1 < static_cast<size_t>(field.decimals))
+            if (p == lineEnd || *p != '.' || lineEnd - p - 1 < field.decimals)
                 return Walk::None;
-            end = i + 1 + static_cast<size_t>(field.decimals);
-            for (size_t d = i + 1; d < end; ++d) {
-                if (!isDigit(data[d]))
+            const char* const stop = ++p + field.decimals;
+            for (; p < stop; ++p) {
+                if (!isDigit(*p))
                     return Walk::None;
+                digits = digits * 10 + static_cast<unsigned char>(*p - '0');
             }
-            if (end < length && data[end] != ' ') {
+            end = static_cast<size_t>(stop - data);
+            if (stop < lineEnd && *stop != ' ') {
                 // Run together with the next field: only on a tab stop.
                 if (end % kTabStop != 0)
                     return Walk::None;
@@ -255,15 +281,14 @@ Walk forcedReading(std::string_view line, const std::vector<FieldFormat>& format
                 if (next == std::string_view::npos)
                     return Walk::None;
             }
+            value = fieldValue(data + at, stop, negative, digits, wholeDigits + field.decimals, field.decimals);
         }
-        double value = 0.0;
-        readField(data + at, data + end, field, &value);
         if (std::isnan(value))
             return Walk::Several;
         values->push_back(value);
         at = next;
     }
-    return at == length ? Walk::Read : Walk::None;
+    return at == line.size() ? Walk::Read : Walk::None;
 }
 
 // The row formats, from the tests' own schema of the log.
@@ -325,6 +350,8 @@ bool splitLogRow(std::string_view line, const std::vector<FieldFormat>& format,
         return false;
     values->clear();
     values->reserve(format.size());
+    // Nearly every row, plain or run together, has one end per field; whole numbers with a tab
+    // stop inside them are left to the reading below, the rest to the full count.
     const Walk walk = forcedReading(line, format, values);
     if (walk == Walk::Read)
         return true;

@@ -61,6 +61,13 @@ TEST(LogRows, FieldsAreSplitByTheFormatAndTheTabStops)
     EXPECT_DOUBLE_EQ(16.680290, values[7]);
     EXPECT_EQ(-1083.0, values[9]);
 
+    // A whole number of 13 digits may end at its own end or on the tab stop inside it: the row
+    // reads when the count of fields leaves one split, and not when it leaves two.
+    const std::vector<FieldFormat> two(2, FieldFormat{true, 0}), three(3, FieldFormat{true, 0});
+    ASSERT_TRUE(splitLogRow(logRow("%lld\t%d", 123456789012LL, 3), two, &values));
+    EXPECT_EQ((std::vector<double>{123456789012.0, 3}), values);
+    EXPECT_FALSE(splitLogRow(logRow("%lld\t%lld", 1234567890123LL, 1234567890123LL), three, &values));
+
     // Not a row of the format: too few or too many fields, other decimals, text, blanks where
     // no tab stop is.
     for (const std::string& bad : {logRow("%d\t%lld\t%.3f", 1, 2LL, 3.0), logRow("%d\t%lld\t%.3f\t%.1f\t%d", 1, 2LL, 3.0, 4.0, 5),
