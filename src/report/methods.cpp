@@ -29,11 +29,12 @@ void scoreStamps(const Context& c, const ReferenceTimeline& reference, const Tes
     for (const double v : ticks) {
         if (!(v > 0.0))
             continue;
-        into->late.push_back(referenceOffsetUs(c, reference, v));
+        const ReferenceSegment& segment = reference.segmentAt(v);
+        into->late.push_back(nearestOffset(v - segment.originTick, segment.periodTicks) * 1e6 / c.frequency);
         if (c.truth != nullptr)
             into->lateTrue.push_back(trueOffsetUs(c, reference.output, v));
         if (countGaps && previous == previous)
-            into->missed += extraFrames(v - previous, reference.periodTicksAt(v));
+            into->missed += extraFrames(v - previous, segment.periodTicks);
         previous = v;
     }
 }
