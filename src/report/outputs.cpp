@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <cstdint>
 #include <fstream>
+#include <memory>
 #include <string_view>
 
 namespace {
@@ -31,10 +32,11 @@ public:
             m_out.open(path, std::ios::out | std::ios::binary);
     }
     bool good() const { return static_cast<bool>(m_out); }
-    void write(const std::string& text)
+    void write(const std::string& text) { write(text.data(), text.size()); }
+    void write(const char* text, size_t length)
     {
-        m_out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        m_length += text.size();
+        m_out.write(text, static_cast<std::streamsize>(length));
+        m_length += length;
     }
     // Closes the file and cuts off what an earlier, longer file left beyond the new end.
     bool finish()
@@ -70,18 +72,22 @@ std::string csvField(const std::string& text)
 
 using pageparts::fixedDigits;
 
-// A value with that many decimals, as printf writes it; beyond what fixedDigits takes, through
-// std::to_chars into `buffer`.
-static void appendFixed(std::string* out, double value, int decimals, char* buffer, size_t size)
+// The longest field a value makes: fixedDigits' 40 characters, or std::to_chars' digits of
+// the largest double with 15 decimals.
+constexpr size_t kFieldRoom = 400;
+
+// A value with that many decimals, as printf writes it, at `to` (with kFieldRoom before the
+// end of the buffer); beyond what fixedDigits takes, through std::to_chars. Gives the end.
+static char* putFixed(char* to, double value, int decimals)
 {
     char digits[40];
     if (const char* begin = fixedDigits(value, decimals, digits + sizeof digits)) {
-        out->append(begin, static_cast<size_t>(digits + sizeof digits - begin));
-        return;
+        const size_t length = static_cast<size_t>(digits + sizeof digits - begin);
+        std::memcpy(to, begin, length);
+        return to + length;
     }
-    const std::to_chars_result made = std::to_chars(buffer, buffer + size, value, std::chars_format::fixed, decimals);
-    if (made.ec == std::errc())
-        out->append(buffer, made.ptr);
+    const std::to_chars_result made = std::to_chars(to, to + kFieldRoom, value, std::chars_format::fixed, decimals);
+    return made.ec == std::errc() ? made.ptr : to;
 }
 
 bool writeReportCsv(const ReportSummary& summary, const std::string& folder,
@@ -111,24 +117,31 @@ bool writeReportCsv(const ReportSummary& summary, const std::string& folder,
         for (const std::string& n : table.columns)
             csv += "," + csvField(n);
         csv += "\n";
-        char value[400];
-        // Written a piece at a time: a whole 10 MiB table in one string would be grown and
-        // copied over and over.
-        constexpr size_t kPiece = 1 << 20;
-        csv.reserve(kPiece + 4096);
-        for (const LogRow& row : table.rows) {
-            appendFixed(&csv, static_cast<double>(row.line), 0, value, sizeof value);
-            for (size_t i = 0; i < row.values.size(); ++i) {
-                csv += ',';
-                appendFixed(&csv, row.values[i], i < table.decimals.size() ? table.decimals[i] : 6, value, sizeof value);
-            }
-            csv += '\n';
-            if (csv.size() >= kPiece) {
-                out.write(csv);
-                csv.clear();
-            }
-        }
         out.write(csv);
+        // The rows go into a buffer written a megabyte at a time, each value put in place: a
+        // whole 10 MiB table in one string would be grown and copied over and over.
+        constexpr size_t kPiece = 1 << 20;
+        std::unique_ptr<char[]> piece;   // not cleared: every byte written is put first
+        size_t capacity = 0, used = 0;
+        for (const LogRow& row : table.rows) {
+            const size_t room = (row.values.size() + 1) * (kFieldRoom + 1) + 1;
+            if (used + room > capacity) {
+                out.write(piece.get(), used);
+                used = 0;
+                if (capacity < std::max(room, kPiece)) {
+                    capacity = std::max(room, kPiece);
+                    piece.reset(new char[capacity]);
+                }
+            }
+            char* at = putFixed(piece.get() + used, static_cast<double>(row.line), 0);
+            for (size_t i = 0; i < row.values.size(); ++i) {
+                *at++ = ',';
+                at = putFixed(at, row.values[i], i < table.decimals.size() ? table.decimals[i] : 6);
+            }
+            *at++ = '\n';
+            used = static_cast<size_t>(at - piece.get());
+        }
+        out.write(piece.get(), used);
         if (!out.finish()) {
             *why = "cannot write " + path;
             return false;
