@@ -149,6 +149,8 @@ struct Fit {
 // Least squares of t = origin + k period over sorted time stamps, far points left out. Needs a
 // guess within a quarter frame per frame.
 Fit fitTimeline(const std::vector<double>& ticks, double guess);
+// A fit as a segment of the reference (its spread still in ticks).
+ReferenceSegment segmentOf(const Fit& fit);
 // The stamps split where the frame length moves by more than `tolerance` and stays moved.
 std::vector<std::vector<double>> splitAtChanges(const std::vector<double>& ticks, double guess, double tolerance);
 // The time stamps of the runs that mark vblanks of an output, one group per run, sorted.

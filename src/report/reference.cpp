@@ -217,8 +217,6 @@ const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, b
     return groups;
 }
 
-namespace {
-
 ReferenceSegment segmentOf(const Fit& fit)
 {
     ReferenceSegment s;
@@ -230,6 +228,8 @@ ReferenceSegment segmentOf(const Fit& fit)
     s.residualUs = fit.spread;
     return s;
 }
+
+namespace {
 
 // Groups into segments: a group joins the segment before it when its own rate and its phase
 // continue that segment's; otherwise a new segment begins (a mode change, a rebind).

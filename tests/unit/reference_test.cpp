@@ -26,17 +26,6 @@ double jitter(int k)
     return static_cast<double>((k * 7919) % 13) - 6.0;
 }
 
-ReferenceSegment segmentOfFit(const Fit& fit)
-{
-    ReferenceSegment s;
-    s.originTick = fit.origin;
-    s.periodTicks = fit.period;
-    s.fromTick = fit.from;
-    s.toTick = fit.to;
-    s.points = fit.used;
-    return s;
-}
-
 }   // namespace
 
 // 100,000 frames of 60 Hz on a 10 MHz counter, every 37th point preempted by 2 ms, with a
@@ -72,8 +61,8 @@ TEST(ReferenceFit, ARateChangeIsSplitAndDatedWhereTheFirstNewFrameEnds)
     ASSERT_EQ(2u, parts.size());
     EXPECT_NEAR(changeAt, parts[1].front(), 2.0 * p60) << "split within two frames of the change";
 
-    const ReferenceSegment before = segmentOfFit(fitTimeline(parts[0], p60));
-    const ReferenceSegment after = segmentOfFit(fitTimeline(parts[1], p50));
+    const ReferenceSegment before = segmentOf(fitTimeline(parts[0], p60));
+    const ReferenceSegment after = segmentOf(fitTimeline(parts[1], p50));
     EXPECT_NEAR(p60, before.periodTicks, p60 * 1e-5);
     EXPECT_NEAR(p50, after.periodTicks, p50 * 1e-5);
     double tick = 0.0;
@@ -84,7 +73,7 @@ TEST(ReferenceFit, ARateChangeIsSplitAndDatedWhereTheFirstNewFrameEnds)
 
     // The same rate on both sides of a part that merely began late: no change to date.
     const std::vector<double> steady = stamps(origin, p60, 0, 600, late);
-    const ReferenceSegment first = segmentOfFit(fitTimeline({steady.begin(), steady.begin() + 300}, p60));
-    const ReferenceSegment second = segmentOfFit(fitTimeline({steady.begin() + 300, steady.end()}, p60));
+    const ReferenceSegment first = segmentOf(fitTimeline({steady.begin(), steady.begin() + 300}, p60));
+    const ReferenceSegment second = segmentOf(fitTimeline({steady.begin() + 300, steady.end()}, p60));
     EXPECT_FALSE(rateChangeTick(steady, first, second, &tick));
 }
