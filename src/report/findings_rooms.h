@@ -19,12 +19,14 @@
 
 struct LogTruth;
 
-// The true starts of the last two vblanks asked for, by output.
+// The true starts of the last two vblanks asked for, by output, and the latest vblank found.
 struct VblankStarts {
     int output[2] = {-1, -1};
     int64_t vblank[2] = {0, 0};
     double start[2] = {0.0, 0.0};
     size_t next = 0;
+    int lastOutput = -1;
+    int64_t lastVblank = 0;
 };
 
 // What the rooms keep once worked out: an output's time stamps (the reference and the events

@@ -98,11 +98,13 @@ double referenceOffsetUs(const Context& c, const ReferenceTimeline& reference, d
     return reference.offsetTicks(tick) * 1e6 / c.frequency;
 }
 
+// How many vblanks after the last one asked for the next time stamp's is looked for.
+constexpr int64_t kFramesAhead = 3;
+
 double trueOffsetUs(const Context& c, int output, double tick)
 {
     const Timeline& timeline = virtualOutputTimeline(c.truth->model, output);
     const int64_t at = tickOf(tick);
-    const int64_t k = timelineLatestVblank(timeline, at);
     // Time stamps come in order, a frame or a few apart: the vblank after one stamp's is often
     // the next stamp's own, and is kept.
     VblankStarts& kept = c.stamps->starts;
@@ -118,6 +120,22 @@ double trueOffsetUs(const Context& c, int output, double tick)
         kept.next ^= 1;
         return start;
     };
+    // The latest vblank at or before the tick: one of the few after the last one asked for, where
+    // its start and the next one's bracket the tick (they rise with the vblank), else the
+    // timeline's own search.
+    int64_t k = 0;
+    bool found = false;
+    if (kept.lastOutput == output) {
+        for (int64_t step = 0; step < kFramesAhead && !found; ++step) {
+            const int64_t guess = kept.lastVblank + step;
+            found = startOf(guess) <= static_cast<double>(at) && static_cast<double>(at) < startOf(guess + 1);
+            k = guess;
+        }
+    }
+    if (!found)
+        k = timelineLatestVblank(timeline, at);
+    kept.lastOutput = output;
+    kept.lastVblank = k;
     const double start = startOf(k);
     const double next = startOf(k + 1);
     const double after = tick - start, before = tick - next;
