@@ -1,5 +1,7 @@
 #include "report/findings_json.h"
 
+#include <utility>
+
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -22,7 +24,7 @@ void addFindingsJson(const Findings& findings, Json* json)
     Json sentences = Json::array();
     for (const Finding& f : findings.sentences)
         sentences.push_back({{"key", f.key}, {"topic", f.topic}, {"mark", markName(f.mark)}, {"text", f.text}, {"link", f.link}});
-    (*json)["findings"] = {{"sentences", sentences}};
+    (*json)["findings"] = {{"sentences", std::move(sentences)}};
 
     Json refresh = Json::array();
     for (const RefreshFinding& r : findings.refresh) {
@@ -35,9 +37,9 @@ void addFindingsJson(const Findings& findings, Json* json)
                       {"frame_slip_s", known(r.frameSlipS)}};
         if (r.hasTruth)
             entry["true_hz"] = r.trueHz;
-        refresh.push_back(entry);
+        refresh.push_back(std::move(entry));
     }
-    (*json)["refresh"] = refresh;
+    (*json)["refresh"] = std::move(refresh);
 
     Json methods = Json::array();
     for (const MethodScore& m : findings.methods) {
@@ -46,9 +48,9 @@ void addFindingsJson(const Findings& findings, Json* json)
                       {"rank", m.rank},          {"cost", m.cost},   {"verdict", m.verdict}};
         if (m.hasTruth)
             entry["true_late_us"] = distribution(m.lateTrueUs);
-        methods.push_back(entry);
+        methods.push_back(std::move(entry));
     }
-    (*json)["methods"] = methods;
+    (*json)["methods"] = std::move(methods);
 
     Json reference = Json::array();
     for (const ReferenceTimeline& r : findings.references) {
@@ -60,12 +62,12 @@ void addFindingsJson(const Findings& findings, Json* json)
                                 {"to_tick", s.toTick},
                                 {"points", s.points},
                                 {"residual_us", s.residualUs}});
-        Json entry = {{"output", r.name}, {"basis", r.basis}, {"precise", r.precise}, {"segments", segments}};
+        Json entry = {{"output", r.name}, {"basis", r.basis}, {"precise", r.precise}, {"segments", std::move(segments)}};
         if (r.hasTruth)
             entry["error_us"] = {{"p50", r.errorUs.p50}, {"max", r.errorUs.max}};
-        reference.push_back(entry);
+        reference.push_back(std::move(entry));
     }
-    (*json)["reference"] = reference;
+    (*json)["reference"] = std::move(reference);
 
     Json events = Json::array();
     for (const FoundEvent& e : findings.events)
@@ -75,5 +77,5 @@ void addFindingsJson(const Findings& findings, Json* json)
                           {"detail", e.detail},
                           {"test", e.test},
                           {"line", e.line}});
-    (*json)["events"] = events;
+    (*json)["events"] = std::move(events);
 }

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 namespace {
 
@@ -185,15 +186,15 @@ static nlohmann::ordered_json summaryJson(const ReportSummary& summary, nlohmann
                 f["true"] = figure.truth;
                 f["error"] = figure.value - figure.truth;
             }
-            figures[figure.key] = f;
+            figures[figure.key] = std::move(f);
         }
-        entry["figures"] = figures;
+        entry["figures"] = std::move(figures);
         if (!shownFrameBins(summary, test).empty())
             entry["frame_bins"] = shownFrameBins(summary, test);
         entry["notes"] = test.notes;
-        tests.push_back(entry);
+        tests.push_back(std::move(entry));
     }
-    json["tests"] = tests;
+    json["tests"] = std::move(tests);
     return json;
 }
 
