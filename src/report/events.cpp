@@ -356,7 +356,9 @@ void modeChangeEvents(EventInput& in, std::vector<FoundEvent>& events)
         std::vector<double> points;
         for (const std::vector<double>& group : stampsOf(in.outputs[r], reference.output, reference.precise))
             points.insert(points.end(), group.begin(), group.end());
-        std::sort(points.begin(), points.end());
+        // Each group is sorted, and runs that do not overlap leave them in order together.
+        if (!std::is_sorted(points.begin(), points.end()))
+            std::sort(points.begin(), points.end());
         // A segment that parts from the one before without a change is read as part of it.
         size_t prior = 0;
         for (size_t s = 1; s < reference.segments.size(); ++s) {

@@ -98,15 +98,15 @@ double referenceOffsetUs(const Context& c, const ReferenceTimeline& reference, d
     return reference.offsetTicks(tick) * 1e6 / c.frequency;
 }
 
-// How many vblanks after the last one asked for the next time stamp's is looked for.
-constexpr int64_t kFramesAhead = 3;
+// How many frames after the last vblank asked for the next time stamp's is looked for there.
+constexpr double kFramesAhead = 1000.0;
 
 double trueOffsetUs(const Context& c, int output, double tick)
 {
     const Timeline& timeline = virtualOutputTimeline(c.truth->model, output);
     const int64_t at = tickOf(tick);
-    // Time stamps come in order, a frame or a few apart: the vblank after one stamp's is often
-    // the next stamp's own, and is kept.
+    // Time stamps come in order, a frame or a few apart: the starts of the last two vblanks asked
+    // for are kept, as the vblank after one stamp's is often the next stamp's own.
     VblankStarts& kept = c.stamps->starts;
     const auto startOf = [&](int64_t vblank) {
         for (size_t i = 0; i < 2; ++i) {
@@ -120,16 +120,17 @@ double trueOffsetUs(const Context& c, int output, double tick)
         kept.next ^= 1;
         return start;
     };
-    // The latest vblank at or before the tick: one of the few after the last one asked for, where
-    // its start and the next one's bracket the tick (they rise with the vblank), else the
-    // timeline's own search.
+    // The latest vblank at or before the tick: the last one asked for, moved on by the frames of
+    // its length that lie between, where that one's start and the next one's bracket the tick
+    // (they rise with the vblank); else the timeline's own search.
     int64_t k = 0;
     bool found = false;
     if (kept.lastOutput == output) {
-        for (int64_t step = 0; step < kFramesAhead && !found; ++step) {
-            const int64_t guess = kept.lastVblank + step;
-            found = startOf(guess) <= static_cast<double>(at) && static_cast<double>(at) < startOf(guess + 1);
-            k = guess;
+        const double from = startOf(kept.lastVblank), length = startOf(kept.lastVblank + 1) - from;
+        const double frames = length > 0.0 ? std::floor((static_cast<double>(at) - from) / length) : -1.0;
+        if (frames >= 0.0 && frames < kFramesAhead) {
+            k = kept.lastVblank + static_cast<int64_t>(frames);
+            found = startOf(k) <= static_cast<double>(at) && static_cast<double>(at) < startOf(k + 1);
         }
     }
     if (!found)
