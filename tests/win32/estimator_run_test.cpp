@@ -126,6 +126,7 @@ TEST_F(QuorvelLumetra, RowsFollowTheDisplayAndBothSourcesAgree)
     EXPECT_EQ(0.0, rows[0].delta) << "no previous vblank on the first iteration";
     std::vector<double> serverPeriods, dwmPeriods, overheads;
     int inBlank = 0;
+    size_t repeats = 0;   // rows whose wait found no new vblank: the estimator's gate turns them away
     for (size_t i = 0; i < rows.size(); ++i) {
         const Row& row = rows[i];
         if (i > 0) {
@@ -138,7 +139,12 @@ TEST_F(QuorvelLumetra, RowsFollowTheDisplayAndBothSourcesAgree)
         EXPECT_NE(0, row.scanLine) << i;
         inBlank += row.scanLine < 0 ? 1 : 0;
         overheads.push_back(row.overheadUs);
-        if (i >= 10) {   // past the filling of both estimators
+        // Past the filling of both estimators. A wait that returns without a new vblank (on a busy
+        // host) repeats the sample, which the gate turns away without a period: that row has
+        // none to judge.
+        const bool repeated = i > 0 && (row.serverNow == rows[i - 1].serverNow || row.dwmNow == rows[i - 1].dwmNow);
+        repeats += i >= 10 && repeated ? 1 : 0;
+        if (i >= 10 && !repeated) {
             serverPeriods.push_back(row.serverPeriod);
             dwmPeriods.push_back(row.dwmPeriod);
         }
@@ -147,10 +153,11 @@ TEST_F(QuorvelLumetra, RowsFollowTheDisplayAndBothSourcesAgree)
     // but the periods sit on the display's.
     EXPECT_NEAR(kPeriodMs, percentile(serverPeriods, 50), 0.05);
     EXPECT_NEAR(kPeriodMs, percentile(dwmPeriods, 50), 0.05);
+    EXPECT_LE(repeats, rows.size() / 10) << "waits that found no new vblank";
     for (size_t i = 0; i < serverPeriods.size(); ++i) {
         // Each row within a late wake-up of a busy machine (1.9 ms seen), still short of 50 Hz.
-        EXPECT_NEAR(kPeriodMs, serverPeriods[i], 2.5) << "row " << i + 10;
-        EXPECT_NEAR(kPeriodMs, dwmPeriods[i], 2.5) << "row " << i + 10;
+        EXPECT_NEAR(kPeriodMs, serverPeriods[i], 2.5) << "judged row " << i;
+        EXPECT_NEAR(kPeriodMs, dwmPeriods[i], 2.5) << "judged row " << i;
     }
     EXPECT_LT(percentile(overheads, 50), 1000.0);
 
@@ -168,11 +175,12 @@ TEST_F(QuorvelLumetra, RowsFollowTheDisplayAndBothSourcesAgree)
     EXPECT_NEAR(kPeriodMs + 0.03, estimator.period, 0.01);
 
     std::printf("[ figures  ] %d iterations in %.0f ms; server vblank after the true one/ms: "
-                "median %.4f, max %.4f; XXXXX lines %d; scan line in vertical blank in %d rows; "
+                "median %.4f, max %.4f; XXXXX lines %d; rows without a new vblank %d; scan line in vertical blank in %d rows; "
                 "update overhead/us in the rows: median %.3f, p99 %.3f, max %.3f; timed alone "
                 "(20000 updates, one clock read included): median %.3f, p99 %.3f\n",
                 kIterations, tookMs, percentile(serverLateness, 50),
-                percentile(serverLateness, 100), static_cast<int>(disagreements.size()), inBlank, percentile(overheads, 50),
+                percentile(serverLateness, 100), static_cast<int>(disagreements.size()), static_cast<int>(repeats), inBlank,
+                percentile(overheads, 50),
                 percentile(overheads, 99), percentile(overheads, 100), percentile(alone, 50),
                 percentile(alone, 99));
 }
