@@ -75,13 +75,13 @@ bool failedBetween(const EventInput& in, size_t from, size_t to)
 }
 
 // The lines that tell of something gone wrong: failed waits, rebinds, quiet spells, "XXXXX".
-void markedLines(const EventInput& in, std::vector<FoundEvent>& events)
+void markedLines(EventInput& in, std::vector<FoundEvent>& events)
 {
     for (const LogMark& mark : in.c.summary.marks)
         events.push_back({mark.kind, lineTime(in.times, mark.line), 0.0, mark.text, mark.test, mark.line});
 }
 
-void outputEvents(const EventInput& in, std::vector<FoundEvent>& events)
+void outputEvents(EventInput& in, std::vector<FoundEvent>& events)
 {
     const ReportSummary& summary = in.c.summary;
     const std::vector<std::pair<size_t, double>>& times = in.times;
@@ -159,7 +159,7 @@ bool variableRefresh(const Context& c, const ReferenceTimeline& reference, Found
     return true;
 }
 
-void compositorEvents(const EventInput& in, std::vector<FoundEvent>& events)
+void compositorEvents(EventInput& in, std::vector<FoundEvent>& events)
 {
     const Context& c = in.c;
     const ReferenceTimeline* reference = in.references.empty() ? nullptr : &in.references.front();
@@ -204,7 +204,7 @@ void compositorEvents(const EventInput& in, std::vector<FoundEvent>& events)
     }
 }
 
-void tooSoonEvents(const EventInput& in, std::vector<FoundEvent>& events)
+void tooSoonEvents(EventInput& in, std::vector<FoundEvent>& events)
 {
     const Context& c = in.c;
     // No display mode the server read delivers vblanks faster than its rate (a variable rate's
@@ -405,10 +405,10 @@ struct Detector {
     void (*find)(EventInput& in, std::vector<FoundEvent>& events);
 };
 const Detector kDetectors[] = {
-    {"wait_failed rebind quiet xxxxx", [](EventInput& in, std::vector<FoundEvent>& e) { markedLines(in, e); }},
-    {"output_removed output_added", [](EventInput& in, std::vector<FoundEvent>& e) { outputEvents(in, e); }},
-    {"compositor_clock compositor_ahead compositor_stale", [](EventInput& in, std::vector<FoundEvent>& e) { compositorEvents(in, e); }},
-    {"too_soon_waits", [](EventInput& in, std::vector<FoundEvent>& e) { tooSoonEvents(in, e); }},
+    {"wait_failed rebind quiet xxxxx", markedLines},
+    {"output_removed output_added", outputEvents},
+    {"compositor_clock compositor_ahead compositor_stale", compositorEvents},
+    {"too_soon_waits", tooSoonEvents},
     {"variable_refresh", variableRefreshEvents},
     {"stall", stallEvents},
     {"display_sleep", sleepEvents},

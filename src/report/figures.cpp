@@ -81,11 +81,6 @@ bool inVsyncMode(size_t on, size_t off, size_t line)
     return on != 0 && line > on && (off == 0 || line < off);
 }
 
-const LogBlock& firstBlock(const LogSection& section)
-{
-    return section.blocks.front();
-}
-
 const LogLine* lineStarting(const LogSection& section, const char* prefix)
 {
     for (const LogBlock& block : section.blocks) {
@@ -101,7 +96,7 @@ const LogLine* lineStarting(const LogSection& section, const char* prefix)
 
 void qpcSpeedFigures(const RunInput& in, FigureBuilder& out)
 {
-    for (const LogLine& line : firstBlock(in.section).lines) {
+    for (const LogLine& line : in.block.lines) {
         double ns = 0.0;
         if (std::sscanf(line.text.c_str(), "%lf ns per tick() call", &ns) == 1)
             out.add("tick_cost", "cost of one tick() call", "ns", ns);
@@ -111,7 +106,7 @@ void qpcSpeedFigures(const RunInput& in, FigureBuilder& out)
 void timeQuantumFigures(const RunInput& in, FigureBuilder& out)
 {
     const LogSection& section = in.section;
-    const LogBlock& block = firstBlock(section);
+    const LogBlock& block = in.block;
     {
         if (const LogLine* kernel = lineStarting(section, "Windows Kernel reports:")) {
             double finest = 0, coarsest = 0, current = 0;
@@ -131,7 +126,7 @@ void timeQuantumFigures(const RunInput& in, FigureBuilder& out)
 // The error by requested length.
 void sleepAccuracyFigures(const RunInput& in, FigureBuilder& out)
 {
-    const LogBlock& block = firstBlock(in.section);
+    const LogBlock& block = in.block;
     {
         const Cell sleep(block, "sleep"), error(block, "error");
         for (const double asked : {0.0, 1.0, 10.0}) {
@@ -152,9 +147,8 @@ void sleepAccuracyFigures(const RunInput& in, FigureBuilder& out)
 
 namespace {
 
-void messaging(const LogSection& section, FigureBuilder& out, bool loop)
+void messaging(const LogBlock& block, FigureBuilder& out, bool loop)
 {
-    const LogBlock& block = firstBlock(section);
     const std::vector<double> delays = columnValues(block, "delay");
     out.spread(loop ? "posted_message_delay" : "event_wakeup", loop ? "posted message delay" : "event wake-up",
                "us", delays);
@@ -174,18 +168,18 @@ void messaging(const LogSection& section, FigureBuilder& out, bool loop)
 
 void messageLoopFigures(const RunInput& in, FigureBuilder& out)
 {
-    messaging(in.section, out, true);
+    messaging(in.block, out, true);
 }
 
 void waitSpeedFigures(const RunInput& in, FigureBuilder& out)
 {
-    messaging(in.section, out, false);
+    messaging(in.block, out, false);
 }
 
 void scanLineFigures(const RunInput& in, FigureBuilder& out)
 {
     const LogSection& section = in.section;
-    const LogBlock& block = firstBlock(section);
+    const LogBlock& block = in.block;
     double costUs = 0.0;
     if (const LogLine* cost = lineStarting(section, "vsyncGetScanLine() runs in ")) {
         costUs = std::strtod(cost->text.c_str() + std::strlen("vsyncGetScanLine() runs in "), nullptr);
@@ -280,7 +274,7 @@ void d3dkmtFigures(const RunInput& in, FigureBuilder& out)
 
 void wrongHzFigures(const RunInput& in, FigureBuilder& out)
 {
-    const LogBlock& block = firstBlock(in.section);
+    const LogBlock& block = in.block;
     const LogTruth* truth = in.truth;
     {
         double ratio = 0.0, counter = 0.0;
@@ -309,7 +303,7 @@ void wrongHzFigures(const RunInput& in, FigureBuilder& out)
 
 void dwmTimingFigures(const RunInput& in, FigureBuilder& out)
 {
-    const LogBlock& block = firstBlock(in.section);
+    const LogBlock& block = in.block;
     const LogTruth* truth = in.truth;
     {
         const std::vector<double> diffs = columnValues(block, "diff");
@@ -339,7 +333,7 @@ void dwmTimingFigures(const RunInput& in, FigureBuilder& out)
 
 void dwmFlushFigures(const RunInput& in, FigureBuilder& out)
 {
-    const LogBlock& block = firstBlock(in.section);
+    const LogBlock& block = in.block;
     const std::vector<double> periods = columnValues(block, "period");
     const std::vector<double> offsets = columnValues(block, "voff");
     if (!periods.empty())
@@ -353,7 +347,7 @@ void dwmFlushFigures(const RunInput& in, FigureBuilder& out)
 
 void mimicFigures(const RunInput& in, FigureBuilder& out)
 {
-    const LogBlock& block = firstBlock(in.section);
+    const LogBlock& block = in.block;
     size_t on = 0, off = 0;
     vsyncModeLines(block, &on, &off);
     // How late each frame woke is scored against the reference with the other ways of finding
@@ -387,7 +381,7 @@ void mimicFigures(const RunInput& in, FigureBuilder& out)
 
 void waitForBlankingFigures(const RunInput& in, FigureBuilder& out)
 {
-    const LogBlock& block = firstBlock(in.section);
+    const LogBlock& block = in.block;
     const LogTruth* truth = in.truth;
     const KelvaroLog& log = in.log;
     const std::vector<double> intervals = columnValues(block, "server_period");
@@ -419,7 +413,7 @@ void waitForBlankingFigures(const RunInput& in, FigureBuilder& out)
 
 void estimatorFigures(const RunInput& in, FigureBuilder& out)
 {
-    const LogBlock& block = firstBlock(in.section);
+    const LogBlock& block = in.block;
     const LogTruth* truth = in.truth;
     const std::vector<LogRow>& rows = block.rows;
     if (rows.empty())

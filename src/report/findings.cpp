@@ -78,7 +78,7 @@ Distribution distributionOf(std::vector<double> values)
     // selection needs only the part above the one before, and nothing is sorted whole.
     auto from = values.begin();
     const auto at = [&](double percent) {
-        const auto rank = values.begin() + static_cast<std::ptrdiff_t>(static_cast<double>(values.size() - 1) * percent / 100.0);
+        const auto rank = values.begin() + static_cast<std::ptrdiff_t>(percentileRank(values.size(), percent));
         std::nth_element(from, rank, values.end());
         from = rank;
         return *rank;

@@ -24,6 +24,10 @@ struct Distribution {
     bool resolves(double percent) const { return static_cast<double>(count) * (100.0 - percent) >= 100.0 - 1e-6; }
 };
 Distribution distributionOf(std::vector<double> values);
+// What a star on a percentile too few values resolve says, under the methods' tables.
+constexpr const char* kUnresolvedPercentileNote =
+    "*: too few values for that percentile (p95 needs 20, p99 100, p99.9 1,000): one of the largest, not a measured "
+    "percentile";
 
 // A value's distance to the nearest whole multiple of a period, in (-period/2, period/2].
 double nearestOffset(double value, double period);

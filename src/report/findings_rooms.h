@@ -31,7 +31,7 @@ struct VblankStarts {
 
 // What the rooms keep once worked out: an output's time stamps (the reference and the events
 // read the same ones), the true starts of the latest vblanks.
-struct StampCache {
+struct Kept {
     std::map<std::tuple<int, bool, double>, std::vector<std::vector<double>>> groups;
     VblankStarts starts;
 };
@@ -43,7 +43,7 @@ struct Context {
     double frequency;
     double ticksPerMs;
     double roughPeriod = 0.0;   // ticks: the median frame of an output's waits, set per output
-    std::shared_ptr<StampCache> stamps = std::make_shared<StampCache>();
+    std::shared_ptr<Kept> kept = std::make_shared<Kept>();   // shared by the copies of one findings run
 };
 Context contextOf(const ReportSummary& summary, const LogTruth* truth);
 

@@ -45,10 +45,9 @@ void scoreSource(const Context& c, const ReferenceTimeline& reference, const Tes
                  const MethodSource& source, Scored* into)
 {
     const RunTable& table = run.table;
-    std::vector<double> times = ticksOf(table, source.times, c.ticksPerMs);
     switch (source.rows) {
     case MethodRows::All:
-        scoreStamps(c, reference, run, times, source.countGaps, into);
+        scoreStamps(c, reference, run, ticksOf(table, source.times, c.ticksPerMs), source.countGaps, into);
         return;
     case MethodRows::LockedGrid: {
         // The estimator's grid, once it has locked (its time base stands before the sample).
@@ -66,6 +65,7 @@ void scoreSource(const Context& c, const ReferenceTimeline& reference, const Tes
     case MethodRows::SleepMode:
     case MethodRows::VsyncMode: {
         const bool wanted = source.rows == MethodRows::VsyncMode;
+        const std::vector<double> times = ticksOf(table, source.times, c.ticksPerMs);
         std::vector<double> stretch;
         for (size_t i = 0; i <= times.size(); ++i) {
             const bool vsync = i < times.size() && run.vsyncTo > run.vsyncFrom && i + 1 >= run.vsyncFrom && i + 1 <= run.vsyncTo;
@@ -107,17 +107,17 @@ double trueOffsetUs(const Context& c, int output, double tick)
     const int64_t at = tickOf(tick);
     // Time stamps come in order, a frame or a few apart: the starts of the last two vblanks asked
     // for are kept, as the vblank after one stamp's is often the next stamp's own.
-    VblankStarts& kept = c.stamps->starts;
+    VblankStarts& starts = c.kept->starts;
     const auto startOf = [&](int64_t vblank) {
         for (size_t i = 0; i < 2; ++i) {
-            if (kept.output[i] == output && kept.vblank[i] == vblank)
-                return kept.start[i];
+            if (starts.output[i] == output && starts.vblank[i] == vblank)
+                return starts.start[i];
         }
         const double start = static_cast<double>(timelineVblankStart(timeline, vblank));
-        kept.output[kept.next] = output;
-        kept.vblank[kept.next] = vblank;
-        kept.start[kept.next] = start;
-        kept.next ^= 1;
+        starts.output[starts.next] = output;
+        starts.vblank[starts.next] = vblank;
+        starts.start[starts.next] = start;
+        starts.next ^= 1;
         return start;
     };
     // The latest vblank at or before the tick: the last one asked for, moved on by the frames of
@@ -125,18 +125,18 @@ double trueOffsetUs(const Context& c, int output, double tick)
     // (they rise with the vblank); else the timeline's own search.
     int64_t k = 0;
     bool found = false;
-    if (kept.lastOutput == output) {
-        const double from = startOf(kept.lastVblank), length = startOf(kept.lastVblank + 1) - from;
+    if (starts.lastOutput == output) {
+        const double from = startOf(starts.lastVblank), length = startOf(starts.lastVblank + 1) - from;
         const double frames = length > 0.0 ? std::floor((static_cast<double>(at) - from) / length) : -1.0;
         if (frames >= 0.0 && frames < kFramesAhead) {
-            k = kept.lastVblank + static_cast<int64_t>(frames);
+            k = starts.lastVblank + static_cast<int64_t>(frames);
             found = startOf(k) <= static_cast<double>(at) && static_cast<double>(at) < startOf(k + 1);
         }
     }
     if (!found)
         k = timelineLatestVblank(timeline, at);
-    kept.lastOutput = output;
-    kept.lastVblank = k;
+    starts.lastOutput = output;
+    starts.lastVblank = k;
     const double start = startOf(k);
     const double next = startOf(k + 1);
     const double after = tick - start, before = tick - next;

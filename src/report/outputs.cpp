@@ -189,8 +189,9 @@ static nlohmann::ordered_json summaryJson(const ReportSummary& summary, nlohmann
             figures[figure.key] = std::move(f);
         }
         entry["figures"] = std::move(figures);
-        if (!shownFrameBins(summary, test).empty())
-            entry["frame_bins"] = shownFrameBins(summary, test);
+        const std::vector<size_t>& bins = shownFrameBins(summary, test);
+        if (!bins.empty())
+            entry["frame_bins"] = bins;
         entry["notes"] = test.notes;
         tests.push_back(std::move(entry));
     }

@@ -93,8 +93,7 @@ std::string findingsBlock(const ReportSummary& summary)
         html += "</table>\n";
         const auto unresolved = [](const MethodScore& m) { return !m.lateUs.resolves(95.0) || !m.lateUs.resolves(99.0) || !m.lateUs.resolves(99.9); };
         if (std::any_of(f.methods.begin(), f.methods.end(), unresolved))
-            html += "<p class=\"note\">*: too few values for that percentile (p95 needs 20, p99 100, p99.9 1,000): one of "
-                    "the largest, not a measured percentile.</p>\n";
+            html += "<p class=\"note\">" + std::string(kUnresolvedPercentileNote) + ".</p>\n";
     }
     for (const ReferenceTimeline& r : f.references) {
         html += "<p class=\"ref\">Reference of <b>" + escaped(r.name) + "</b>: ";

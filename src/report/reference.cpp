@@ -129,9 +129,7 @@ std::vector<std::vector<double>> splitAtChanges(const std::vector<double>& ticks
             window.insert(std::upper_bound(window.begin(), window.end(), gaps[windowTo]), gaps[windowTo]);
         for (; windowFrom < from; ++windowFrom)
             window.erase(std::lower_bound(window.begin(), window.end(), gaps[windowFrom]));
-        // The rank percentileOf takes of a window of that size.
-        const double quantile = std::min(100.0, std::max(0.0, t.splitLocalQuantile));
-        double local = window[static_cast<size_t>(static_cast<double>(window.size() - 1) * quantile / 100.0)];
+        double local = window[percentileRank(window.size(), t.splitLocalQuantile)];
         local = local > t.splitLocalFloorFrames * guess ? local : guess;
         lengths.push_back(gaps[i] / std::max(1.0, std::floor(gaps[i] / local + 0.5)));
     }
@@ -164,10 +162,10 @@ std::vector<std::vector<double>> splitAtChanges(const std::vector<double>& ticks
 const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, bool precise)
 {
     const auto key = std::make_tuple(output, precise, c.roughPeriod);
-    const auto cached = c.stamps->groups.find(key);
-    if (cached != c.stamps->groups.end())
+    const auto cached = c.kept->groups.find(key);
+    if (cached != c.kept->groups.end())
         return cached->second;
-    std::vector<std::vector<double>>& groups = c.stamps->groups[key];
+    std::vector<std::vector<double>>& groups = c.kept->groups[key];
     // The frame's lines from the trace: the highest line seen is the last, and the blank begins
     // after the mode's visible lines (the first blank line a trace happens to see may be the
     // one after).

@@ -2,8 +2,17 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
+
+// The rank of a percentile among that many sorted values (0 the smallest): the value there is
+// the percentile every figure of the report gives. Percent is held to 0 to 100.
+inline size_t percentileRank(size_t count, double percent)
+{
+    const double clamped = percent < 0.0 ? 0.0 : percent > 100.0 ? 100.0 : percent;
+    return count == 0 ? 0 : static_cast<size_t>(static_cast<double>(count - 1) * clamped / 100.0);
+}
 
 double percentileOf(std::vector<double> values, double percent);
 // The same of values it may reorder, without a copy.

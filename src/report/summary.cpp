@@ -54,8 +54,7 @@ double percentileInPlace(std::vector<double>& values, double percent)
     if (values.empty())
         return 0.0;
     // The k-th smallest, without sorting the whole.
-    const double clamped = std::min(100.0, std::max(0.0, percent));
-    const size_t k = static_cast<size_t>(static_cast<double>(values.size() - 1) * clamped / 100.0);
+    const size_t k = percentileRank(values.size(), percent);
     std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(k), values.end());
     return values[k];
 }

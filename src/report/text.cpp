@@ -39,8 +39,7 @@ std::string findingsText(const Findings& f)
             out += "\n      " + m.verdict + " (" + m.cost + ")\n";
         }
         if (unresolved)
-            out += "  *: too few values for that percentile (p95 needs 20, p99 100, p99.9 1,000): one of the largest, not a "
-                   "measured percentile\n";
+            out += "  " + std::string(kUnresolvedPercentileNote) + "\n";
     }
     return out;
 }
