@@ -344,13 +344,22 @@ TEST_F(RunAllTests, EveryTitleInItsOrderThenTheEstimatorSettles)
     EXPECT_EQ(expandedLine(testSchema(LogTest::Estimator).header), quorvel[0]);
     const std::vector<LogRow> estimator = rows("testQuorvelLumetra");
     ASSERT_EQ(1000u, estimator.size());
-    // Both estimators settle on the display's true period.
+    // Both estimators settle on the display's true period. A row whose wait for the server's
+    // pulse timed out (the machine held the display's interrupt or the server for over 100 ms)
+    // repeats the last vblank with no delta, and the estimator's gate turns it away without a
+    // period: it is counted, not judged.
+    size_t repeats = 0;
     for (size_t i = estimator.size() - 100; i < estimator.size(); ++i) {
+        if (estimator[i].values[col(LogTest::Estimator, "server_delta")] == 0.0) {
+            ++repeats;
+            continue;
+        }
         EXPECT_NEAR(truePeriod(), estimator[i].values[col(LogTest::Estimator, "server_interval")], 0.0005)
             << textOf(lines(), estimator[i]);
         EXPECT_NEAR(truePeriod(), estimator[i].values[col(LogTest::Estimator, "dwm_interval")], 0.0005)
             << textOf(lines(), estimator[i]);
     }
+    EXPECT_LE(repeats, 5u) << "of the last 100 rows, waits that found no new vblank";
     expectDisagreementsOnlyWhereTheServerWasLate(run.lines, truth);
 }
 
