@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -65,26 +66,55 @@ uint64_t virtualNegLogQ24(uint32_t draw)
     return (bits * kLn2Q32) >> 32;
 }
 
-bool virtualModelInit(VirtualModel* model, const VirtualProfile& profile, int64_t frequency,
-                      int64_t origin)
+namespace {
+
+std::string rateText(RefreshRatio rate)
 {
+    return rate.denominator == 1 ? std::to_string(rate.numerator)
+                                 : std::to_string(rate.numerator) + "/" + std::to_string(rate.denominator);
+}
+
+bool refused(std::string* why, const std::string& text)
+{
+    if (why != nullptr)
+        *why = text;
+    return false;
+}
+
+}   // namespace
+
+bool virtualModelInit(VirtualModel* model, const VirtualProfile& profile, int64_t frequency,
+                      int64_t origin, std::string* why)
+{
+    if (frequency <= 0)
+        return refused(why, "frequency " + std::to_string(frequency) +
+                                " is not above 0; expected the counter's counts per second, above 0");
     VirtualModel made;
     made.profile = profile;
     made.frequency = frequency;
     made.outputs = profile.second ? 2 : 1;
     for (int output = 0; output < made.outputs; ++output) {
         Timeline& timeline = output == 0 ? made.timeline : made.secondTimeline;
-        if (!timelineInit(&timeline, frequency, origin,
-                          output == 0 ? profile.trueRate : profile.secondTrue))
-            return false;
+        const RefreshRatio rate = output == 0 ? profile.trueRate : profile.secondTrue;
+        if (!timelineInit(&timeline, frequency, origin, rate))
+            return refused(why, std::string(output == 0 ? "true" : "second true") + " rate '" + rateText(rate) +
+                                    "' at frequency " + std::to_string(frequency) +
+                                    " gives no timeline; expected 1 to 1000 Hz on a counter whose ticks per frame fit 64 bits");
         for (int i = 0; i < profile.changeCount; ++i) {
             if (!timelineChangeRate(&timeline, profile.changes[i].frame, profile.changes[i].rate))
-                return false;
+                return refused(why, "change " + std::to_string(profile.changes[i].frame) + ":" +
+                                        rateText(profile.changes[i].rate) + " at frequency " +
+                                        std::to_string(frequency) +
+                                        " gives no timeline; expected rising frames from 1 at 1 to 1000 Hz on a "
+                                        "counter whose ticks per frame fit 64 bits");
         }
         // Variable refresh is the primary output's.
         if (output == 0 && profile.vrrMin.numerator != 0 &&
             !timelineVariableRefresh(&timeline, virtualVrrJitter(profile, frequency), profile.seed))
-            return false;
+            return refused(why, "vrr '" + rateText(profile.vrrMin) + ":" + rateText(profile.vrrMax) +
+                                    "' at frequency " + std::to_string(frequency) +
+                                    " would move a vblank by half a frame or more; expected MIN:MAX, two rates "
+                                    "from 1 to 1000 Hz with MIN below MAX, on a counter of many ticks per frame");
     }
     *model = made;
     return true;

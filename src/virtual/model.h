@@ -9,6 +9,7 @@
 #include "virtual/timeline.h"
 
 #include <cstdint>
+#include <string>
 
 // Random draws: a 32-bit value for (seed, what, output, vblank), the same on every platform
 // and build, so that a log's reader draws exactly what the display drew.
@@ -30,12 +31,14 @@ struct VirtualModel {
 // The timeline of output `output` (0 or 1); the primary's for any other.
 const Timeline& virtualOutputTimeline(const VirtualModel& model, int output);
 
-// False for a frequency that is not positive or a profile whose rates the timeline refuses.
+// False for a frequency that is not positive or a profile whose rates the timeline refuses,
+// with the value that is wrong and what is expected in *why (when not null).
 bool virtualModelInit(VirtualModel* model, const VirtualProfile& profile, int64_t frequency,
-                      int64_t origin);
+                      int64_t origin, std::string* why = nullptr);
 
 // The largest move of a vblank under variable refresh, in counts: a quarter of the difference
-// between the longest and the shortest frame, so that frames fall between the two.
+// between the longest and the shortest frame, so that frames fall between the two (always
+// below half the average frame, whatever the range).
 int64_t virtualVrrJitter(const VirtualProfile& profile, int64_t frequency);
 
 // The nominal rate of an output's mode at `at` (the latest change's rate from its frame on).

@@ -301,7 +301,7 @@ bool timelineChangeRate(Timeline* timeline, int64_t frame, RefreshRatio rate)
 
 bool timelineVariableRefresh(Timeline* timeline, int64_t jitter, uint32_t seed)
 {
-    if (timeline->segmentCount != 1 || jitter < 0 || saturatingMul(jitter, 4) >= timelinePeriodAt(*timeline, timeline->origin))
+    if (timeline->segmentCount != 1 || jitter < 0 || saturatingMul(jitter, 2) >= timelinePeriodAt(*timeline, timeline->origin))
         return false;
     timeline->jitter = jitter;
     timeline->jitterSeed = seed;

@@ -19,7 +19,9 @@
 //
 // Variable refresh: vblank k (k >= 1) is moved from its place on the even grid by a seeded
 // draw within +-jitter counts, each frame's lines evenly spread over its own length, so that
-// frame lengths fall anywhere from the grid's period - 2 jitter to its period + 2 jitter.
+// frame lengths fall anywhere from the grid's period - 2 jitter to its period + 2 jitter. A move
+// below half a period keeps every frame longer than zero, so any range of rates can be played
+// (40 to 165 Hz: frames of 6.1 to 25 ms about a grid of 15.5).
 #pragma once
 
 #include <cstdint>
@@ -81,7 +83,7 @@ bool timelineInit(Timeline* timeline, int64_t frequency, int64_t origin, Refresh
 // otherwise, with the timeline unchanged.
 bool timelineChangeRate(Timeline* timeline, int64_t frame, RefreshRatio rate);
 // Variable refresh on a timeline without changes: every vblank from 1 on moves by a draw of
-// `seed` within +-jitter counts. Needs 0 <= jitter < a quarter of the period; false otherwise,
+// `seed` within +-jitter counts. Needs 0 <= jitter < half the period; false otherwise,
 // with the timeline unchanged.
 bool timelineVariableRefresh(Timeline* timeline, int64_t jitter, uint32_t seed);
 // Where the draw puts vblank k off the grid, in -jitter .. jitter (0 for k <= 0).

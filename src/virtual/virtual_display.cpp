@@ -136,13 +136,16 @@ void refuse(const char* text, const std::string& why)
 
 }   // namespace
 
-bool virtualDisplayInstall(const VirtualProfile& profile)
+bool virtualDisplayInstall(const VirtualProfile& profile, std::string* why)
 {
     Install* install = new (std::nothrow) Install;
-    if (install == nullptr)
+    if (install == nullptr) {
+        if (why != nullptr)
+            *why = "no memory for the display's model";
         return false;
+    }
     if (!virtualModelInit(&install->model, profile, readPerformanceFrequency(),
-                          readPerformanceCounter())) {
+                          readPerformanceCounter(), why)) {
         delete install;
         return false;
     }
@@ -180,8 +183,8 @@ bool virtualDisplayInstallFromEnvironment()
         refuse(text, why);
         return false;
     }
-    if (!virtualDisplayInstall(profile)) {
-        refuse(text, "the display cannot be set up at these rates");
+    if (!virtualDisplayInstall(profile, &why)) {
+        refuse(text, why);
         return false;
     }
     return true;

@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // The environment variable that switches the virtual display on: a profile.
 constexpr const char* kVirtualDisplayVariable = "KELVARO_VIRTUAL_DISPLAY";
@@ -29,8 +30,9 @@ constexpr const char* kVirtualDisplayVariable = "KELVARO_VIRTUAL_DISPLAY";
 bool virtualDisplayInstallFromEnvironment();
 
 // Installs (or reinstalls) the virtual display with this profile, origin now. False, and
-// nothing changed, when the timeline cannot run at its rates.
-bool virtualDisplayInstall(const VirtualProfile& profile);
+// nothing changed, when the timeline cannot run at its rates; then *why (when not null) names
+// the value and what is expected.
+bool virtualDisplayInstall(const VirtualProfile& profile, std::string* why = nullptr);
 
 // For tests: removes the resolver and forgets the open adapters, so that functions bound
 // afterwards come from the system again; the next install logs its lines again. Functions

@@ -3,12 +3,14 @@
 // read back, the random draws, and the model's truth (interrupts, stalls, the compositor's
 // publishing and flush) against brute-force evaluations worked out here; and the sleep plan
 // that lands the interrupt thread on its moments.
+#include "report/truth.h"
 #include "support/profile_same.h"
 #include "virtual/model.h"
 #include "virtual/sleepplan.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -385,6 +387,70 @@ TEST_F(ProfileModel, AChangeIsAModeChangeAtItsFrame)
 
     VirtualModel refused;
     EXPECT_FALSE(virtualModelInit(&refused, parsed("60"), 0, 0)) << "no counter frequency";
+}
+
+// Variable refresh as monitors have it, ranges of four and five to one: every frame between the
+// two rates' periods, the draws reaching near both ends, the average frame the profile's true
+// rate, and the same vblanks again from the printed profile line alone.
+TEST_F(ProfileModel, WideVariableRefreshFallsBetweenItsRatesAndFollowsFromItsLine)
+{
+    const struct {
+        const char* text;
+        double lowHz, highHz;
+    } cases[] = {{"60,vrr=40:165", 40.0, 165.0}, {"60,vrr=48:240,seed=7", 48.0, 240.0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const VirtualModel vrr = model(c.text, 4321);
+        const double shortestAllowed = kTenMegahertz / c.highHz, longestAllowed = kTenMegahertz / c.lowHz;
+        const double averageHz = 2.0 / (1.0 / c.lowHz + 1.0 / c.highHz);
+        EXPECT_NEAR(averageHz, timelineRateHz(vrr.profile.trueRate), 1e-9);
+
+        LogTruth truth;
+        std::string problem;
+        ASSERT_TRUE(readLogTruth({virtualProfileLine(vrr.profile, kTenMegahertz, 4321)}, &truth, &problem)) << problem;
+        constexpr int kFrames = 40000;
+        double shortest = 1e18, longest = 0.0;
+        for (int64_t k = 0; k < kFrames; ++k) {
+            const int64_t start = timelineVblankStart(vrr.timeline, k);
+            ASSERT_EQ(start, truth.startTick(k)) << k;
+            const double length = static_cast<double>(timelineVblankStart(vrr.timeline, k + 1) - start);
+            ASSERT_GE(length, shortestAllowed - 1.0) << k;
+            ASSERT_LE(length, longestAllowed + 1.0) << k;
+            shortest = std::min(shortest, length);
+            longest = std::max(longest, length);
+        }
+        const double range = longestAllowed - shortestAllowed;
+        EXPECT_LT(shortest, shortestAllowed + 0.02 * range);
+        EXPECT_GT(longest, longestAllowed - 0.02 * range);
+        const double mean = static_cast<double>(timelineVblankStart(vrr.timeline, kFrames) - 4321) / kFrames;
+        EXPECT_NEAR(kTenMegahertz / averageHz, mean, 1.0) << "no drift from the average frame";
+    }
+}
+
+// Every refusal of the model names the value that is wrong and what is expected, so that the
+// tool's "virtual.display refused" line says it too.
+TEST_F(ProfileModel, EveryRefusalNamesTheValueAndWhatIsExpected)
+{
+    constexpr int64_t kHuge = 10000000000000000;   // 1e16 counts a second: a 1001 denominator overflows
+    const struct {
+        const char* text;
+        int64_t frequency;
+        const char* mention;
+    } cases[] = {
+        {"60", 0, "frequency 0"},
+        {"60", -5, "frequency -5"},
+        {"60000/1001", kHuge, "true rate '60000/1001' at frequency 10000000000000000"},
+        {"60,second=144:60000/1001", kHuge, "second true rate '60000/1001'"},
+        {"60,change=300:60000/1001", kHuge, "change 300:60000/1001"},
+        {"60,vrr=40:165", 1, "vrr '40:165' at frequency 1"},
+    };
+    for (const auto& c : cases) {
+        VirtualModel refused;
+        std::string why;
+        EXPECT_FALSE(virtualModelInit(&refused, parsed(c.text), c.frequency, 0, &why)) << c.text;
+        EXPECT_NE(std::string::npos, why.find(c.mention)) << c.text << ": " << why;
+        EXPECT_NE(std::string::npos, why.find("; expected ")) << c.text << ": " << why;
+    }
 }
 
 // A display asleep from vblank 600 for 300 frames: no vblank and no interrupt in between, the

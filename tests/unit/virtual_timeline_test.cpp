@@ -241,7 +241,7 @@ TEST(TimelineVariableRefresh, FramesFallBetweenTheRatesAndEveryCounterFindsItsLi
     Timeline timeline = makeTimeline(kTenMegahertz, 777, {72, 1});
     const int64_t jitter = (208333 - 69444) / 4;
     Timeline refused = timeline;
-    EXPECT_FALSE(timelineVariableRefresh(&refused, 138889 / 2, 1)) << "a vblank may not move by half a period";
+    EXPECT_FALSE(timelineVariableRefresh(&refused, 138889 / 2 + 1, 1)) << "a vblank may not move by half a period";
     ASSERT_TRUE(timelineVariableRefresh(&timeline, jitter, 5));
     EXPECT_FALSE(timelineChangeRate(&timeline, 10, {60, 1}));
     EXPECT_EQ(777, timelineVblankStart(timeline, 0));
@@ -260,17 +260,21 @@ TEST(TimelineVariableRefresh, FramesFallBetweenTheRatesAndEveryCounterFindsItsLi
     const double mean = static_cast<double>(timelineVblankStart(timeline, kFrames) - 777) / kFrames;
     EXPECT_NEAR(138888.9, mean, 10.0) << "no drift: the average frame stays 72 Hz's";
 
-    // Every counter lies on the line whose start is at or before it and whose successor's is after.
+    // Every counter lies on the line whose start is at or before it and whose successor's is after,
+    // here and where vblanks move by just under half a period (frames from almost 0 to 2 periods).
+    Timeline widest = makeTimeline(kTenMegahertz, 777, {72, 1});
+    ASSERT_TRUE(timelineVariableRefresh(&widest, 138889 / 2, 9));
     uint64_t state = 12345;
-    for (int i = 0; i < 20000; ++i) {
+    for (int i = 0; i < 40000; ++i) {
+        const Timeline& t = i % 2 == 0 ? timeline : widest;
         state = state * 6364136223846793005ull + 1442695040888963407ull;
         const int64_t counter = 777 - 300000 + static_cast<int64_t>((state >> 20) % 3000000000ull);
-        const int64_t line = timelineLineAt(timeline, counter);
-        ASSERT_LE(timelineLineStart(timeline, line), counter) << counter;
-        ASSERT_GT(timelineLineStart(timeline, line + 1), counter) << counter;
-        const int64_t vblank = timelineLatestVblank(timeline, counter);
-        ASSERT_EQ(timelineVblankStart(timeline, vblank + 1) - timelineVblankStart(timeline, vblank),
-                  timelinePeriodAt(timeline, counter));
+        const int64_t line = timelineLineAt(t, counter);
+        ASSERT_LE(timelineLineStart(t, line), counter) << counter;
+        ASSERT_GT(timelineLineStart(t, line + 1), counter) << counter;
+        const int64_t vblank = timelineLatestVblank(t, counter);
+        ASSERT_EQ(timelineVblankStart(t, vblank + 1) - timelineVblankStart(t, vblank),
+                  timelinePeriodAt(t, counter));
     }
 }
 

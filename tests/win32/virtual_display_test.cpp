@@ -696,6 +696,7 @@ TEST_F(VirtualDisplayTest, EnvironmentStandsInForAProfileAndRefusesAnythingElse)
         {"desktop", true, 59951},     {"60000/1001,true=59.94", true, 59940},
         {" busy,seed=4 ", true, 59951}, {nullptr, false, 0},
         {"", false, 0},              {" \t ", false, 0},
+        {"60,vrr=40:165", true, 2640},   // the average frame: 2 * 40 * 165 / 205 = 2640/41 Hz
     };
     for (const auto& c : accepted) {
         virtualDisplayUninstall();
