@@ -418,7 +418,8 @@ bool applyItem(const std::string& item, VirtualProfile* profile, bool* trueSet, 
         if (key == "frequency" || key == "vblank0" || key == "lines") {
             const bool negative = key == "vblank0" && value[0] == '-';
             if (!readUnsigned(negative ? value.substr(1) : value, INT64_MAX, &number)) {
-                *why = key + " '" + value + "' is not a whole number";
+                *why = key + " '" + value + "' is not a whole number; expected " +
+                       (key == "vblank0" ? "a whole number of ticks, maybe negative" : "a whole number above 0");
                 return false;
             }
             const int64_t signedNumber = negative ? -static_cast<int64_t>(number)
@@ -430,7 +431,8 @@ bool applyItem(const std::string& item, VirtualProfile* profile, bool* trueSet, 
                 line->vblank0 = signedNumber;
                 line->haveVblank0 = true;
             } else if (signedNumber != kTimelineLines) {
-                *why = "lines=" + value + " is not " + std::to_string(kTimelineLines);
+                *why = "lines '" + value + "' is not " + std::to_string(kTimelineLines) + "; expected " +
+                       std::to_string(kTimelineLines) + ", the lines of the display's frame";
                 return false;
             }
             return true;
@@ -642,7 +644,9 @@ bool virtualProfileReadLine(const std::string& line, VirtualProfile* profile, in
             return false;
     }
     if (!extras.haveRate || !extras.haveFrequency || !extras.haveVblank0) {
-        *why = "the line lacks rate=, frequency= (above 0) or vblank0=";
+        *why = std::string("the line lacks ") +
+               (!extras.haveRate ? "rate=" : !extras.haveFrequency ? "frequency= above 0" : "vblank0=") +
+               "; expected rate=, frequency= (above 0) and vblank0= on every profile line";
         return false;
     }
     if (!finish(&parsed, trueSet, flushSet, true, why))
