@@ -24,6 +24,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -44,6 +45,13 @@ struct Expected {
     int64_t vblank = -1;   // -1: not a moment (it lasts the whole log)
 };
 
+// A run's first and last timed rows.
+struct RunSpan {
+    int64_t last, first;
+    std::string key;
+    bool operator<(const RunSpan& other) const { return last < other.last; }
+};
+
 struct Judged {
     std::string name;
     LogTruth truth;
@@ -51,6 +59,7 @@ struct Judged {
     int windowOutput = 0;            // the output the window was on when the suite began
     std::vector<Expected> expected;
     std::vector<int64_t> evidence;   // the ticks of every timed row, sorted
+    std::vector<RunSpan> spans;      // by their last rows
 };
 
 struct Corpus {
@@ -83,7 +92,7 @@ std::vector<Expected> expectedOf(const Judged& j)
     return out;
 }
 
-std::vector<int64_t> evidenceOf(const ReportSummary& summary)
+std::vector<int64_t> evidenceOf(const ReportSummary& summary, std::vector<RunSpan>* spans)
 {
     std::vector<int64_t> ticks;
     for (const TestSummary& run : summary.tests) {
@@ -93,11 +102,18 @@ std::vector<int64_t> evidenceOf(const ReportSummary& summary)
         if (column == run.table.keys.end())
             continue;
         const size_t at = static_cast<size_t>(column - run.table.keys.begin());
+        int64_t last = INT64_MIN, first = INT64_MAX;
         for (const LogRow& row : run.table.rows) {
-            if (at < row.values.size())
+            if (at < row.values.size()) {
                 ticks.push_back(std::llround(run.kind->time.ms ? row.values[at] * summary.frequency / 1000.0 : row.values[at]));
+                last = std::max(last, ticks.back());
+                first = std::min(first, ticks.back());
+            }
         }
+        if (last != INT64_MIN)
+            spans->push_back({last, first, run.key});
     }
+    std::sort(spans->begin(), spans->end());
     std::sort(ticks.begin(), ticks.end());
     return ticks;
 }
@@ -130,7 +146,7 @@ Corpus readCorpus()
                 j->windowOutput = mode.device == "\\\\.\\DISPLAY2" ? 1 : 0;
         }
         j->expected = expectedOf(*j);
-        j->evidence = evidenceOf(j->summary);
+        j->evidence = evidenceOf(j->summary, &j->spans);
         corpus.logs.push_back(std::move(j));
     }
     corpus.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
@@ -270,8 +286,18 @@ TEST_F(CorpusTest, PhenomenaFoundAndDated)
         for (size_t i = 0; i < match.size(); ++i) {
             const Expected& e = j->expected[i];
             ++total;
+            // Where the suite was at a moment: in the first run whose last timed row comes after
+            // it, or before that run.
+            const auto runAt = [&](int64_t tick) {
+                const auto run = std::lower_bound(j->spans.begin(), j->spans.end(), RunSpan{tick, tick, ""});
+                return run == j->spans.end() ? std::string("after the last run")
+                                             : (tick < run->first ? "before " : "in ") + run->key;
+            };
             if (match[i] < 0) {
                 missed += " " + j->name + ":" + e.kind;
+                if (e.vblank >= 0)
+                    std::printf("  %s %s at vblank %lld (%s): missed\n", j->name.c_str(), e.kind.c_str(),
+                                static_cast<long long>(e.vblank), runAt(timelineVblankStart(primary, e.vblank)).c_str());
                 continue;
             }
             ++found;
@@ -302,8 +328,8 @@ TEST_F(CorpusTest, PhenomenaFoundAndDated)
             const double frameTicks = frequency(*j) * j->truth.periodMsAt(trueTick) / 1000.0;
             const double beyond = static_cast<double>(outside) / frameTicks;
             outsideSpan += beyond > 2.0 ? 1 : 0;
-            std::printf("  %s: dated at vblank %lld, %.0f frames off; the rows tell it from %.1f frames before to %.1f after\n",
-                        at.c_str(), static_cast<long long>(timelineLatestVblank(primary, dated)), off,
+            std::printf("  %s (%s): dated at vblank %lld, %.0f frames off; the rows tell it from %.1f frames before to %.1f after\n",
+                        at.c_str(), runAt(trueTick).c_str(), static_cast<long long>(timelineLatestVblank(primary, dated)), off,
                         from == INT64_MIN ? -1.0 : static_cast<double>(trueTick - from) / frameTicks,
                         to == INT64_MAX ? -1.0 : static_cast<double>(to - trueTick) / frameTicks);
             if (beyond > worstBeyond) {
