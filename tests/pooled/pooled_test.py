@@ -66,7 +66,7 @@ class Pooled(unittest.TestCase):
         if os.environ.get("KELVARO_E2E_LOG"):
             names = {os.path.basename(p) for p in self.e2e}
             for profile in ("e2e-runall.out.txt", "e2e-busy.out.txt", "e2e-outputs-suite.out.txt",
-                            "e2e-display-win11.out.txt", "e2e-display-vrr.out.txt", "e2e-display-unplug.out.txt"):
+                            "e2e-display-win11.out.txt", "e2e-display-vrr-40-165.out.txt", "e2e-display-unplug.out.txt"):
                 self.assertIn(profile, names, "the e2e run wrote no " + profile)
         objects = self.objects()
         self.assertEqual(self.readable, [o["file"] for o in objects])
