@@ -404,7 +404,7 @@ bool splitLogRow(std::string_view line, const std::vector<FieldFormat>& format,
     return true;
 }
 
-bool readKelvaroLog(const std::string& text, KelvaroLog* log, std::string* problem)
+bool readKelvaroLog(std::string_view text, KelvaroLog* log, std::string* problem)
 {
     *log = KelvaroLog();
     // Lines end in CR LF; a bare LF (a copy whose line ends were changed) is taken too. The

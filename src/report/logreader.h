@@ -79,7 +79,28 @@ bool readLogFile(const std::string& path, std::string* text, std::string* proble
 
 // Reads the text. False, with what was expected, when it is not a kelvaro log (the first line
 // must be the banner's). A log cut anywhere reads: its last section is marked cut.
-bool readKelvaroLog(const std::string& text, KelvaroLog* log, std::string* problem);
+bool readKelvaroLog(std::string_view text, KelvaroLog* log, std::string* problem);
+
+// A log file's text as Windows may have saved it, and the logs in it. UTF-16 (either order)
+// and UTF-8 with a byte-order mark become plain UTF-8; lines before the banner within the
+// first 4 KB (a prompt copied with the log) are skipped; a file that holds several logs, each
+// from its banner, gives each. Text without a banner near its top is one piece, as it is, for
+// the reader to refuse.
+struct LogInFile {
+    size_t from, to;          // bytes of the text
+    size_t line;              // its banner's line in the (decoded) file, from 1
+    size_t skippedLines;      // lines before the banner (the first log only)
+};
+struct LogFileText {
+    std::string text;
+    std::string encoding;     // empty: plain; else what was read ("UTF-16LE", ...)
+    std::vector<LogInFile> logs;
+    std::string_view log(size_t i) const { return std::string_view(text).substr(logs[i].from, logs[i].to - logs[i].from); }
+};
+LogFileText logFileText(std::string raw);
+// What the summary says of how log i was read from its file ("read as UTF-16LE; 2 lines
+// before the banner skipped; log 1 of 2 in the file, ..."); empty for a plain file of one log.
+std::string logFileNote(const LogFileText& file, size_t i);
 
 // One field kind of a row format: a whole number, or a number with that many decimals.
 struct FieldFormat {

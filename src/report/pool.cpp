@@ -19,17 +19,27 @@ struct Slot {
     std::string text;   // the line, or the problem
 };
 
+// Every log of the file, one line each: the second and later ones as "FILE#2", ...
 void summarise(const std::string& path, Slot* slot)
 {
-    std::string text, problem;
-    KelvaroLog log;
-    if (!readLogFile(path, &text, &problem) || !readKelvaroLog(text, &log, &problem)) {
+    std::string raw, problem;
+    if (!readLogFile(path, &raw, &problem)) {
         slot->text = problem;
         return;
     }
-    text.clear();
-    text.shrink_to_fit();
-    slot->text = reportJsonLine(summarizeLog(std::move(log)), path);
+    const LogFileText file = logFileText(std::move(raw));
+    std::string lines;
+    for (size_t i = 0; i < file.logs.size(); ++i) {
+        KelvaroLog log;
+        if (!readKelvaroLog(file.log(i), &log, &problem)) {
+            slot->text = file.logs.size() > 1 ? "log " + std::to_string(i + 1) + " of the file: " + problem : problem;
+            return;
+        }
+        ReportSummary summary = summarizeLog(std::move(log));
+        summary.fileNote = logFileNote(file, i);
+        lines += reportJsonLine(summary, i == 0 ? path : path + "#" + std::to_string(i + 1));
+    }
+    slot->text = std::move(lines);
     slot->ok = true;
 }
 

@@ -66,6 +66,7 @@ struct ReportSummary {
     bool hasProfile = false;
     std::string profile;   // the profile line's keys
     std::string refused;
+    std::string fileNote;   // how the log was read from its file (logFileNote); empty: plainly
     bool ended = false;
     std::vector<TestSummary> tests;
     std::vector<LogMark> marks;

@@ -49,6 +49,8 @@ std::string summaryText(const ReportSummary& summary)
     std::string out;
     char line[512];
     out += "kelvaro report\n";
+    if (!summary.fileNote.empty())
+        out += "  file:       " + summary.fileNote + "\n";
     out += "  build:      " + summary.build + "\n";
     out += "  windows:    " + summary.windows + "\n";
     std::snprintf(line, sizeof line, "  counter:    %lld Hz\n", static_cast<long long>(summary.frequency));

@@ -35,6 +35,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             (void)comparisonHtml(comparison, *pair[0], *pair[1]);
         }
     }
+    // The same bytes as a file: any encoding, lines before a banner, several logs.
+    const LogFileText file = logFileText(bytes);
+    for (size_t i = 0; i < file.logs.size(); ++i) {
+        if (file.logs[i].from > file.logs[i].to || file.logs[i].to > file.text.size())
+            std::abort();
+        KelvaroLog each;
+        if (!readKelvaroLog(file.log(i), &each, &problem) && problem.find("expected") == std::string::npos)
+            std::abort();
+    }
     const std::vector<TestFormat>& formats = testFormats();
     if (size > 0) {
         std::vector<double> values;

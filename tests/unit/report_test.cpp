@@ -5,6 +5,7 @@
 // decimation, CSV and JSON.
 #include "report/logreader.h"
 #include "report/outputs.h"
+#include "report/pool.h"
 #include "report/summary.h"
 
 #include "support/log_row.h"
@@ -167,6 +168,72 @@ TEST(LogReader, AFileThatIsNoLogIsRefusedWithWhatWasExpected)
         lf.erase(at, 1);
     ASSERT_TRUE(readKelvaroLog(lf, &log, &problem));
     EXPECT_EQ(2u, log.sections.size());
+}
+
+// The committed desktop log as Windows may save it: PowerShell's UTF-16LE, UTF-16BE, an
+// editor's UTF-8 with a byte-order mark, LF ends, a prompt copied above the banner. Each gives
+// the original's summary word for word, the file line apart. Two logs in one file are two logs:
+// the first read, the second found where it begins, and JSON Lines writes one object each. A
+// banner further down than the first 4 KB is no log.
+TEST(LogReader, LogsAsWindowsSavesThemReadAsTheOriginal)
+{
+    const std::string original = realLog();
+    KelvaroLog log;
+    std::string problem;
+    ASSERT_TRUE(readKelvaroLog(original, &log, &problem));
+    const std::string expected = summaryText(summarizeLog(std::move(log)));
+    const auto utf16 = [&](bool big) {
+        std::string out = big ? "\xFE\xFF" : "\xFF\xFE";
+        for (const char c : original)
+            out += big ? std::string{'\0', c} : std::string{c, '\0'};
+        return out;
+    };
+    std::string lf = original;
+    lf.erase(std::remove(lf.begin(), lf.end(), '\r'), lf.end());
+    const struct {
+        std::string bytes;
+        const char* note;
+    } cases[] = {
+        {utf16(false), "read as UTF-16LE"},
+        {utf16(true), "read as UTF-16BE"},
+        {"\xEF\xBB\xBF" + original, "read as UTF-8 with a byte-order mark"},
+        {lf, ""},
+        {"PS C:\\Users\\me> .\\kelvaro.exe > log.txt\r\n\r\n" + original, "2 lines before the banner skipped"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.note);
+        const LogFileText file = logFileText(c.bytes);
+        ASSERT_EQ(1u, file.logs.size());
+        ASSERT_TRUE(readKelvaroLog(file.log(0), &log, &problem)) << problem;
+        ReportSummary summary = summarizeLog(std::move(log));
+        summary.fileNote = logFileNote(file, 0);
+        EXPECT_EQ(c.note, summary.fileNote);
+        std::string text = summaryText(summary);
+        if (!summary.fileNote.empty())
+            text.erase(text.find("  file:"), text.find('\n', text.find("  file:")) - text.find("  file:") + 1);
+        EXPECT_EQ(expected, text);
+    }
+
+    const LogFileText two = logFileText(original + original);
+    ASSERT_EQ(2u, two.logs.size());
+    EXPECT_EQ(std::string_view(original), two.log(1));
+    EXPECT_EQ(static_cast<size_t>(std::count(original.begin(), original.end(), '\n')) + 1, two.logs[1].line);
+    EXPECT_NE(std::string::npos, logFileNote(two, 0).find("log 1 of 2 in the file"));
+    const std::string both = (std::filesystem::temp_directory_path() / "kelvaro-two-logs.txt").string();
+    ASSERT_TRUE(writeFile(both, original + original));
+    std::ostringstream lines;
+    const PoolResult pooled = writeJsonLines({both}, 1, lines, [](const PoolFailure&) {});
+    std::filesystem::remove(both);
+    EXPECT_TRUE(pooled.failures.empty());
+    std::istringstream read(lines.str());
+    std::vector<std::string> files;
+    for (std::string line; std::getline(read, line);)
+        files.push_back(nlohmann::json::parse(line)["file"]);
+    EXPECT_EQ((std::vector<std::string>{both, both + "#2"}), files);
+
+    const LogFileText deep = logFileText(std::string(5000, '#') + "\r\n" + original);
+    EXPECT_FALSE(readKelvaroLog(deep.log(0), &log, &problem));
+    EXPECT_NE(std::string::npos, problem.find("expected its first line to be"));
 }
 
 TEST(LogReader, ARealLogReadsWholeEveryRowOfItsFormat)

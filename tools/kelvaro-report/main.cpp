@@ -47,20 +47,32 @@ bool writeFile(const std::string& path, const std::string& text)
     return writeTextFile(path, text);
 }
 
-// Reads and summarises a log; false, with the reason on standard error, when it cannot.
+// Reads and summarises a log (the first, when the file holds several: the page and the files
+// are one log's, and two runs side by side are --compare's); false, with the reason on
+// standard error, when it cannot.
 bool summaryOf(const std::string& path, ReportSummary* summary)
 {
-    std::string text, problem;
+    std::string raw, problem;
     KelvaroLog log;
-    if (!readLogFile(path, &text, &problem)) {
+    if (!readLogFile(path, &raw, &problem)) {
         std::cerr << "kelvaro-report: " << problem << "\n";
         return false;
     }
-    if (!readKelvaroLog(text, &log, &problem)) {
+    const LogFileText file = logFileText(std::move(raw));
+    if (!readKelvaroLog(file.log(0), &log, &problem)) {
         std::cerr << "kelvaro-report: " << path << ": " << problem << "\n";
         return false;
     }
+    if (file.logs.size() > 1) {
+        std::string lines;
+        for (const LogInFile& other : file.logs)
+            lines += (lines.empty() ? "" : ", ") + std::to_string(other.line);
+        std::cerr << "kelvaro-report: " << path << " holds " << file.logs.size() << " logs, from lines " << lines
+                  << "; this report is of the first. Split the file where each banner '========== Startup "
+                     "==========' begins to read the others, or give it to --jsonl, which writes one object per log\n";
+    }
     *summary = summarizeLog(std::move(log));
+    summary->fileNote = logFileNote(file, 0);
     return true;
 }
 
