@@ -50,6 +50,12 @@ wine_prefix() {
     wineboot -i >/dev/null 2>&1
     wineserver -w
   fi
+  # The user's folders stay inside the prefix: Wine links Documents and its neighbours to the
+  # home folder, and the tool keeps its findings pages in Documents\kelvaro.
+  local folder
+  for folder in "$WINEPREFIX"/drive_c/users/*/{Documents,Desktop,Downloads,Music,Pictures,Videos,Templates}; do
+    if [ -L "$folder" ]; then rm -f "$folder" && mkdir -p "$folder"; fi
+  done
 }
 
 # Keeps the prefix's wineserver, and with it Wine's own services (the desktop, the device

@@ -65,7 +65,15 @@ bool driverStart(const std::string& exePath, const std::string& outputPath,
     startup.hStdOutput = output;
     startup.hStdError = output;
 
-    std::vector<char> block = environmentWith(environment);
+    // What the tool asks the shell to open is recorded beside its output, never opened: no
+    // viewer or browser starts under Wine. A caller may name another record.
+    std::string extra = environment;
+    if (extra.find("KELVARO_SHELL_RECORD=") == std::string::npos && GetEnvironmentVariableA("KELVARO_SHELL_RECORD", nullptr, 0) == 0) {
+        const std::string record = outputPath + ".shell.txt";
+        DeleteFileA(record.c_str());
+        extra += (extra.empty() || extra.back() == ';' ? "" : ";") + std::string("KELVARO_SHELL_RECORD=") + record;
+    }
+    std::vector<char> block = environmentWith(extra);
     std::string commandLine = "\"" + exePath + "\"";
     PROCESS_INFORMATION info;
     const BOOL started = CreateProcessA(exePath.c_str(), &commandLine[0], nullptr, nullptr, TRUE,

@@ -81,6 +81,41 @@ TEST_F(RunAllTests, ExitsCleanlyAfterWritingTheReport)
     EXPECT_TRUE(checkClosing(lines(), 2, &problem)) << problem;
 }
 
+// At the close, the log's file is written, opened and deleted, and the findings page of the
+// same log is written into Documents\kelvaro and opened after it (what the shell was asked to
+// open is recorded beside the run's output, each call with its tick count).
+TEST_F(RunAllTests, ClosingOpensTheLogsFileThenItsFindingsPage)
+{
+    bool exists = false;
+    const std::string record = readWholeFile(programFolder() + "e2e-runall.out.txt.shell.txt", &exists);
+    ASSERT_TRUE(exists) << "no shell record";
+    std::vector<std::string> opened;
+    std::vector<unsigned long> ticks;
+    for (size_t at = 0; at < record.size();) {
+        const size_t end = record.find("\r\n", at);
+        const std::string line = record.substr(at, end - at);
+        at = end == std::string::npos ? record.size() : end + 2;
+        const size_t stamp = line.rfind(" @ ");
+        ASSERT_EQ(0u, line.find("open ")) << line;
+        ASSERT_NE(std::string::npos, stamp) << line;
+        opened.push_back(line.substr(5, stamp - 5));
+        ticks.push_back(std::strtoul(line.c_str() + stamp + 3, nullptr, 10));
+    }
+    ASSERT_EQ(2u, opened.size()) << record;
+    EXPECT_TRUE(lineMatches(opened[0], ".*\\\\vs-?[0-9]+-?[0-9]+\\.txt")) << opened[0];
+    readWholeFile(opened[0], &exists);
+    EXPECT_FALSE(exists) << "the log's file is deleted after its second";
+    EXPECT_TRUE(lineMatches(opened[1], ".*\\\\Documents\\\\kelvaro\\\\kelvaro-[0-9]{4}-[0-9]{2}-[0-9]{2}-[0-9]{6}(-[0-9]+)?\\.html"))
+        << opened[1];
+    const std::string page = readWholeFile(opened[1], &exists);
+    ASSERT_TRUE(exists) << opened[1];
+    EXPECT_NE(std::string::npos, page.find("Findings"));
+    EXPECT_NE(std::string::npos, page.find("refreshes at")) << "the refresh finding of the log";
+    std::printf("[ FIGURES  ] the findings page of the suite's log (%zu bytes) was opened %lu ms after the log's file\n",
+                page.size(), ticks[1] - ticks[0]);
+    DeleteFileA(opened[1].c_str());
+}
+
 TEST_F(RunAllTests, DisplayAndTimerTestsInOrder)
 {
     const size_t begin = find("+runAllTests()");

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -17,6 +18,7 @@ struct Calls {
     DWORD tempResult = 0;      // its result; 0 means "the directory length"
     FILETIME time = {0x1234, 0x5678};
     int shellCalls = 0;
+    std::string shellFirst;    // the first file opened
     std::string shellVerb;
     std::string shellPath;
     int shellShow = 0;
@@ -42,7 +44,8 @@ void WINAPI fakeTime(LPFILETIME time) { *time = calls.time; }
 
 HINSTANCE WINAPI fakeShell(HWND, LPCSTR verb, LPCSTR path, LPCSTR, LPCSTR, INT show)
 {
-    ++calls.shellCalls;
+    if (++calls.shellCalls == 1)
+        calls.shellFirst = path != nullptr ? path : "";
     calls.shellVerb = verb != nullptr ? verb : "";
     calls.shellPath = path != nullptr ? path : "";
     calls.shellShow = show;
@@ -53,7 +56,7 @@ void WINAPI fakeSleep(DWORD ms)
 {
     ++calls.sleepCalls;
     calls.sleepMs = ms;
-    calls.fileDuringPause = readWholeFile(calls.shellPath, &calls.fileExistedDuringPause);
+    calls.fileDuringPause = readWholeFile(calls.shellFirst, &calls.fileExistedDuringPause);
 }
 
 BOOL WINAPI fakeDelete(LPCSTR path)
@@ -62,7 +65,7 @@ BOOL WINAPI fakeDelete(LPCSTR path)
     return DeleteFileA(path);
 }
 
-const ReportSystem kFakes = {fakeTempPath, fakeTime, fakeShell, fakeSleep, fakeDelete};
+const ReportSystem kFakes = {fakeTempPath, fakeTime, fakeShell, fakeSleep, fakeDelete, nullptr};
 
 class Report : public ::testing::Test {
 protected:
@@ -161,6 +164,98 @@ TEST_F(Report, ExistingFileOfThatNameIsNeverTouched)
     bool exists = false;
     EXPECT_EQ("someone else's", readWholeFile(path, &exists));
     EXPECT_TRUE(exists);
+}
+
+
+// The findings page: written after the log's file is opened, opened itself, in the second the
+// log's file stays; the pause is shortened by the page's time. A page that fails leaves the
+// log's report as it was.
+std::string g_pageText;
+bool g_pageFails = false;
+bool fakePage(const char* text, int32_t length, char* path, size_t size)
+{
+    g_pageText.assign(text, static_cast<size_t>(length));
+    Sleep(300);
+    if (g_pageFails)
+        return false;
+    std::snprintf(path, size, "C:\\pages\\kelvaro-page.html");
+    return true;
+}
+
+TEST_F(Report, TheFindingsPageIsWrittenAndOpenedWithinTheLogFilesSecond)
+{
+    ReportSystem withPage = kFakes;
+    withPage.writePage = fakePage;
+    for (const bool fails : {false, true}) {
+        SCOPED_TRACE(fails ? "the page fails" : "the page is written");
+        calls = Calls();
+        calls.tempDir = dir;
+        g_pageFails = fails;
+        ASSERT_TRUE(writeReportWith(withPage));
+        EXPECT_EQ(dir + "vs466022136.txt", calls.shellFirst) << "the log's file first";
+        EXPECT_EQ(fails ? 1 : 2, calls.shellCalls);
+        if (!fails) {
+            EXPECT_EQ("C:\\pages\\kelvaro-page.html", calls.shellPath);
+        }
+        EXPECT_EQ(calls.fileDuringPause, g_pageText) << "the page is of the log the file holds";
+        EXPECT_TRUE(calls.fileExistedDuringPause);
+        EXPECT_LE(calls.sleepMs, 750u) << "the page's time comes out of the pause";
+        EXPECT_GE(calls.sleepMs, 400u);
+        EXPECT_EQ(dir + "vs466022136.txt", calls.deletedPath);
+    }
+}
+
+// The real page of the committed desktop log, in Documents\kelvaro, named by the time; a
+// second one in the same second gets a number, never the first's file.
+TEST_F(Report, TheFindingsPageGoesToDocumentsAndNeverOverwrites)
+{
+    bool exists = false;
+    const std::string log = readWholeFile(std::string(KELVARO_TEST_DATA) + "/desktop-suite.log", &exists);
+    ASSERT_TRUE(exists);
+    char first[MAX_PATH] = {}, second[MAX_PATH] = {};
+    ASSERT_TRUE(writeFindingsPage(log.data(), static_cast<int32_t>(log.size()), first, sizeof first));
+    ASSERT_TRUE(writeFindingsPage(log.data(), static_cast<int32_t>(log.size()), second, sizeof second));
+    const std::string a = first, b = second;
+    EXPECT_NE(a, b);
+    EXPECT_NE(std::string::npos, a.find("\\kelvaro\\kelvaro-")) << a;
+    EXPECT_EQ(".html", a.substr(a.size() - 5));
+    const std::string page = readWholeFile(a, &exists);
+    EXPECT_NE(std::string::npos, page.find("Findings")) << "the page holds the findings";
+    EXPECT_EQ(page, readWholeFile(b, &exists));
+    DeleteFileA(first);
+    DeleteFileA(second);
+    EXPECT_FALSE(writeFindingsPage("not a log\r\n", 11, first, sizeof first)) << "no page for what is no log";
+    EXPECT_FALSE(writeFindingsPage(log.data(), static_cast<int32_t>(log.size()), first, 10)) << "no room for the path";
+}
+
+
+// A full log of 10 MiB (the suite's runs again and again, as a long session writes them): how
+// long its page takes, which comes out of the log file's second before the tool exits.
+TEST_F(Report, TheFindingsPageOfAFullLogFigure)
+{
+    bool exists = false;
+    const std::string suite = readWholeFile(std::string(KELVARO_TEST_DATA) + "/desktop-suite.log", &exists);
+    ASSERT_TRUE(exists);
+    const size_t body = suite.find("\r\n\r\n===");
+    const size_t end = suite.rfind("Exiting...");
+    ASSERT_NE(std::string::npos, body);
+    ASSERT_NE(std::string::npos, end);
+    std::string log = suite.substr(0, body);
+    while (log.size() + (end - body) < (size_t{10} << 20))
+        log += suite.substr(body, end - body);
+    log += suite.substr(end);
+    char path[MAX_PATH] = {};
+    LARGE_INTEGER frequency, start, stop;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    ASSERT_TRUE(writeFindingsPage(log.data(), static_cast<int32_t>(log.size()), path, sizeof path));
+    QueryPerformanceCounter(&stop);
+    const double ms = static_cast<double>(stop.QuadPart - start.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+    const std::string page = readWholeFile(path, &exists);
+    DeleteFileA(path);
+    std::printf("[ FIGURES  ] the findings page of a %.1f MiB log: %.0f ms, %zu bytes\n",
+                static_cast<double>(log.size()) / (1 << 20), ms, page.size());
+    EXPECT_NE(std::string::npos, page.find("Findings"));
 }
 
 }  // namespace
