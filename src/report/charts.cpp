@@ -214,7 +214,7 @@ std::string yAxis(const Scale& y, int left, int right, const std::string& name, 
 // An x axis along the plot's bottom: its line, at each round value a tick and the value below
 // it, and the axis's name at its right end, under the tick labels. Fewer ticks when their
 // labels would touch; a label at an end is kept inside the chart (`right` + 8 wide).
-std::string xAxis(const Scale& x, int right, const std::string& name, int wanted, double finest)
+std::string xAxis(const Scale& x, int right, const std::string& name, int wanted, double finest, int bottomAt)
 {
     constexpr double kDigit = 6.0;   // about a character's width at the charts' 10 px
     Ticks ticks = niceTicks(x.low, x.high, wanted, finest);
@@ -225,7 +225,7 @@ std::string xAxis(const Scale& x, int right, const std::string& name, int wanted
         if (std::abs(x(ticks.step) - x(0.0)) > kDigit * static_cast<double>(longest) + 12.0)
             break;
     }
-    const std::string bottom = std::to_string(kPlotBottom), tickEnd = std::to_string(kPlotBottom + 4);
+    const std::string bottom = std::to_string(bottomAt), tickEnd = std::to_string(bottomAt + 4);
     std::string svg;
     svg.reserve(350 * ticks.values.size() + 300 + name.size());
     appendAll(svg, "<line x1=\"", Fixed{x.from}, "\" x2=\"", std::to_string(right), "\" y1=\"", bottom, "\" y2=\"", bottom,
@@ -234,9 +234,9 @@ std::string xAxis(const Scale& x, int right, const std::string& name, int wanted
         const std::string at = number(x(v), 1), label = tickLabel(v, ticks.step);
         appendAll(svg, "<line x1=\"", at, "\" x2=\"", at, "\" y1=\"", bottom, "\" y2=\"", tickEnd, "\" stroke=\"#888\"/>");
         const double middle = std::min(x(v), right + 6.0 - kDigit * static_cast<double>(label.size()) / 2);
-        svg += chartText(middle, kPlotBottom + 14, label, "class=\"tick\" text-anchor=\"middle\"");
+        svg += chartText(middle, bottomAt + 14, label, "class=\"tick\" text-anchor=\"middle\"");
     }
-    svg += chartText(right, kChartHeight - 8, name, "class=\"axis\" text-anchor=\"end\"");
+    svg += chartText(right, bottomAt + kChartHeight - kPlotBottom - 8, name, "class=\"axis\" text-anchor=\"end\"");
     return svg;
 }
 
@@ -278,9 +278,9 @@ void rangeOf(const Series& series, double* low, double* high)
 }
 
 // A chart's svg element, opened, with its framed background.
-std::string chartFrame(const std::string& id, int width)
+std::string chartFrame(const std::string& id, int width, int height)
 {
-    const std::string w = std::to_string(width), h = std::to_string(kChartHeight);
+    const std::string w = std::to_string(width), h = std::to_string(height);
     return "<svg class=\"chart\" id=\"" + id + "\" width=\"" + w + "\" height=\"" + h + "\" viewBox=\"0 0 " + w +
            " " + h + "\" xmlns=\"http://www.w3.org/2000/svg\"><rect x=\"0\" y=\"0\" width=\"" + w +
            "\" height=\"" + h + "\" fill=\"#fbfbfd\" stroke=\"#ccd\"/>";

@@ -1,4 +1,5 @@
-// The report's page: the findings on top, then per run its figures and charts.
+// The report's page: the headline and the methods' chart, the findings, then per run its
+// figures and charts.
 #include "report/page_parts.h"
 
 #include "report/outputs.h"
@@ -181,6 +182,7 @@ std::string pageHead(const std::string& title)
         "table{border-collapse:collapse;margin:6px 0}td,th{border:1px solid #dde;padding:2px 8px;text-align:left}"
         "td.n{text-align:right;font-family:monospace}.charts{display:flex;gap:12px;flex-wrap:wrap}"
         ".cut{color:#b00}.note{color:#555}caption{text-align:left;font-weight:bold;padding:4px 0}"
+        ".headline{font-size:17px;font-weight:bold;margin:0 0 8px}"
         "table.compact td,table.compact th{padding:1px 6px;font-size:13px}tr.best td{background:#eaf6e6}"
         "#findings ul{list-style:none;padding:0;margin:6px 0}#findings li{margin:4px 0}"
         ".mark{display:inline-block;padding:0 6px;border-radius:3px;font-size:12px;font-weight:bold}"
@@ -195,7 +197,8 @@ using namespace pageparts;
 
 std::string reportHtml(const ReportSummary& summary)
 {
-    std::string html = pageHead("kelvaro report");
+    // The answer at a glance first, then the findings in full.
+    std::string html = pageHead("kelvaro report") + headline(summary.findings) + methodsChart(summary.findings.methods);
     html += "<h1>kelvaro report</h1>\n" + findingsBlock(summary) + "<table>";
     html += "<tr><th>build</th><td>" + escaped(summary.build) + "</td></tr>";
     html += "<tr><th>Windows</th><td>" + escaped(summary.windows) + "</td></tr>";

@@ -63,10 +63,12 @@ std::string unitOf(const Series& series);
 std::string valueAxisName(const Series& series);
 std::string chartText(double x, double y, const std::string& text, const std::string& attributes);
 std::string yAxis(const Scale& y, int left, int right, const std::string& name, int wanted = 5, double finest = 0.0);
-std::string xAxis(const Scale& x, int right, const std::string& name, int wanted = 5, double finest = 0.0);
+// Along the plot's bottom, kPlotBottom unless a taller chart says.
+std::string xAxis(const Scale& x, int right, const std::string& name, int wanted = 5, double finest = 0.0,
+                  int bottomAt = kPlotBottom);
 std::string valueLine(const Scale& y, double value, const std::string& colour, const std::string& label, bool above);
 void rangeOf(const Series& series, double* low, double* high);
-std::string chartFrame(const std::string& id, int width);
+std::string chartFrame(const std::string& id, int width, int height = kChartHeight);
 std::string timeSeries(const Series& series, const std::string& id);
 std::string histogram(const Series& series, const std::string& id);
 std::string frameHistogram(const std::vector<size_t>& bins, const std::string& id);
@@ -79,5 +81,9 @@ std::string distributionCells(const Distribution& d);
 std::string findingsBlock(const ReportSummary& summary);
 std::string figuresTable(const std::vector<Figure>& figures);
 std::string pageHead(const std::string& title);
+// The page's opening (headline.cpp): one sentence of the first output's measured rate, the best
+// wait and what went wrong, then every way of finding the vblank on one axis of microseconds.
+std::string headline(const Findings& findings);
+std::string methodsChart(const std::vector<MethodScore>& methods);
 
 }   // namespace pageparts

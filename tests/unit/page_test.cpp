@@ -1,14 +1,26 @@
 // The main window's page text, the ping delay across a wrap of the low tick bits, and
-// the test line that the paint reads while a test thread rewrites it.
+// the test line that the paint reads while a test thread rewrites it; and the top of
+// kelvaro-report's page: its headline and the chart of the ways of finding the vblank.
 #include "app/page.h"
 #include "measure/harness.h"
+#include "report/logreader.h"
+#include "report/outputs.h"
+#include "report/summary.h"
+
+#include "support/text_file.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -96,4 +108,173 @@ TEST(TestLine, ReaderNeverSeesATornText)
     EXPECT_EQ("", torn) << "the paint saw a torn test line";
 }
 
+// --- kelvaro-report's page, its top ---------------------------------------------------------
+
+ReportSummary summaryOf(const std::string& name)
+{
+    KelvaroLog log;
+    std::string problem;
+    EXPECT_TRUE(readKelvaroLog(readFile(std::string(KELVARO_TEST_DATA) + "/" + name), &log, &problem)) << problem;
+    return summarizeLog(log);
+}
+
+// The page's text from `from` on, its tags dropped, up to `length` characters.
+std::string textFrom(const std::string& html, size_t from, size_t length)
+{
+    std::string text;
+    bool inTag = false;
+    for (size_t i = from; i < html.size() && text.size() < length; ++i) {
+        if (html[i] == '<' || html[i] == '>')
+            inTag = html[i] == '<';
+        else if (!inTag)
+            text += html[i];
+    }
+    return text;
+}
+
+std::string headlineOf(const std::string& html)
+{
+    const size_t at = html.find("<p class=\"headline\"");
+    return at == std::string::npos ? "" : textFrom(html.substr(0, html.find("</p>", at)), at, std::string::npos);
+}
+
+// The methods chart's svg; empty when the page has none.
+std::string methodsChartOf(const std::string& html)
+{
+    const size_t at = html.find("<svg class=\"chart\" id=\"methods-chart\"");
+    return at == std::string::npos ? "" : html.substr(at, html.find("</svg>", at) - at);
+}
+
+// The text of each element of a class in an svg, in order.
+std::vector<std::string> textsOf(const std::string& svg, const std::string& cls)
+{
+    std::vector<std::string> out;
+    const std::string mark = "class=\"" + cls + "\"";
+    for (size_t t = svg.find(mark); t != std::string::npos; t = svg.find(mark, t + 1)) {
+        const size_t from = svg.find('>', t) + 1;
+        out.push_back(svg.substr(from, svg.find('<', from) - from));
+    }
+    return out;
+}
+
+// An attribute of the first element that starts with `element`, as a number.
+double attributeOf(const std::string& svg, const std::string& element, const std::string& name)
+{
+    const size_t at = svg.find(element);
+    EXPECT_NE(std::string::npos, at) << element;
+    const size_t value = svg.find(" " + name + "=\"", at) + name.size() + 3;
+    return std::atof(svg.c_str() + value);
+}
+
+// The methods table of the committed text summary, "rank method output" a row, in its order.
+std::vector<std::string> goldMethods(const std::string& gold)
+{
+    std::vector<std::string> rows;
+    std::istringstream lines(gold.substr(gold.find("  rank method")));
+    std::string line;
+    std::getline(lines, line);
+    while (std::getline(lines, line) && line.rfind("  ", 0) == 0) {
+        std::istringstream words(line);
+        std::string rank, method, output;
+        if (words >> rank >> method >> output && (rank == "-" || std::isdigit(static_cast<unsigned char>(rank[0])) != 0))
+            rows.push_back((rank == "-" ? "–" : rank) + " " + method + " " + output);
+    }
+    return rows;
+}
+
+// A key's value on the log's profile line ("true" of "rate=60 true=59.951 ...").
+std::string profileValue(const ReportSummary& summary, const std::string& key)
+{
+    const std::string line = " " + summary.profile + " ";
+    const size_t at = line.find(" " + key + "=");
+    if (at == std::string::npos)
+        return "";
+    const size_t from = at + key.size() + 2;
+    return line.substr(from, line.find(' ', from) - from);
+}
+
+// The desktop profile's suite: the page opens with one sentence of the true rate against the
+// mode's, the best-ranked wait and its one bad finding, then a row per method in the committed
+// text's rank order, whatever order the findings hand them in.
+TEST(ReportPageTop, HeadlineFirstThenEveryMethodInRankOrder)
+{
+    ReportSummary summary = summaryOf("desktop-suite.log");
+    const std::string gold = readFile(std::string(KELVARO_TEST_DATA) + "/gold/desktop-suite/summary.txt");
+    const std::vector<std::string> order = goldMethods(gold);
+    ASSERT_EQ(8u, order.size());
+    const std::string html = reportHtml(summary);
+
+    const std::string headline = headlineOf(html);
+    ASSERT_GT(headline.size(), 40u);
+    std::string first = textFrom(html, html.find("<body>"), headline.size() + 8);
+    first.erase(0, first.find_first_not_of(" \n"));
+    EXPECT_EQ(headline, first.substr(0, headline.size())) << "the page's first text is the headline";
+    EXPECT_LT(html.find("methods-chart"), html.find("<h1>")) << "the chart follows the headline, before the rest";
+    char rate[32];
+    std::snprintf(rate, sizeof rate, "%.3f", std::atof(profileValue(summary, "true").c_str()));
+    EXPECT_NE(std::string::npos,
+              headline.find(std::string(" at ") + rate + " Hz, though its mode says " + profileValue(summary, "rate") + ";"))
+        << headline;
+    const std::string best = order.front().substr(2, order.front().find(' ', 2) - 2);
+    EXPECT_NE(std::string::npos, headline.find("; the best wait here is " + best + " (")) << headline;
+    // The text's one bad finding, named up to its first pause.
+    const size_t bad = gold.find("[bad] ");
+    ASSERT_NE(std::string::npos, bad);
+    ASSERT_EQ(std::string::npos, gold.find("[bad] ", bad + 1)) << "one bad finding in the committed text";
+    const std::string named = gold.substr(bad + 6, gold.find(" (", bad) - bad - 6);
+    EXPECT_NE(std::string::npos, headline.find("; one thing went wrong: " + named + ", see below.")) << headline;
+
+    EXPECT_EQ(order, textsOf(methodsChartOf(html), "method"));
+    // Handed in backwards: the ranked ones still by rank, the unranked after them in the order handed in.
+    std::reverse(summary.findings.methods.begin(), summary.findings.methods.end());
+    std::vector<std::string> backwards = order;
+    std::reverse(std::find_if(backwards.begin(), backwards.end(), [](const std::string& row) { return row.rfind("–", 0) == 0; }),
+                 backwards.end());
+    EXPECT_EQ(backwards, textsOf(methodsChartOf(reportHtml(summary)), "method")) << "drawn by rank, not as handed in";
+}
+
+// No findings: a sentence of what is missing and no chart. One method early of the vblank: its
+// row on an axis that reaches below zero, its p50 left of the vblank, its bar across it.
+TEST(ReportPageTop, NoFindingsSayWhatIsMissingAndOneEarlyMethodReachesBelowZero)
+{
+    ReportSummary summary;
+    std::string html = reportHtml(summary);
+    EXPECT_EQ("No refresh rate was measured; no way of finding the vblank was scored; there are no findings to "
+              "tell whether anything went wrong.",
+              headlineOf(html));
+    EXPECT_EQ("", methodsChartOf(html));
+    EXPECT_NE(std::string::npos, html.find("nothing to chart"));
+
+    MethodScore early;
+    early.method = "d3dkmt";
+    early.output = "\\\\.\\DISPLAY1";
+    early.rank = 1;
+    early.lateUs = {500, -40.0, -10.0, 10.0, 25.0, 30.0};
+    early.missed = 2;
+    summary.findings.methods.push_back(early);
+    summary.findings.sentences.push_back({"unusual", "unusual_wait_failed", Finding::Mark::Bad, "3 failed waits: at 1.2 s.", ""});
+    summary.findings.sentences.push_back({"timers", "timers", Finding::Mark::Bad, "Sleep(1) lasts 15.6 ms (median).", ""});
+    html = reportHtml(summary);
+    EXPECT_NE(std::string::npos, headlineOf(html).find("the best wait here is d3dkmt (p50 -40.0")) << headlineOf(html);
+    EXPECT_NE(std::string::npos, headlineOf(html).find("; 2 things went wrong: see below.")) << headlineOf(html);
+    const std::string svg = methodsChartOf(html);
+    EXPECT_EQ(std::vector<std::string>{"1 d3dkmt \\\\.\\DISPLAY1"}, textsOf(svg, "method"));
+    EXPECT_EQ(std::vector<std::string>{"2 missed"}, textsOf(svg, "missed"));
+    const std::vector<std::string> ticks = textsOf(svg, "tick");
+    EXPECT_TRUE(std::any_of(ticks.begin(), ticks.end(), [](const std::string& t) { return t[0] == '-'; }))
+        << "the axis reaches below zero";
+    const double vblank = attributeOf(svg, "<line x1=", "x1");
+    const double p50 = attributeOf(svg, "<rect class=\"p50\"", "x") + 1.5;
+    const double from = attributeOf(svg, "<rect class=\"spread\"", "x");
+    const double to = from + attributeOf(svg, "<rect class=\"spread\"", "width");
+    EXPECT_LT(p50, from);
+    EXPECT_LT(from, vblank);
+    EXPECT_LT(vblank, to);
+    EXPECT_GT(p50, 0.0);
+    EXPECT_LT(to, attributeOf(svg, "<svg", "width"));
+    // The lengths along the axis keep their ratios: p50 to p95 is 30 us, p95 to p99.9 35 us.
+    EXPECT_NEAR(35.0 / 30.0, (to - from) / (from - p50), 0.02);
+}
+
 }  // namespace
+
