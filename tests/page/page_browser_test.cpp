@@ -1,12 +1,14 @@
 // kelvaro-report's pages in a real browser: the page of a suite log on the desktop profile, and
 // the page of that log compared with the busy profile's, rendered by headless Chromium to PNGs
-// (left in the build tree for a person to look at). Every chart drew its data inside its own
-// box, and the browser logged no error for either page.
+// (left in the build tree for a person to look at). The report opens with its headline and the
+// chart of the ways of finding the vblank, every chart drew its data inside its own box, and the
+// browser logged no error for either page.
 #include "support/png.h"
 #include "support/text_file.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -61,11 +63,12 @@ std::vector<std::string> pageComplaints(const std::string& log)
     return out;
 }
 
-// A page as the browser laid it out: where each chart and the findings lie, and the whole page
-// as a screenshot.
+// A page as the browser laid it out: where each chart, the headline and the findings lie, and
+// the whole page as a screenshot.
 struct Rendered {
     std::string name, html, measureErr, shotErr;
     std::vector<Box> boxes;
+    Box headline{"headline", 0, -1, 0, 0};
     int pageHeight = 0, findingsTop = -1;
     RgbImage shot;
 };
@@ -88,6 +91,8 @@ void render(const std::string& name, const std::string& arguments, Rendered* out
         "var r=c.getBoundingClientRect();s+=c.id+' '+Math.round(r.left+scrollX)+' '+"
         "Math.round(r.top+scrollY)+' '+Math.round(r.width)+' '+Math.round(r.height)+';';});"
         "var f=document.getElementById('findings');if(f)s+='findings '+Math.round(f.getBoundingClientRect().top+scrollY)+';';"
+        "var h=document.getElementById('headline');if(h){var b=h.getBoundingClientRect();s+='headline '+"
+        "Math.round(b.left+scrollX)+' '+Math.round(b.top+scrollY)+' '+Math.round(b.width)+' '+Math.round(b.height)+';';}"
         "var p=document.createElement('pre');p.id='kelvaro-boxes';p.textContent=s+'height '+"
         "document.documentElement.scrollHeight;document.body.appendChild(p);})();</script>";
     std::string copy = out->html;
@@ -110,6 +115,8 @@ void render(const std::string& name, const std::string& arguments, Rendered* out
             out->pageHeight = std::atoi(item.c_str() + 7);
         else if (item.compare(0, 9, "findings ") == 0)
             out->findingsTop = std::atoi(item.c_str() + 9);
+        else if (item.compare(0, 9, "headline ") == 0)
+            parts >> out->headline.id >> out->headline.x >> out->headline.y >> out->headline.width >> out->headline.height;
         else if (parts >> box.id >> box.x >> box.y >> box.width >> box.height)
             out->boxes.push_back(box);
     }
@@ -240,6 +247,44 @@ TEST_F(ReportPage, FindingsOnTopAndEveryChartsAxesNamedAndTicked)
             }
         }
     }
+}
+
+// The report opens with its headline, dark text at the very top, and right under it the chart of
+// every way of finding the vblank: a band of data for each of its rows, above the findings.
+TEST_F(ReportPage, OpensWithTheHeadlineThenTheMethodsChart)
+{
+    ASSERT_FALSE(report.shot.rgb.empty());
+    const Box& h = report.headline;
+    ASSERT_GE(h.y, 0) << "no element with id headline";
+    EXPECT_LT(h.y, 60) << "the headline is not at the top";
+    ASSERT_GT(h.height, 10);
+    size_t dark = 0;
+    for (int y = h.y; y < h.y + h.height && y < report.shot.height; ++y) {
+        for (int x = h.x; x < h.x + h.width && x < report.shot.width; ++x) {
+            const uint8_t* p = report.shot.at(x, y);
+            dark += p[0] < 100 && p[1] < 100 && p[2] < 100 ? 1 : 0;
+        }
+    }
+    EXPECT_GE(dark, 500u) << "the headline's text was not drawn";
+
+    const auto chart = std::find_if(report.boxes.begin(), report.boxes.end(), [](const Box& b) { return b.id == "methods-chart"; });
+    ASSERT_NE(report.boxes.end(), chart) << "no methods chart";
+    EXPECT_GE(chart->y, h.y + h.height) << "the methods chart lies over the headline";
+    EXPECT_LT(chart->y + chart->height, report.findingsTop) << "the methods chart is not above the findings";
+    // Bands of rows of pixels with data ink, top to bottom: one per method's row.
+    size_t bands = 0, rows = 0;
+    bool inBand = false;
+    for (int y = chart->y + 2; y < chart->y + chart->height - 2; ++y) {
+        bool ink = false;
+        for (int x = chart->x + 2; x < chart->x + chart->width - 2 && !ink; ++x)
+            ink = isDataInk(report.shot.at(x, y));
+        bands += ink && !inBand ? 1 : 0;
+        inBand = ink;
+    }
+    for (size_t at = report.html.find("class=\"method\""); at != std::string::npos; at = report.html.find("class=\"method\"", at + 1))
+        ++rows;
+    EXPECT_GE(rows, 2u);
+    EXPECT_EQ(rows, bands) << "a band of data for each method's row";
 }
 
 TEST_F(ReportPage, TheBrowserLoggedNoErrorForThePage)
