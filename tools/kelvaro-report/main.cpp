@@ -1,4 +1,6 @@
-// kelvaro-report: the answers in a kelvaro log. Prints a summary, one block per test; with
+// kelvaro-report: the answers in a kelvaro log. Started from Explorer with a log (dropped onto
+// it, or opened with it), writes the log's page beside it and opens it. From a command line it
+// prints a summary, one block per test; with
 // --html writes a page with the summary's tables and a time series and a histogram per test,
 // with --csv one CSV file per test, with --json the summary as JSON. With --compare it sets a
 // second log beside the first; with --jsonl it writes one JSON object per log, one a line.
@@ -17,6 +19,8 @@
 #include "report/summary.h"
 
 #include "kelvaro_version.h"
+
+#include "desktop.h"
 
 #include <chrono>
 #include <cstdint>
@@ -48,19 +52,17 @@ bool writeFile(const std::string& path, const std::string& text)
 }
 
 // Reads and summarises a log (the first, when the file holds several: the page and the files
-// are one log's, and two runs side by side are --compare's); false, with the reason on
-// standard error, when it cannot.
-bool summaryOf(const std::string& path, ReportSummary* summary)
+// are one log's, and two runs side by side are --compare's); false, with the reason, when it
+// cannot. What it says of other logs in the file goes to standard error.
+bool summaryOf(const std::string& path, ReportSummary* summary, std::string* problem)
 {
-    std::string raw, problem;
+    std::string raw;
     KelvaroLog log;
-    if (!readLogFile(path, &raw, &problem)) {
-        std::cerr << "kelvaro-report: " << problem << "\n";
+    if (!readLogFile(path, &raw, problem))
         return false;
-    }
     const LogFileText file = logFileText(std::move(raw));
-    if (!readKelvaroLog(file.log(0), &log, &problem)) {
-        std::cerr << "kelvaro-report: " << path << ": " << problem << "\n";
+    if (!readKelvaroLog(file.log(0), &log, problem)) {
+        *problem = path + ": " + *problem;
         return false;
     }
     if (file.logs.size() > 1) {
@@ -74,6 +76,44 @@ bool summaryOf(const std::string& path, ReportSummary* summary)
     *summary = summarizeLog(std::move(log));
     summary->fileNote = logFileNote(file, 0);
     return true;
+}
+
+bool summaryOf(const std::string& path, ReportSummary* summary)
+{
+    std::string problem;
+    if (summaryOf(path, summary, &problem))
+        return true;
+    std::cerr << "kelvaro-report: " << problem << "\n";
+    return false;
+}
+
+// A log handed over by Explorer (dropped onto the program, or opened with it): its page beside
+// it, under the log's name (a number added rather than any file overwritten), opened; any
+// problem in a message box that names the file.
+int pageBesideLog(const std::string& logPath)
+{
+    ReportSummary summary;
+    std::string problem;
+    if (!summaryOf(logPath, &summary, &problem)) {
+        showProblem("kelvaro-report could not read " + logPath + "\n\n" + problem);
+        return 2;
+    }
+    const std::filesystem::path log(logPath);
+    std::string page;
+    for (int n = 1; n <= 99 && page.empty(); ++n) {
+        const std::filesystem::path candidate =
+            log.parent_path() / (log.stem().string() + (n == 1 ? "" : "-" + std::to_string(n)) + ".html");
+        std::error_code error;
+        if (candidate != log && !std::filesystem::exists(candidate, error) && !error)
+            page = candidate.string();
+    }
+    if (page.empty() || !writeFile(page, reportHtml(summary))) {
+        showProblem("kelvaro-report could not write the page of " + logPath + (page.empty() ? "" : " as " + page) +
+                    "\n\nThe folder may be read-only: copy the log to Documents and drop it onto kelvaro-report.exe again.");
+        return 2;
+    }
+    openWithShell(page);
+    return 0;
 }
 
 int pool(const std::string& outPath, const std::vector<std::string>& logs, unsigned threads)
@@ -109,6 +149,10 @@ int pool(const std::string& outPath, const std::vector<std::string>& logs, unsig
 
 int main(int argc, char** argv)
 {
+    // Started from Explorer with a file: the page beside it, no console output to read.
+    if (argc == 2 && argv[1][0] != '-' && startedFromExplorer())
+        return pageBesideLog(argv[1]);
+
     std::vector<std::string> logs;
     std::string htmlPath, csvFolder, jsonPath, comparePath, jsonlPath;
     unsigned threads = 0;
