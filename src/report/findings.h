@@ -141,6 +141,10 @@ struct Findings {
     std::vector<RunFindings> runs;   // one per run of the summary, in its order
 };
 
+// The way to use here: the best-ranked wait that lets its thread sleep; DirectDraw's polling
+// only when nothing else was ranked, since it burns its thread. Null: no wait was ranked.
+const MethodScore* recommendedWait(const Findings& f);
+
 // The answers of a summary whose runs hold their tables, and what each run measured against the
 // reference. `truth` may be null.
 Findings findingsOf(const ReportSummary& summary, const LogTruth* truth);

@@ -40,14 +40,14 @@ std::string ratePart(const Findings& f)
                                                                        : ", though its mode says " + plainHz(r.nominalHz));
 }
 
-// The best-ranked wait and how late it wakes.
+// The way to use here, as the findings recommend it, and how late it wakes.
 std::string waitPart(const Findings& f)
 {
-    const auto best = std::find_if(f.methods.begin(), f.methods.end(), [](const MethodScore& m) { return m.rank == 1; });
-    if (best == f.methods.end())
+    const MethodScore* best = recommendedWait(f);
+    if (best == nullptr)
         return f.methods.empty() ? "no way of finding the vblank was scored" : "no wait could be ranked";
     const double p50 = std::abs(best->lateUs.p50) < 0.05 ? 0.0 : best->lateUs.p50;   // no "-0.0"
-    return "the best wait here is " + escaped(best->method) + " (p50 " + number(p50, 1) + "&nbsp;µs after the vblank)";
+    return "use " + escaped(best->method) + " here (p50 " + number(p50, 1) + "&nbsp;µs after the vblank)";
 }
 
 // A finding named briefly: its sentence up to its first pause.

@@ -1,5 +1,5 @@
 // What kelvaro-report makes of a log besides the text summary: one self-contained HTML page
-// (the findings on top, then per test its figures and charts with their axes, the reference
+// (a sentence and a chart of the ways of finding the vblank on top, then the findings, then per test its figures and charts with their axes, the reference
 // and the truth drawn in, as inline SVG, no script and nothing fetched), one CSV file per test
 // block, and the summary with its findings as JSON with stable keys.
 #pragma once

@@ -137,18 +137,13 @@ const MethodScore* methodNamed(const Findings& f, const char* name)
 
 void methodSentences(Findings& f)
 {
-    // The recommendation: the best wait that lets its thread sleep; DirectDraw's polling is
-    // named beside it when it came closer.
-    const MethodScore* best = nullptr;
+    // The recommendation; DirectDraw's polling is named beside it when it came closer.
+    const MethodScore* best = recommendedWait(f);
     const MethodScore* polling = nullptr;
     for (const MethodScore& m : f.methods) {
-        if (m.rank > 0 && m.method != "directdraw" && (best == nullptr || m.rank < best->rank))
-            best = &m;
         if (m.rank > 0 && m.method == "directdraw")
             polling = &m;
     }
-    if (best == nullptr)
-        best = polling;
     if (best == nullptr) {
         say(f, "methods", "methods_none", Finding::Mark::WorthKnowing,
             "No way of finding the vblank could be scored: the log has no reference timeline.", "");
@@ -338,4 +333,17 @@ void sentencesOf(const Context& c, Findings& f)
     timerSentence(c, f);
     unusualSentences(c, f);
     referenceSentences(c, f);
+}
+
+const MethodScore* recommendedWait(const Findings& f)
+{
+    const MethodScore* best = nullptr;
+    const MethodScore* polling = nullptr;
+    for (const MethodScore& m : f.methods) {
+        if (m.rank > 0 && m.method != "directdraw" && (best == nullptr || m.rank < best->rank))
+            best = &m;
+        if (m.rank > 0 && m.method == "directdraw")
+            polling = &m;
+    }
+    return best != nullptr ? best : polling;
 }
