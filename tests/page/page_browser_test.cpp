@@ -3,6 +3,7 @@
 // (left in the build tree for a person to look at). The report opens with its headline and the
 // chart of the ways of finding the vblank, every chart drew its data inside its own box, and the
 // browser logged no error for either page.
+#include "support/svg_text.h"
 #include "support/png.h"
 #include "support/text_file.h"
 
@@ -223,16 +224,7 @@ TEST_F(ReportPage, FindingsOnTopAndEveryChartsAxesNamedAndTicked)
              at = html.find("<svg class=\"chart\"", at + 1)) {
             const std::string svg = html.substr(at, html.find("</svg>", at) - at);
             const std::string id = page->name + " " + svg.substr(0, svg.find('>'));
-            // The text of each element of a class, in order.
-            const auto texts = [&](const std::string& cls) {
-                std::vector<std::string> out;
-                const std::string mark = "class=\"" + cls + "\"";
-                for (size_t t = svg.find(mark); t != std::string::npos; t = svg.find(mark, t + 1)) {
-                    const size_t from = svg.find('>', t) + 1;
-                    out.push_back(svg.substr(from, svg.find('<', from) - from));
-                }
-                return out;
-            };
+            const auto texts = [&](const std::string& cls) { return textsOf(svg, cls); };
             const std::vector<std::string> ticks = texts("tick"), axes = texts("axis");
             EXPECT_GE(ticks.size(), 3u) << id;
             for (const std::string& tick : ticks)

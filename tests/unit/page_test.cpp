@@ -7,6 +7,7 @@
 #include "report/outputs.h"
 #include "report/summary.h"
 
+#include "support/svg_text.h"
 #include "support/text_file.h"
 
 #include <gtest/gtest.h>
@@ -143,18 +144,6 @@ std::string methodsChartOf(const std::string& html)
 {
     const size_t at = html.find("<svg class=\"chart\" id=\"methods-chart\"");
     return at == std::string::npos ? "" : html.substr(at, html.find("</svg>", at) - at);
-}
-
-// The text of each element of a class in an svg, in order.
-std::vector<std::string> textsOf(const std::string& svg, const std::string& cls)
-{
-    std::vector<std::string> out;
-    const std::string mark = "class=\"" + cls + "\"";
-    for (size_t t = svg.find(mark); t != std::string::npos; t = svg.find(mark, t + 1)) {
-        const size_t from = svg.find('>', t) + 1;
-        out.push_back(svg.substr(from, svg.find('<', from) - from));
-    }
-    return out;
 }
 
 // An attribute of the first element that starts with `element`, as a number.
