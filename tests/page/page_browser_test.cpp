@@ -206,8 +206,9 @@ TEST_F(ReportPage, EveryChartDrewItsDataInsideItsBox)
             // Overlaid: both logs' data in every chart of the comparison, beyond the 80 pixels
             // of each colour's swatch in the legend.
             EXPECT_GE(ink, page == &comparison ? 120u : 40u) << id << ": no data drawn inside the chart";
-            if (page == &comparison)
+            if (page == &comparison) {
                 EXPECT_GE(second, 120u) << id << ": B's data is not drawn inside the chart";
+            }
         }
     }
 }
