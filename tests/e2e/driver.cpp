@@ -65,11 +65,13 @@ bool driverStart(const std::string& exePath, const std::string& outputPath,
     startup.hStdOutput = output;
     startup.hStdError = output;
 
-    // What the tool asks the shell to open is recorded beside its output, never opened: no
-    // viewer or browser starts under Wine. A caller may name another record.
+    // What the tool asks the shell to open is recorded in the driver's folder under the output's
+    // name, never opened: no viewer or browser starts under Wine. A caller may name another record.
     std::string extra = environment;
     if (extra.find("KELVARO_SHELL_RECORD=") == std::string::npos && GetEnvironmentVariableA("KELVARO_SHELL_RECORD", nullptr, 0) == 0) {
-        const std::string record = outputPath + ".shell.txt";
+        const size_t slash = outputPath.find_last_of("\\/");
+        const std::string record =
+            programFolder() + (slash == std::string::npos ? outputPath : outputPath.substr(slash + 1)) + ".shell.txt";
         DeleteFileA(record.c_str());
         extra += (extra.empty() || extra.back() == ';' ? "" : ";") + std::string("KELVARO_SHELL_RECORD=") + record;
     }

@@ -83,7 +83,7 @@ TEST_F(RunAllTests, ExitsCleanlyAfterWritingTheReport)
 
 // At the close, the log's file is written, opened and deleted, and the findings page of the
 // same log is written into Documents\kelvaro and opened after it (what the shell was asked to
-// open is recorded beside the run's output, each call with its tick count).
+// open is recorded in the driver's folder under the output's name, each call with its tick count).
 TEST_F(RunAllTests, ClosingOpensTheLogsFileThenItsFindingsPage)
 {
     bool exists = false;
