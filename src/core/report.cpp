@@ -2,27 +2,20 @@
 
 #include "core/log.h"
 #include "core/logtext.h"
+#include "core/shellrecord.h"
 
 #include <shellapi.h>
 
+#include <string>
+
 namespace {
 
-char g_shellRecord[MAX_PATH];
-
-// ShellExecuteA's stand-in while the shell record is on: one line per file, with the tick count
-// at the call, so that a test sees how long the page took after the log's file.
+// ShellExecuteA's stand-in while the shell record is on, with the tick count at the call, so
+// that a test sees how long the page took after the log's file.
 HINSTANCE WINAPI recordShell(HWND, LPCSTR verb, LPCSTR path, LPCSTR, LPCSTR, INT)
 {
-    HANDLE file = CreateFileA(g_shellRecord, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        char line[MAX_PATH + 64];
-        const int length = wsprintfA(line, "%s %s @ %lu ms\r\n", verb != nullptr ? verb : "",
-                                     path != nullptr ? path : "", static_cast<unsigned long>(GetTickCount()));
-        DWORD written = 0;
-        WriteFile(file, line, static_cast<DWORD>(length), &written, nullptr);
-        CloseHandle(file);
-    }
+    shellRecord(std::string(verb != nullptr ? verb : "") + " " + (path != nullptr ? path : "") + " @ " +
+                std::to_string(GetTickCount()) + " ms");
     return reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(42));   // above 32: success
 }
 
@@ -30,12 +23,9 @@ HINSTANCE WINAPI recordShell(HWND, LPCSTR verb, LPCSTR path, LPCSTR, LPCSTR, INT
 
 const ReportSystem& reportSystemCalls()
 {
-    static const ReportSystem calls = [] {
-        const DWORD length = GetEnvironmentVariableA(kShellRecordVariable, g_shellRecord, sizeof g_shellRecord);
-        const bool record = length > 0 && length < sizeof g_shellRecord;
-        return ReportSystem{GetTempPathA, GetSystemTimeAsFileTime, record ? recordShell : ShellExecuteA,
-                            Sleep, DeleteFileA, writeFindingsPage};
-    }();
+    static const ReportSystem calls = {GetTempPathA, GetSystemTimeAsFileTime,
+                                       shellRecording() ? recordShell : ShellExecuteA, Sleep, DeleteFileA,
+                                       writeFindingsPage};
     return calls;
 }
 

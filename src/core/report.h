@@ -17,11 +17,6 @@ struct ReportSystem {
     bool (*writePage)(const char* text, int32_t length, char* path, size_t size);
 };
 
-// The environment variable that, when it names a file, has every file the tool asks the
-// shell to open recorded there, one "open PATH @ TICKS ms" line each, instead of opened: the tests set
-// it so that no viewer or browser starts under Wine.
-constexpr const char* kShellRecordVariable = "KELVARO_SHELL_RECORD";
-
 // The findings page of a log, as kelvaro-report --html writes it, into the user's Documents
 // folder under kelvaro\, named by the local date and time (kelvaro-2026-12-10-203015.html, a
 // number added rather than any file overwritten). False, and nothing left, when anything fails.

@@ -115,39 +115,22 @@ LogFileText logFileText(std::string raw)
         file.text = std::move(raw);
     }
     const std::string& text = file.text;
-    // The first banner at the start of a line near the top; none: the text as it is, for the
-    // reader to refuse.
-    size_t first = std::string::npos, line = 0;
-    for (size_t at = 0; at < text.size() && at <= kPreambleBytes; ++line) {
+    // Each banner at the start of a line begins a log, the first near the top; none there: the
+    // text as it is, for the reader to refuse.
+    size_t lineNumber = 1;
+    for (size_t at = 0; at < text.size() && (at <= kPreambleBytes || !file.logs.empty()); ++lineNumber) {
         if (bannerAt(text, at)) {
-            first = at;
-            break;
+            if (!file.logs.empty())
+                file.logs.back().to = at;
+            file.logs.push_back({at, text.size(), lineNumber, file.logs.empty() ? lineNumber - 1 : 0});
         }
         const size_t end = text.find('\n', at);
         if (end == std::string::npos)
             break;
         at = end + 1;
     }
-    if (first == std::string::npos) {
+    if (file.logs.empty())
         file.logs.push_back({0, text.size(), 1, 0});
-        return file;
-    }
-    // Each further banner at the start of a line begins another log.
-    size_t from = first, fromLine = line + 1;
-    size_t lineNumber = line + 1;
-    for (size_t at = first; at < text.size();) {
-        const size_t end = text.find('\n', at);
-        if (end == std::string::npos)
-            break;
-        at = end + 1;
-        ++lineNumber;
-        if (at < text.size() && bannerAt(text, at)) {
-            file.logs.push_back({from, at, fromLine, file.logs.empty() ? line : 0});
-            from = at;
-            fromLine = lineNumber;
-        }
-    }
-    file.logs.push_back({from, text.size(), fromLine, file.logs.empty() ? line : 0});
     return file;
 }
 

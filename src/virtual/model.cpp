@@ -68,12 +68,6 @@ uint64_t virtualNegLogQ24(uint32_t draw)
 
 namespace {
 
-std::string rateText(RefreshRatio rate)
-{
-    return rate.denominator == 1 ? std::to_string(rate.numerator)
-                                 : std::to_string(rate.numerator) + "/" + std::to_string(rate.denominator);
-}
-
 bool refused(std::string* why, const std::string& text)
 {
     if (why != nullptr)
@@ -97,13 +91,13 @@ bool virtualModelInit(VirtualModel* model, const VirtualProfile& profile, int64_
         Timeline& timeline = output == 0 ? made.timeline : made.secondTimeline;
         const RefreshRatio rate = output == 0 ? profile.trueRate : profile.secondTrue;
         if (!timelineInit(&timeline, frequency, origin, rate))
-            return refused(why, std::string(output == 0 ? "true" : "second true") + " rate '" + rateText(rate) +
+            return refused(why, std::string(output == 0 ? "true" : "second true") + " rate '" + virtualRateText(rate) +
                                     "' at frequency " + std::to_string(frequency) +
                                     " gives no timeline; expected 1 to 1000 Hz on a counter whose ticks per frame fit 64 bits");
         for (int i = 0; i < profile.changeCount; ++i) {
             if (!timelineChangeRate(&timeline, profile.changes[i].frame, profile.changes[i].rate))
                 return refused(why, "change " + std::to_string(profile.changes[i].frame) + ":" +
-                                        rateText(profile.changes[i].rate) + " at frequency " +
+                                        virtualRateText(profile.changes[i].rate) + " at frequency " +
                                         std::to_string(frequency) +
                                         " gives no timeline; expected rising frames from 1 at 1 to 1000 Hz on a "
                                         "counter whose ticks per frame fit 64 bits");
@@ -111,7 +105,7 @@ bool virtualModelInit(VirtualModel* model, const VirtualProfile& profile, int64_
         // Variable refresh is the primary output's.
         if (output == 0 && profile.vrrMin.numerator != 0 &&
             !timelineVariableRefresh(&timeline, virtualVrrJitter(profile, frequency), profile.seed))
-            return refused(why, "vrr '" + rateText(profile.vrrMin) + ":" + rateText(profile.vrrMax) +
+            return refused(why, "vrr '" + virtualRateText(profile.vrrMin) + ":" + virtualRateText(profile.vrrMax) +
                                     "' at frequency " + std::to_string(frequency) +
                                     " would move a vblank by half a frame or more; expected MIN:MAX, two rates "
                                     "from 1 to 1000 Hz with MIN below MAX, on a counter of many ticks per frame");

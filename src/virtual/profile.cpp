@@ -491,7 +491,9 @@ bool finish(VirtualProfile* profile, bool trueSet, bool flushSet, bool fromLine,
     return true;
 }
 
-std::string formatRate(RefreshRatio rate)
+}   // namespace
+
+std::string virtualRateText(RefreshRatio rate)
 {
     char text[48];
     if (rate.denominator == 1) {
@@ -518,6 +520,8 @@ std::string formatRate(RefreshRatio rate)
                   static_cast<unsigned>(rate.denominator));
     return text;
 }
+
+namespace {
 
 std::string formatThousandths(int64_t thousandths)
 {
@@ -591,8 +595,8 @@ bool virtualProfileParse(const std::string& text, VirtualProfile* profile, std::
 std::string virtualProfileLine(const VirtualProfile& profile, int64_t frequency, int64_t vblank0)
 {
     std::string line = kLinePrefix;
-    line += " rate=" + formatRate(profile.nominal);
-    line += " true=" + formatRate(profile.trueRate);
+    line += " rate=" + virtualRateText(profile.nominal);
+    line += " true=" + virtualRateText(profile.trueRate);
     line += " wake=" + formatThousandths(profile.wakeNs);
     line += " stall=" + formatThousandths(profile.stallMilli);
     line += " dwmlag=" + formatThousandths(profile.dwmlagNs);
@@ -601,10 +605,10 @@ std::string virtualProfileLine(const VirtualProfile& profile, int64_t frequency,
     line += std::string(" dwmperiod=") + (profile.dwmPeriodNominal ? "nominal" : "true");
     line += " change=";
     for (int i = 0; i < profile.changeCount; ++i)
-        line += (i > 0 ? "/" : "") + std::to_string(profile.changes[i].frame) + ":" + formatRate(profile.changes[i].rate);
+        line += (i > 0 ? "/" : "") + std::to_string(profile.changes[i].frame) + ":" + virtualRateText(profile.changes[i].rate);
     line += profile.changeCount == 0 ? "none" : "";
     line += " second=";
-    line += profile.second ? formatRate(profile.secondNominal) + ":" + formatRate(profile.secondTrue)
+    line += profile.second ? virtualRateText(profile.secondNominal) + ":" + virtualRateText(profile.secondTrue)
                            : std::string("none");
     line += " seed=" + std::to_string(profile.seed);
     line += " sleep=";
@@ -617,7 +621,7 @@ std::string virtualProfileLine(const VirtualProfile& profile, int64_t frequency,
                                      : std::to_string(profile.unplugFrame) +
                                            (profile.unplugBack != 0 ? ":" + std::to_string(profile.unplugBack) : "");
     line += " vrr=";
-    line += profile.vrrMin.numerator == 0 ? std::string("none") : formatRate(profile.vrrMin) + ":" + formatRate(profile.vrrMax);
+    line += profile.vrrMin.numerator == 0 ? std::string("none") : virtualRateText(profile.vrrMin) + ":" + virtualRateText(profile.vrrMax);
     line += std::string(" dwmclock=") + (profile.dwmClockFastest ? "fastest" : "primary");
     line += std::string(" dwmvblank=") + (profile.dwmVblankNext ? "next" : "past");
     line += " dwmstale=" + formatThousandths(profile.dwmStaleMilli);

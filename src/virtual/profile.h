@@ -97,6 +97,8 @@ bool virtualProfileParse(const std::string& text, VirtualProfile* profile, std::
 // The log's profile line: "virtual.display profile " and every effective key as key=value,
 // then frequency=, vblank0= (the tick at which vblank 0 starts) and lines=1125.
 std::string virtualProfileLine(const VirtualProfile& profile, int64_t frequency, int64_t vblank0);
+// A rate as the profile line writes it: "60", "59.94", "60000/1001".
+std::string virtualRateText(RefreshRatio rate);
 // Reads such a line back (the text from "virtual.display profile" on).
 bool virtualProfileReadLine(const std::string& line, VirtualProfile* profile, int64_t* frequency,
                             int64_t* vblank0, std::string* why);

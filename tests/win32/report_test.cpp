@@ -205,16 +205,21 @@ TEST_F(Report, TheFindingsPageIsWrittenAndOpenedWithinTheLogFilesSecond)
     }
 }
 
-// The real page of the committed desktop log, in Documents\kelvaro, named by the time; a
-// second one in the same second gets a number, never the first's file.
+// The real page of the committed desktop log, in Documents\\kelvaro, named by the time; a
+// second one in the same second gets a number, never the first's file. Then the page of a full
+// log of 10 MiB (the suite's runs again and again, as a long session writes them): how long it
+// takes, which comes out of the log file's second before the tool exits.
 TEST_F(Report, TheFindingsPageGoesToDocumentsAndNeverOverwrites)
 {
     bool exists = false;
-    const std::string log = readWholeFile(std::string(KELVARO_TEST_DATA) + "/desktop-suite.log", &exists);
+    const std::string suite = readWholeFile(std::string(KELVARO_TEST_DATA) + "/desktop-suite.log", &exists);
     ASSERT_TRUE(exists);
+    const auto pageOf = [](const std::string& log, char* path) {
+        return writeFindingsPage(log.data(), static_cast<int32_t>(log.size()), path, MAX_PATH);
+    };
     char first[MAX_PATH] = {}, second[MAX_PATH] = {};
-    ASSERT_TRUE(writeFindingsPage(log.data(), static_cast<int32_t>(log.size()), first, sizeof first));
-    ASSERT_TRUE(writeFindingsPage(log.data(), static_cast<int32_t>(log.size()), second, sizeof second));
+    ASSERT_TRUE(pageOf(suite, first));
+    ASSERT_TRUE(pageOf(suite, second));
     const std::string a = first, b = second;
     EXPECT_NE(a, b);
     EXPECT_NE(std::string::npos, a.find("\\kelvaro\\kelvaro-")) << a;
@@ -224,38 +229,28 @@ TEST_F(Report, TheFindingsPageGoesToDocumentsAndNeverOverwrites)
     EXPECT_EQ(page, readWholeFile(b, &exists));
     DeleteFileA(first);
     DeleteFileA(second);
-    EXPECT_FALSE(writeFindingsPage("not a log\r\n", 11, first, sizeof first)) << "no page for what is no log";
-    EXPECT_FALSE(writeFindingsPage(log.data(), static_cast<int32_t>(log.size()), first, 10)) << "no room for the path";
-}
+    EXPECT_FALSE(pageOf("not a log\r\n", first)) << "no page for what is no log";
+    EXPECT_FALSE(writeFindingsPage(suite.data(), static_cast<int32_t>(suite.size()), first, 10)) << "no room for the path";
 
-
-// A full log of 10 MiB (the suite's runs again and again, as a long session writes them): how
-// long its page takes, which comes out of the log file's second before the tool exits.
-TEST_F(Report, TheFindingsPageOfAFullLogFigure)
-{
-    bool exists = false;
-    const std::string suite = readWholeFile(std::string(KELVARO_TEST_DATA) + "/desktop-suite.log", &exists);
-    ASSERT_TRUE(exists);
-    const size_t body = suite.find("\r\n\r\n===");
-    const size_t end = suite.rfind("Exiting...");
+    const size_t body = suite.find("\r\n\r\n==="), end = suite.rfind("Exiting...");
     ASSERT_NE(std::string::npos, body);
     ASSERT_NE(std::string::npos, end);
     std::string log = suite.substr(0, body);
     while (log.size() + (end - body) < (size_t{10} << 20))
         log += suite.substr(body, end - body);
     log += suite.substr(end);
-    char path[MAX_PATH] = {};
     LARGE_INTEGER frequency, start, stop;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
-    ASSERT_TRUE(writeFindingsPage(log.data(), static_cast<int32_t>(log.size()), path, sizeof path));
+    ASSERT_TRUE(pageOf(log, first));
     QueryPerformanceCounter(&stop);
-    const double ms = static_cast<double>(stop.QuadPart - start.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
-    const std::string page = readWholeFile(path, &exists);
-    DeleteFileA(path);
+    const std::string full = readWholeFile(first, &exists);
+    DeleteFileA(first);
     std::printf("[ FIGURES  ] the findings page of a %.1f MiB log: %.0f ms, %zu bytes\n",
-                static_cast<double>(log.size()) / (1 << 20), ms, page.size());
-    EXPECT_NE(std::string::npos, page.find("Findings"));
+                static_cast<double>(log.size()) / (1 << 20),
+                static_cast<double>(stop.QuadPart - start.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart),
+                full.size());
+    EXPECT_NE(std::string::npos, full.find("Findings"));
 }
 
 }  // namespace
