@@ -153,6 +153,20 @@ Corpus readCorpus()
     return corpus;
 }
 
+// The largest of a figure's values, and where it was.
+struct Worst {
+    double value = 0.0;
+    std::string at;
+    void see(double v, const std::string& where)
+    {
+        if (v > value) {
+            value = v;
+            at = where;
+        }
+    }
+    const char* where() const { return at.empty() ? "none" : at.c_str(); }
+};
+
 // The budgets: "key <= value" or "key >= value", one a line.
 struct Budget {
     bool atMost = true;
@@ -252,8 +266,8 @@ TEST_F(CorpusTest, PhenomenaFoundAndDated)
 {
     size_t total = 0, found = 0, moments = 0, outsideSpan = 0;
     std::vector<double> offFrames;
-    double worstOff = 0.0, worstBeyond = 0.0;
-    std::string missed, worstOffAt, worstBeyondAt;
+    Worst off, beyond;
+    std::string missed;
     for (const auto& j : corpus->logs) {
         const Timeline& primary = j->truth.model.timeline;
         const std::vector<FoundEvent>& events = j->summary.findings.events;
@@ -309,33 +323,27 @@ TEST_F(CorpusTest, PhenomenaFoundAndDated)
             const std::string at = j->name + " " + e.kind + " at vblank " + std::to_string(e.vblank);
             if (f.atS < 0.0) {
                 offFrames.push_back(1e9);
-                worstOff = worstBeyond = 1e9;
-                worstOffAt = worstBeyondAt = at + " (undated)";
+                off.see(1e9, at + " (undated)");
+                beyond.see(1e9, at + " (undated)");
                 continue;
             }
             const int64_t dated = std::llround(f.atS * frequency(*j));
-            const double off = std::fabs(static_cast<double>(timelineLatestVblank(primary, dated) - e.vblank));
-            offFrames.push_back(off);
-            if (off > worstOff) {
-                worstOff = off;
-                worstOffAt = at;
-            }
+            const double framesOff = std::fabs(static_cast<double>(timelineLatestVblank(primary, dated) - e.vblank));
+            offFrames.push_back(framesOff);
+            off.see(framesOff, at);
             // The rows before and after the true moment bound what the log can tell.
             const auto after = std::lower_bound(j->evidence.begin(), j->evidence.end(), trueTick);
             const int64_t from = after == j->evidence.begin() ? INT64_MIN : *(after - 1);
             const int64_t to = after == j->evidence.end() ? INT64_MAX : *after;
             const int64_t outside = dated < from ? from - dated : dated > to ? dated - to : 0;
             const double frameTicks = frequency(*j) * j->truth.periodMsAt(trueTick) / 1000.0;
-            const double beyond = static_cast<double>(outside) / frameTicks;
-            outsideSpan += beyond > 2.0 ? 1 : 0;
+            const double framesBeyond = static_cast<double>(outside) / frameTicks;
+            outsideSpan += framesBeyond > 2.0 ? 1 : 0;
+            beyond.see(framesBeyond, at);
             std::printf("  %s (%s): dated at vblank %lld, %.0f frames off; the rows tell it from %.1f frames before to %.1f after\n",
-                        at.c_str(), runAt(trueTick).c_str(), static_cast<long long>(timelineLatestVblank(primary, dated)), off,
+                        at.c_str(), runAt(trueTick).c_str(), static_cast<long long>(timelineLatestVblank(primary, dated)), framesOff,
                         from == INT64_MIN ? -1.0 : static_cast<double>(trueTick - from) / frameTicks,
                         to == INT64_MAX ? -1.0 : static_cast<double>(to - trueTick) / frameTicks);
-            if (beyond > worstBeyond) {
-                worstBeyond = beyond;
-                worstBeyondAt = at;
-            }
         }
     }
     std::sort(offFrames.begin(), offFrames.end());
@@ -343,15 +351,15 @@ TEST_F(CorpusTest, PhenomenaFoundAndDated)
     std::printf("[ FIGURES  ] corpus: phenomena found %zu of %zu; missed:%s\n", found, total,
                 missed.empty() ? " none" : missed.c_str());
     std::printf("[ FIGURES  ] corpus: %zu moments dated, off the truth by a median %.0f frames, worst %.0f (%s)\n",
-                moments, medianOff, worstOff, worstOffAt.c_str());
+                moments, medianOff, off.value, off.where());
     std::printf("[ FIGURES  ] corpus: %zu of %zu moments dated more than 2 frames outside the span the log can tell, "
                 "the worst by %.1f frames (%s)\n",
-                outsideSpan, moments, worstBeyond, worstBeyondAt.empty() ? "none outside" : worstBeyondAt.c_str());
+                outsideSpan, moments, beyond.value, beyond.where());
     hold("phenomena_found", static_cast<double>(found), false);
     hold("dated_median_frames_off", medianOff, true);
-    hold("dated_worst_frames_off", worstOff, true);
+    hold("dated_worst_frames_off", off.value, true);
     hold("dated_outside_span", static_cast<double>(outsideSpan), true);
-    hold("dated_worst_frames_beyond_span", worstBeyond, true);
+    hold("dated_worst_frames_beyond_span", beyond.value, true);
 }
 
 // Events of a phenomenon the profile does not play, or more of them than it plays, by kind.
@@ -382,8 +390,7 @@ TEST_F(CorpusTest, FalseEventsByKind)
 // and apart on those of variable refresh (no steady grid to rebuild) and of wake-ups.
 TEST_F(CorpusTest, ReferenceErrorAgainstTheTruth)
 {
-    double worstMedian = 0.0, worstMax = 0.0, wakeWorst = 0.0, variableWorst = 0.0;
-    std::string worstMedianAt, worstMaxAt, wakeAt, variableAt;
+    Worst median, max, wake, variableMax;
     size_t precise = 0;
     for (const auto& j : corpus->logs) {
         for (const ReferenceTimeline& r : j->summary.findings.references) {
@@ -391,35 +398,23 @@ TEST_F(CorpusTest, ReferenceErrorAgainstTheTruth)
                 continue;
             const std::string at = j->name + " " + r.name;
             if (variable(*j, outputOf(r))) {
-                if (r.errorUs.max > variableWorst) {
-                    variableWorst = r.errorUs.max;
-                    variableAt = at;
-                }
+                variableMax.see(r.errorUs.max, at);
             } else if (!r.precise) {
-                if (r.errorUs.max > wakeWorst) {
-                    wakeWorst = r.errorUs.max;
-                    wakeAt = at;
-                }
+                wake.see(r.errorUs.max, at);
             } else {
                 ++precise;
-                if (r.errorUs.p50 > worstMedian) {
-                    worstMedian = r.errorUs.p50;
-                    worstMedianAt = at;
-                }
-                if (r.errorUs.max > worstMax) {
-                    worstMax = r.errorUs.max;
-                    worstMaxAt = at;
-                }
+                median.see(r.errorUs.p50, at);
+                max.see(r.errorUs.max, at);
             }
         }
     }
     std::printf("[ FIGURES  ] corpus: reference error on %zu precise outputs: median at worst %.1f us (%s), max %.1f us (%s)\n",
-                precise, worstMedian, worstMedianAt.c_str(), worstMax, worstMaxAt.c_str());
+                precise, median.value, median.where(), max.value, max.where());
     std::printf("[ FIGURES  ] corpus: reference error on outputs of wake-ups: max %.1f us (%s); of variable refresh: max %.1f us (%s)\n",
-                wakeWorst, wakeAt.c_str(), variableWorst, variableAt.c_str());
-    hold("reference_worst_median_us", worstMedian, true);
-    hold("reference_worst_max_us", worstMax, true);
-    hold("reference_wakeups_worst_max_us", wakeWorst, true);
+                wake.value, wake.where(), variableMax.value, variableMax.where());
+    hold("reference_worst_median_us", median.value, true);
+    hold("reference_worst_max_us", max.value, true);
+    hold("reference_wakeups_worst_max_us", wake.value, true);
 }
 
 // Each method's p50 against the reference beside its p50 against the truth: how far scoring on
@@ -427,8 +422,7 @@ TEST_F(CorpusTest, ReferenceErrorAgainstTheTruth)
 TEST_F(CorpusTest, MethodsScoredOnTheReferenceAsOnTheTruth)
 {
     size_t pairs = 0, within = 0, wakePairs = 0;
-    double worst = 0.0, wakeWorstBeyond = 0.0;
-    std::string worstAt, wakeAt;
+    Worst worst, wakeBeyond;
     for (const auto& j : corpus->logs) {
         for (const MethodScore& m : j->summary.findings.methods) {
             if (!m.hasTruth)
@@ -443,30 +437,23 @@ TEST_F(CorpusTest, MethodsScoredOnTheReferenceAsOnTheTruth)
             if (!reference->precise) {
                 // Held to the reference's own error against the truth.
                 ++wakePairs;
-                const double beyond = std::fmax(0.0, gap - reference->errorUs.max);
-                if (beyond >= wakeWorstBeyond) {
-                    wakeWorstBeyond = beyond;
-                    wakeAt = at;
-                }
+                wakeBeyond.see(std::fmax(0.0, gap - reference->errorUs.max), at);
                 continue;
             }
             ++pairs;
             within += gap <= 5.0 ? 1 : 0;
-            if (gap > worst) {
-                worst = gap;
-                worstAt = at;
-            }
+            worst.see(gap, at);
         }
     }
     const double share = pairs == 0 ? 1.0 : static_cast<double>(within) / static_cast<double>(pairs);
     std::printf("[ FIGURES  ] corpus: methods' p50 on the reference within 5 us of on the truth: %zu of %zu (log, method) "
                 "pairs on precise outputs (%.1f %%), worst %.1f us (%s)\n",
-                within, pairs, 100.0 * share, worst, worstAt.c_str());
+                within, pairs, 100.0 * share, worst.value, worst.where());
     std::printf("[ FIGURES  ] corpus: on outputs of wake-ups, %zu pairs: at most %.1f us beyond the reference's own error (%s)\n",
-                wakePairs, wakeWorstBeyond, wakeAt.c_str());
+                wakePairs, wakeBeyond.value, wakeBeyond.where());
     hold("methods_share_within_5us", share, false);
-    hold("methods_worst_gap_us", worst, true);
-    hold("methods_wakeups_worst_beyond_error_us", wakeWorstBeyond, true);
+    hold("methods_worst_gap_us", worst.value, true);
+    hold("methods_wakeups_worst_beyond_error_us", wakeBeyond.value, true);
 }
 
 // Each stretch of each reference: its rate against the true rate at its middle (variable
@@ -474,8 +461,7 @@ TEST_F(CorpusTest, MethodsScoredOnTheReferenceAsOnTheTruth)
 TEST_F(CorpusTest, MeasuredRateOfEachStretch)
 {
     std::vector<double> errors;
-    double worst = 0.0;
-    std::string worstAt;
+    Worst worst;
     for (const auto& j : corpus->logs) {
         for (const ReferenceTimeline& r : j->summary.findings.references) {
             if (!r.hasTruth || variable(*j, outputOf(r)))
@@ -487,19 +473,16 @@ TEST_F(CorpusTest, MeasuredRateOfEachStretch)
                 const int64_t middle = std::llround((segment.fromTick + segment.toTick) / 2.0);
                 const double error = std::fabs(measured - timelineRateHz(timelineRateAt(timeline, middle)));
                 errors.push_back(error);
-                if (error > worst) {
-                    worst = error;
-                    worstAt = j->name + " " + r.name + " stretch " + std::to_string(s + 1);
-                }
+                worst.see(error, j->name + " " + r.name + " stretch " + std::to_string(s + 1));
             }
         }
     }
     std::sort(errors.begin(), errors.end());
     const double median = errors.empty() ? 0.0 : errors[errors.size() / 2];
     std::printf("[ FIGURES  ] corpus: measured rate of %zu stretches against the true: median off %.6f Hz, worst %.4f Hz (%s)\n",
-                errors.size(), median, worst, worstAt.c_str());
+                errors.size(), median, worst.value, worst.where());
     hold("rate_median_error_hz", median, true);
-    hold("rate_worst_error_hz", worst, true);
+    hold("rate_worst_error_hz", worst.value, true);
 }
 
 }   // namespace
