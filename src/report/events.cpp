@@ -18,13 +18,11 @@ struct EventTuning {
     size_t variablePoints = 20;
     double variableLongestFrames = 3.5;
     double variableLengthFrames = 1.7;
-    // The compositor's timing, judged on twenty reads at least: on another output's clock when
-    // its period is more than 1 % off the reference's (two displays' rates differ by far more;
-    // one display's reads by far less); reporting the upcoming vblank when more than half the
-    // reads lie after the moment they were read; stale when its vblank jumps two frames or more
-    // (it did not advance for a frame), up to 30 (a longer stop is a sleeping display, below).
+    // The compositor's timing, judged on twenty reads at least: reporting the upcoming vblank
+    // when more than half the reads lie after the moment they were read; stale when its vblank
+    // jumps two frames or more (it did not advance for a frame), up to 30 (a longer stop is a
+    // sleeping display, below).
     size_t compositorRows = 20;
-    double otherClock = 0.01;
     double aheadShare = 0.5;
     double staleFromFrames = 2.0;
     double staleFrames = 30.0;
@@ -162,44 +160,53 @@ bool variableRefresh(const Context& c, const ReferenceTimeline& reference, Found
 void compositorEvents(EventInput& in, std::vector<FoundEvent>& events)
 {
     const Context& c = in.c;
-    const ReferenceTimeline* reference = in.references.empty() ? nullptr : &in.references.front();
+    const std::vector<double> own = in.outputs.empty() ? std::vector<double>() : ownFrames(in.outputs.front(), 0);
     for (const TestSummary& run : c.summary.tests) {
-        if (run.kind == nullptr || !run.kind->compositorTiming || run.table.rows.size() < t.compositorRows)
+        if (run.kind == nullptr || !run.kind->compositorVblank || run.output != 0 || run.table.rows.size() < t.compositorRows)
+            continue;
+        const double rows = static_cast<double>(run.table.rows.size());
+        // Judged on the rows of the same moments: beside the server's vblanks, or against the
+        // rates the output's own waits showed; never a rate of one mode against another's.
+        if (!in.outputs.empty() && !in.variable.front()) {
+            const std::string other = compositorOtherClock(in.outputs.front(), run, own);
+            if (!other.empty()) {
+                const std::vector<double> ticks = ticksOf(run.table, run.kind->time, c.ticksPerMs);
+                const auto first = std::find_if(ticks.begin(), ticks.end(), [](double v) { return v > 0.0; });
+                events.push_back({"compositor_clock", first == ticks.end() ? -1.0 : *first / c.frequency, rows,
+                                  (in.references.empty() ? std::string() : in.references.front().name + ": ") + other,
+                                  run.key, run.table.rows.front().line});
+            }
+        }
+        if (!run.kind->compositorTiming)
             continue;
         const int now = keyIndex(run.table, "now"), vblank = keyIndex(run.table, "vblank"),
                   period = keyIndex(run.table, "period_qpc");
-        std::vector<double> periods;
         size_t ahead = 0;
-        for (const LogRow& row : run.table.rows) {
-            periods.push_back(cell(row, period));
+        for (const LogRow& row : run.table.rows)
             ahead += cell(row, vblank) > cell(row, now) ? 1 : 0;
-        }
-        const double frame = medianOf(periods);
         const double firstS = cell(run.table.rows.front(), now) / c.frequency;
-        const double rows = static_cast<double>(run.table.rows.size());
-        if (reference != nullptr && reference->known() && frame > 0) {
-            const double own = reference->periodTicksAt(cell(run.table.rows.front(), now));
-            if (std::fabs(frame / own - 1.0) > t.otherClock)
-                events.push_back({"compositor_clock", firstS, rows,
-                                  format("the compositor's timing runs at %.3f Hz, ", c.frequency / frame) + reference->name +
-                                      format(" at %.3f Hz", c.frequency / own),
-                                  run.key, run.table.rows.front().line});
-        }
         if (static_cast<double>(ahead) > t.aheadShare * rows)
             events.push_back({"compositor_ahead", firstS, rows,
                               format("its qpcVBlank lay after the moment it was read in %.0f of %.0f reads: it reports "
                                      "the upcoming vblank",
                                      static_cast<double>(ahead), rows),
                               run.key, run.table.rows.front().line});
-        if (!(frame > 0))
+        // Stale: its vblank moved by two of its own periods or more between two reads. Each
+        // read's own qpcRefreshPeriod counts the frames, so a change of rate is none; a variable
+        // rate has no period to count by.
+        if (in.variable.empty() || in.variable.front())
             continue;
         for (size_t i = 1; i < run.table.rows.size(); ++i) {
-            const double before = cell(run.table.rows[i - 1], vblank), after = cell(run.table.rows[i], vblank);
-            const double frames = std::floor((after - before) / frame + 0.5);
+            const LogRow& before = run.table.rows[i - 1];
+            const LogRow& after = run.table.rows[i];
+            const double frame = std::max(cell(before, period), cell(after, period));
+            if (!(frame > 0.0))
+                continue;
+            const double frames = std::floor((cell(after, vblank) - cell(before, vblank)) / frame + 0.5);
             if (frames >= t.staleFromFrames && frames < t.staleFrames)
-                events.push_back({"compositor_stale", (before + frame) / c.frequency, frames - 1.0,
+                events.push_back({"compositor_stale", (cell(before, vblank) + frame) / c.frequency, frames - 1.0,
                                   format("its qpcVBlank did not advance for %.0f frame(s): stale or skipped", frames - 1.0),
-                                  run.key, run.table.rows[i].line});
+                                  run.key, after.line});
         }
     }
 }
@@ -407,9 +414,9 @@ struct Detector {
 const Detector kDetectors[] = {
     {"wait_failed rebind quiet xxxxx", markedLines},
     {"output_removed output_added", outputEvents},
-    {"compositor_clock compositor_ahead compositor_stale", compositorEvents},
     {"too_soon_waits", tooSoonEvents},
     {"variable_refresh", variableRefreshEvents},
+    {"compositor_clock compositor_ahead compositor_stale", compositorEvents},
     {"stall", stallEvents},
     {"display_sleep", sleepEvents},
     {"mode_change", modeChangeEvents},

@@ -135,6 +135,15 @@ struct ReferenceTuning {
     double changeOffCapFrames = 0.5;
     double changeAlikeFrames = 1e-6;
     double changeShownFrames = 1.5;
+    // The compositor's qpcVBlank times another output when its frame is more than 1 % off the
+    // frame of the server's vblanks read beside it (two displays' rates differ by far more,
+    // one display's two columns by far less).
+    double compositorOtherClock = 0.01;
+    // ... or when its qpcVBlank lies, in the median, more than a quarter frame off the server's
+    // wake-ups read with it (a wake-up comes a little after its vblank).
+    double compositorPhaseFrames = 0.25;
+    // A distance under one and a half of the lower quartile of a column's spans one frame.
+    double frameSpanOne = 1.5;
     // The reference's error against the truth: every vblank it spans, or this many spread evenly
     // over its segments (the error changes smoothly along a fit: a sample tells it all).
     double truthVblanks = 100000.0;
@@ -157,6 +166,13 @@ ReferenceSegment segmentOf(const Fit& fit);
 std::vector<std::vector<double>> splitAtChanges(const std::vector<double>& ticks, double guess, double tolerance);
 // The time stamps of the runs that mark vblanks of an output, one group per run, sorted.
 const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, bool precise);
+// Why a run's compositor reads time another output than its own, or empty: beside the
+// server's vblanks another frame or phase; alone, a rate none of `own` (the frames the
+// output's own waits showed) has.
+std::string compositorOtherClock(const Context& c, const TestSummary& run, const std::vector<double>& own);
+std::vector<double> ownFrames(const Context& c, int output);
+// Whether the compositor's qpcVBlank marks vblanks of an output: it follows that output's clock.
+bool compositorFollows(const Context& c, int output);
 // A rough frame of an output, in ticks, from its waits' own periods; 0 when none has any.
 double roughPeriodOf(const Context& c, int output);
 ReferenceTimeline referenceOf(const Context& c, int output);

@@ -60,6 +60,7 @@ std::vector<RunKind> makeKinds()
     timing.periodFromRow = 1;
     timing.methods = {{"dwm_qpcvblank", {"vblank", false}, true}};
     timing.compositorTiming = true;
+    timing.compositorVblank = {"vblank", false};
     kinds.push_back(timing);
 
     RunKind flush = row(LogTest::DwmFlush, dwmFlushFigures, {"voff"});
@@ -67,6 +68,7 @@ std::vector<RunKind> makeKinds()
     flush.period = "period";
     flush.lateness = true;
     flush.methods = {{"dwmflush", {"now", false}, true}};
+    flush.compositorVblank = {"dwm", false};
     kinds.push_back(flush);
 
     // The animation: a stretch of frames paced by Sleep, then one paced by the server's pulse.

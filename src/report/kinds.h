@@ -90,7 +90,9 @@ struct RunKind {
     std::vector<MethodSource> methods;
     bool stalls;                // its gaps of two frames or more are stalls
     bool tooSoon;               // its successes may come far too soon (the driver's waits)
-    TimeColumn compositorVblank;// the compositor's vblank beside each row: a sleeping display stops it
+    // The compositor's qpcVBlank beside each row: vblank begins of the output it follows (its
+    // published grid), standing still while the display sleeps.
+    TimeColumn compositorVblank;
     bool compositorTiming;      // its rows are the compositor's timing reads (now, vblank, period)
     bool scanTrace;             // a trace of the scan line: its samples' spacing follows from the reference
 };

@@ -155,10 +155,104 @@ std::vector<std::vector<double>> splitAtChanges(const std::vector<double>& ticks
     return parts;
 }
 
+namespace {
+
+// A column's frame: the median of the distances between its distinct neighbours that span one
+// frame (under one and a half of their lower quartile): a skipped, stale or stalled frame spans
+// more, and a wake-up's jitter moves a distance either way.
+double frameOfStamps(std::vector<double> ticks)
+{
+    ticks.erase(std::remove_if(ticks.begin(), ticks.end(), [](double v) { return !(v > 0.0); }), ticks.end());
+    std::sort(ticks.begin(), ticks.end());
+    ticks.erase(std::unique(ticks.begin(), ticks.end()), ticks.end());
+    std::vector<double> gaps;
+    for (size_t i = 1; i < ticks.size(); ++i)
+        gaps.push_back(ticks[i] - ticks[i - 1]);
+    if (gaps.size() < t.groupPoints)
+        return 0.0;
+    const double single = t.frameSpanOne * percentileOf(gaps, t.splitLocalQuantile);
+    gaps.erase(std::remove_if(gaps.begin(), gaps.end(), [&](double g) { return g >= single; }), gaps.end());
+    return medianOf(gaps);
+}
+
+}   // namespace
+
+// The frames an output's own stamps showed: each run's, each stretch of one rate apart.
+std::vector<double> ownFrames(const Context& c, int output)
+{
+    std::vector<double> frames;
+    for (const TestSummary& run : c.summary.tests) {
+        if (run.output != output || run.kind == nullptr || !(run.kind->wakeUpStamps || run.kind->precise == PreciseStamps::Times))
+            continue;
+        std::vector<double> ticks = ticksOf(run.table, run.kind->time, c.ticksPerMs);
+        ticks.erase(std::remove_if(ticks.begin(), ticks.end(), [](double v) { return !(v > 0.0); }), ticks.end());
+        std::sort(ticks.begin(), ticks.end());
+        for (const std::vector<double>& part : splitAtChanges(ticks, c.roughPeriod, t.splitWakeUps)) {
+            const double frame = frameOfStamps(part);
+            if (frame > 0.0)
+                frames.push_back(frame);
+        }
+    }
+    return frames;
+}
+
+std::string compositorOtherClock(const Context& c, const TestSummary& run, const std::vector<double>& own)
+{
+    if (run.kind == nullptr || !run.kind->compositorVblank || !(c.roughPeriod > 0.0))
+        return {};
+    std::vector<double> compositor = ticksOf(run.table, run.kind->compositorVblank, c.ticksPerMs);
+    if (run.kind->wakeUpStamps) {
+        // Read beside the server's vblanks: the same frame, and each qpcVBlank a vblank begin
+        // at or a little before the server's wake-up (another output's lies anywhere in the frame).
+        const std::vector<double> server = ticksOf(run.table, run.kind->time, c.ticksPerMs);
+        const double frame = frameOfStamps(server), theirs = frameOfStamps(compositor);
+        if (!(frame > 0.0) || !(theirs > 0.0))
+            return {};
+        std::vector<double> phase;
+        for (size_t i = 0; i < server.size() && i < compositor.size(); ++i) {
+            if (server[i] > 0.0 && compositor[i] > 0.0)
+                phase.push_back(std::fabs(nearestOffset(server[i] - compositor[i], frame)));
+        }
+        if (std::fabs(theirs / frame - 1.0) > t.compositorOtherClock)
+            return format("the compositor's timing runs at %.3f Hz, the server's vblanks at %.3f Hz", c.frequency / theirs,
+                          c.frequency / frame);
+        if (medianOf(phase) > t.compositorPhaseFrames * frame)
+            return format("the compositor's qpcVBlank lies %.0f us off the server's vblanks at %.3f Hz",
+                          medianOf(phase) * 1e6 / c.frequency, c.frequency / frame);
+        return {};
+    }
+    // Read alone: each rate its qpcVBlank showed must be one the output's own waits showed.
+    compositor.erase(std::remove_if(compositor.begin(), compositor.end(), [](double v) { return !(v > 0.0); }), compositor.end());
+    std::sort(compositor.begin(), compositor.end());
+    compositor.erase(std::unique(compositor.begin(), compositor.end()), compositor.end());
+    for (const std::vector<double>& part : splitAtChanges(compositor, c.roughPeriod, t.splitWakeUps)) {
+        const double theirs = frameOfStamps(part);
+        if (theirs > 0.0 && !own.empty() && std::none_of(own.begin(), own.end(), [&](double f) {
+                return std::fabs(theirs / f - 1.0) <= t.compositorOtherClock;
+            }))
+            return format("the compositor's timing runs at %.3f Hz, a rate the output's own vblank waits never showed",
+                          c.frequency / theirs);
+    }
+    return {};
+}
+
+bool compositorFollows(const Context& c, int output)
+{
+    // The compositor times one output, and the runs' rows are the window's: only the first.
+    if (output != 0 || !(c.roughPeriod > 0.0))
+        return false;
+    const std::vector<double> own = ownFrames(c, output);
+    return std::all_of(c.summary.tests.begin(), c.summary.tests.end(), [&](const TestSummary& run) {
+        return run.output != output || compositorOtherClock(c, run, own).empty();
+    });
+}
+
 // The time stamps of the runs that mark vblanks of an output, one group per run, sorted.
 // Precise: the server's vblank times moved back by the scan line it read (how far into the
-// vertical blank the display was), and DirectDraw's returns (it polls the scan line until the
-// blank begins). Otherwise: the wake-ups of the vblank waits, late by their own delays.
+// vertical blank the display was), DirectDraw's returns (it polls the scan line until the
+// blank begins), and the compositor's qpcVBlank where it follows the output (its published
+// grid: a vblank begin, whichever frame it names). Otherwise: the wake-ups of the vblank
+// waits, late by their own delays.
 const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, bool precise)
 {
     const auto key = std::make_tuple(output, precise, c.roughPeriod);
@@ -185,6 +279,7 @@ const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, b
             }
         }
     }
+    const bool onGrid = precise && compositorFollows(c, output);
     for (const TestSummary& run : c.summary.tests) {
         if (!run.known || run.kind == nullptr || run.table.rows.empty() || run.output != output)
             continue;
@@ -203,11 +298,16 @@ const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, b
         } else if ((precise && kind.precise == PreciseStamps::Times) || (!precise && kind.wakeUpStamps)) {
             group = ticksOf(run.table, kind.time, c.ticksPerMs);
         }
-        group.erase(std::remove_if(group.begin(), group.end(), [](double v) { return !(v > 0.0); }), group.end());
-        std::sort(group.begin(), group.end());
-        group.erase(std::unique(group.begin(), group.end()), group.end());
-        if (group.size() >= t.groupPoints)
-            groups.push_back(std::move(group));
+        std::vector<double> grid;
+        if (onGrid && kind.compositorVblank)
+            grid = ticksOf(run.table, kind.compositorVblank, c.ticksPerMs);
+        for (std::vector<double>* g : {&group, &grid}) {
+            g->erase(std::remove_if(g->begin(), g->end(), [](double v) { return !(v > 0.0); }), g->end());
+            std::sort(g->begin(), g->end());
+            g->erase(std::unique(g->begin(), g->end()), g->end());
+            if (g->size() >= t.groupPoints)
+                groups.push_back(std::move(*g));
+        }
     }
     std::sort(groups.begin(), groups.end(), [](const std::vector<double>& a, const std::vector<double>& b) {
         return a.front() < b.front();
@@ -343,9 +443,12 @@ ReferenceTimeline referenceOf(const Context& c, int output)
         if (reference.segments.empty())
             continue;
         reference.precise = precise;
-        reference.basis = precise ? "the server's vblank times less the scan line's way into the blank, and "
-                                    "DirectDraw's polled vblank begins"
-                                  : "the wake-ups of the vblank waits, moved to their earliest";
+        reference.basis = !precise ? "the wake-ups of the vblank waits, moved to their earliest"
+                          : compositorFollows(c, output)
+                              ? "the server's vblank times less the scan line's way into the blank, DirectDraw's polled "
+                                "vblank begins, and the compositor's qpcVBlank"
+                              : "the server's vblank times less the scan line's way into the blank, and DirectDraw's "
+                                "polled vblank begins";
         if (!precise) {
             // Wake-ups come late by the platform's delay: the earliest of them stand for the
             // vblank itself. A wake-up more than half a frame late (3.5 ms at 144 Hz) reads
