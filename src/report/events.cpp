@@ -160,21 +160,23 @@ bool variableRefresh(const Context& c, const ReferenceTimeline& reference, Found
 void compositorEvents(EventInput& in, std::vector<FoundEvent>& events)
 {
     const Context& c = in.c;
-    const std::vector<double> own = in.outputs.empty() ? std::vector<double>() : ownFrames(in.outputs.front(), 0);
+    std::vector<std::vector<double>> own;
+    for (size_t r = 0; r < in.references.size(); ++r)
+        own.push_back(ownFrames(in.outputs[r], in.references[r].output));
     for (const TestSummary& run : c.summary.tests) {
-        if (run.kind == nullptr || !run.kind->compositorVblank || run.output != 0 || run.table.rows.size() < t.compositorRows)
+        if (run.kind == nullptr || !run.kind->compositorVblank || run.table.rows.size() < t.compositorRows)
             continue;
         const double rows = static_cast<double>(run.table.rows.size());
         // Judged on the rows of the same moments: beside the server's vblanks, or against the
         // rates the output's own waits showed; never a rate of one mode against another's.
-        if (!in.outputs.empty() && !in.variable.front()) {
-            const std::string other = compositorOtherClock(in.outputs.front(), run, own);
+        const size_t which = static_cast<size_t>(run.output);
+        if (which < in.references.size() && !in.variable[which]) {
+            const std::string other = compositorOtherClock(in.outputs[which], run, own[which]);
             if (!other.empty()) {
                 const std::vector<double> ticks = ticksOf(run.table, run.kind->time, c.ticksPerMs);
                 const auto first = std::find_if(ticks.begin(), ticks.end(), [](double v) { return v > 0.0; });
                 events.push_back({"compositor_clock", first == ticks.end() ? -1.0 : *first / c.frequency, rows,
-                                  (in.references.empty() ? std::string() : in.references.front().name + ": ") + other,
-                                  run.key, run.table.rows.front().line});
+                                  in.references[which].name + ": " + other, run.key, run.table.rows.front().line});
             }
         }
         if (!run.kind->compositorTiming)
@@ -194,7 +196,7 @@ void compositorEvents(EventInput& in, std::vector<FoundEvent>& events)
         // Stale: its vblank moved by two of its own periods or more between two reads. Each
         // read's own qpcRefreshPeriod counts the frames, so a change of rate is none; a variable
         // rate has no period to count by.
-        if (in.variable.empty() || in.variable.front())
+        if (which >= in.references.size() || in.variable[which])
             continue;
         for (size_t i = 1; i < run.table.rows.size(); ++i) {
             const LogRow& before = run.table.rows[i - 1];
@@ -314,15 +316,17 @@ void sleepEvents(EventInput& in, std::vector<FoundEvent>& events)
     const ReportSummary& summary = c.summary;
     const std::vector<ReferenceTimeline>& references = in.references;
     for (const TestSummary& run : summary.tests) {
-        if (run.kind == nullptr || !run.kind->compositorVblank || references.empty() || !references.front().known())
+        const size_t which = static_cast<size_t>(run.output);
+        if (run.kind == nullptr || !run.kind->compositorVblank || which >= references.size() || !references[which].known())
             continue;
+        const ReferenceTimeline& reference = references[which];
         const std::vector<double> ticks = ticksOf(run.table, run.kind->compositorVblank, c.ticksPerMs);
         size_t last = ticks.size();
         for (size_t i = 0; i < ticks.size(); ++i) {
             if (!(ticks[i] > 0.0) || (last < ticks.size() && ticks[i] == ticks[last]))
                 continue;
             if (last < ticks.size()) {
-                const double frame = references.front().periodTicksAt(ticks[last]);
+                const double frame = reference.periodTicksAt(ticks[last]);
                 const double frames = std::floor((ticks[i] - ticks[last]) / frame + 0.5) - 1.0;
                 if (frames >= t.sleepFrames && failedBetween(in, run.table.rows[last].line, run.table.rows[i].line))
                     events.push_back({"display_sleep", std::ceil(ticks[last] + frame) / c.frequency, frames,
@@ -342,7 +346,7 @@ void sleepEvents(EventInput& in, std::vector<FoundEvent>& events)
                                 ? 1
                                 : 0;
             if (failures >= t.sleepFailures) {
-                const double frame = references.front().periodTicksAt(ticks[last]);
+                const double frame = reference.periodTicksAt(ticks[last]);
                 events.push_back({"display_sleep", std::ceil(ticks[last] + frame) / c.frequency, 0.0,
                                   "no vblank to the end of the run: the compositor's vblank stood still and the waits failed",
                                   run.key, run.table.rows[last].line});

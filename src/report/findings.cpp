@@ -34,6 +34,16 @@ std::vector<double> ticksOf(const RunTable& table, TimeColumn column, double tic
     return out;
 }
 
+std::vector<double> ticksOn(const Context& c, const TestSummary& run, TimeColumn column, int output)
+{
+    std::vector<double> out = ticksOf(run.table, column, c.ticksPerMs);
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (outputOfRow(c.summary, run, run.table.rows[i].line) != output)
+            out[i] = NAN;
+    }
+    return out;
+}
+
 const Figure* figureOf(const TestSummary& test, const char* key)
 {
     for (const Figure& figure : test.figures) {
@@ -55,7 +65,7 @@ const TestSummary* runOf(const ReportSummary& summary, LogTest test, int output)
 const TestSummary* firstRunWhere(const ReportSummary& summary, bool RunKind::*flag)
 {
     for (const TestSummary& run : summary.tests) {
-        if (run.known && run.output == 0 && run.kind != nullptr && run.kind->*flag)
+        if (run.known && run.kind != nullptr && run.kind->*flag)
             return &run;
     }
     return nullptr;

@@ -57,6 +57,8 @@ inline double cell(const LogRow& row, int index)
 }
 // The values of a column as ticks (ms columns converted); zeros (no value) kept as NaN.
 std::vector<double> ticksOf(const RunTable& table, TimeColumn column, double ticksPerMs);
+// The same, of a run's rows that measured an output; the others' NaN.
+std::vector<double> ticksOn(const Context& c, const TestSummary& run, TimeColumn column, int output);
 const Figure* figureOf(const TestSummary& run, const char* key);
 // The first run of a test (of an output, for the D3DKMT test).
 const TestSummary* runOf(const ReportSummary& summary, LogTest test, int output = 0);
@@ -95,6 +97,9 @@ struct ReferenceTuning {
     // A run's stamps or a part of them rebuild nothing under eight points, and an output's under
     // twenty; a part's fit must keep four.
     size_t groupPoints = 8;
+    // Precise points of a part scatter less than 100 us about its fit (a loaded machine's
+    // scan-line reads add a few microseconds); more, and the part is no precise evidence.
+    double preciseSpreadS = 100e-6;
     size_t outputPoints = 20;
     size_t partFitPoints = 4;
     // A part continues the segment before it when its rate is within 0.1 % (precise) or 1 %

@@ -27,9 +27,10 @@ std::vector<RunKind> makeKinds()
     scan.scanTrace = true;
     kinds.push_back(scan);
 
-    // DirectDraw polls the scan line on the caller's thread until the blank begins: its
-    // returns are vblank begins.
+    // DirectDraw polls the primary display's scan line on the caller's thread until the blank
+    // begins: its returns are vblank begins.
     RunKind directDraw = row(LogTest::DirectDraw, directDrawFigures, {"period", "voff"});
+    directDraw.primaryOutput = true;
     directDraw.time = {"vsync", false};
     directDraw.period = "period";
     directDraw.framePeriod = "period";

@@ -78,6 +78,7 @@ struct RunKind {
     std::vector<const char*> charts;
     void (*chartMarks)(const RunInput& in, const TestSummary& run, std::vector<Series>& charts);
     bool blockPerOutput;        // a block of rows per output, each a run of its own (D3DKMT)
+    bool primaryOutput;         // it measures the primary output, wherever the window is (DirectDraw)
     TimeColumn time;            // the moment a row stands for; none: its rows are not timed
     const char* period;         // its periods, binned in frames of the reference; null: none
     size_t periodFromRow;       // the first row whose period is one (the first delta is none)

@@ -182,9 +182,9 @@ std::vector<double> ownFrames(const Context& c, int output)
 {
     std::vector<double> frames;
     for (const TestSummary& run : c.summary.tests) {
-        if (run.output != output || run.kind == nullptr || !(run.kind->wakeUpStamps || run.kind->precise == PreciseStamps::Times))
+        if (run.kind == nullptr || !(run.kind->wakeUpStamps || run.kind->precise == PreciseStamps::Times))
             continue;
-        std::vector<double> ticks = ticksOf(run.table, run.kind->time, c.ticksPerMs);
+        std::vector<double> ticks = ticksOn(c, run, run.kind->time, output);
         ticks.erase(std::remove_if(ticks.begin(), ticks.end(), [](double v) { return !(v > 0.0); }), ticks.end());
         std::sort(ticks.begin(), ticks.end());
         for (const std::vector<double>& part : splitAtChanges(ticks, c.roughPeriod, t.splitWakeUps)) {
@@ -238,13 +238,19 @@ std::string compositorOtherClock(const Context& c, const TestSummary& run, const
 
 bool compositorFollows(const Context& c, int output)
 {
-    // The compositor times one output, and the runs' rows are the window's: only the first.
-    if (output != 0 || !(c.roughPeriod > 0.0))
+    if (!(c.roughPeriod > 0.0))
         return false;
     const std::vector<double> own = ownFrames(c, output);
-    return std::all_of(c.summary.tests.begin(), c.summary.tests.end(), [&](const TestSummary& run) {
-        return run.output != output || compositorOtherClock(c, run, own).empty();
-    });
+    // The compositor's reads are the window's runs: judged on those of this output, if any.
+    bool read = false;
+    for (const TestSummary& run : c.summary.tests) {
+        if (run.output != output || run.kind == nullptr || !run.kind->compositorVblank)
+            continue;
+        if (!compositorOtherClock(c, run, own).empty())
+            return false;
+        read = true;
+    }
+    return read;
 }
 
 // The time stamps of the runs that mark vblanks of an output, one group per run, sorted.
@@ -279,9 +285,28 @@ const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, b
             }
         }
     }
+    if (precise && !(lines > 0.0)) {
+        // A trace that never saw the blank (a loaded machine's samples lie far apart): the blank
+        // begins after the mode's visible lines, and the frame ends at the last line the
+        // server's own reads saw in it.
+        double height = 0.0, last = 0.0;
+        for (const LogMode& mode : c.summary.modes)
+            height = mode.height > 0 ? mode.height : height;
+        for (const TestSummary& run : c.summary.tests) {
+            if (run.kind == nullptr || run.kind->precise != PreciseStamps::ServerLessScanLine)
+                continue;
+            const int scan = keyIndex(run.table, "scanline");
+            for (const LogRow& row : run.table.rows)
+                last = std::max(last, std::fabs(cell(row, scan)));
+        }
+        if (height > 0.0 && last >= height) {
+            lines = last + 1.0;
+            blankFrom = height;
+        }
+    }
     const bool onGrid = precise && compositorFollows(c, output);
     for (const TestSummary& run : c.summary.tests) {
-        if (!run.known || run.kind == nullptr || run.table.rows.empty() || run.output != output)
+        if (!run.known || run.kind == nullptr || run.table.rows.empty())
             continue;
         const RunKind& kind = *run.kind;
         std::vector<double> group;
@@ -289,18 +314,18 @@ const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, b
             const int now = keyIndex(run.table, kind.time.key), scan = keyIndex(run.table, "scanline");
             for (const LogRow& row : run.table.rows) {
                 const double line = std::fabs(cell(row, scan));
-                if (line == 0.0 || cell(row, now) == 0.0 || line >= lines)
+                if (line == 0.0 || cell(row, now) == 0.0 || line >= lines || outputOfRow(c.summary, run, row.line) != output)
                     continue;
                 // The sample lies somewhere in its line: half a line on average.
                 const double into = std::fmod(line - blankFrom + lines, lines) + 0.5;
                 group.push_back(cell(row, now) * (kind.time.ms ? c.ticksPerMs : 1.0) - into * c.roughPeriod / lines);
             }
         } else if ((precise && kind.precise == PreciseStamps::Times) || (!precise && kind.wakeUpStamps)) {
-            group = ticksOf(run.table, kind.time, c.ticksPerMs);
+            group = ticksOn(c, run, kind.time, output);
         }
         std::vector<double> grid;
         if (onGrid && kind.compositorVblank)
-            grid = ticksOf(run.table, kind.compositorVblank, c.ticksPerMs);
+            grid = ticksOn(c, run, kind.compositorVblank, output);
         for (std::vector<double>* g : {&group, &grid}) {
             g->erase(std::remove_if(g->begin(), g->end(), [](double v) { return !(v > 0.0); }), g->end());
             std::sort(g->begin(), g->end());
@@ -356,6 +381,11 @@ std::vector<ReferenceSegment> segmentsOf(const Context& c, const std::vector<std
             lengths.push_back(gap / std::max(1.0, std::floor(gap / unit + 0.5)));
         const Fit own = fitTimeline(part, medianOf(lengths));
         if (own.used < t.partFitPoints)
+            continue;
+        // Precise points lie within microseconds of their fit; a run whose points scatter by
+        // more (DirectDraw's polls on a loaded machine, preempted as they poll) tells no
+        // vblank precisely, and its rate may be a multiple of the display's.
+        if (precise && own.spread > t.preciseSpreadS * c.frequency)
             continue;
         bool joins = !points.empty();
         if (joins) {
@@ -431,8 +461,6 @@ ReferenceTimeline referenceOf(const Context& c, int output)
     reference.name = output < static_cast<int>(c.summary.devices.size()) ? c.summary.devices[static_cast<size_t>(output)]
                                                                           : "output " + std::to_string(output + 1);
     for (const bool precise : {true, false}) {
-        if (precise && output > 0)
-            continue;
         const std::vector<std::vector<double>>& groups = stampsOf(c, output, precise);
         size_t count = 0;
         for (const std::vector<double>& g : groups)

@@ -103,6 +103,11 @@ void markLine(ReportSummary& summary, const LogLine& line, const std::string& te
     }
 }
 
+int outputOfDevice(const std::string& device)
+{
+    return device.find("DISPLAY2") != std::string::npos ? 1 : 0;
+}
+
 ReportSummary summarize(const KelvaroLog& log, bool copyRows, const LogTruth* truth)
 {
     ReportSummary summary;
@@ -121,8 +126,10 @@ ReportSummary summarize(const KelvaroLog& log, bool copyRows, const LogTruth* tr
         char device[64];
         double numerator = 0, denominator = 0;
         int height = 0;
-        if (std::sscanf(line.text.c_str(), "vsync.bind device='%63[^']'", device) == 1)
+        if (std::sscanf(line.text.c_str(), "vsync.bind device='%63[^']'", device) == 1) {
             summary.modes.push_back({device, 0.0, 0, line.line});
+            summary.binds.emplace_back(line.line, outputOfDevice(device));
+        }
         else if (std::sscanf(line.text.c_str(), "VSYNC INFO: size = %*dx%d hz=%lf/%lf", &height, &numerator, &denominator) == 3 &&
                  !summary.modes.empty() && summary.modes.back().hz == 0.0 && denominator > 0) {
             summary.modes.back().hz = numerator / denominator;
@@ -164,13 +171,15 @@ ReportSummary summarize(const KelvaroLog& log, bool copyRows, const LogTruth* tr
             test.known = schema != nullptr;
             test.test = schema != nullptr ? schema->test : LogTest::SuiteEnd;
             test.kind = kind;
-            // Which output a D3DKMT block measured: its device line names it.
-            int output = 0;
-            if (block.label.find("DISPLAY2") != std::string::npos)
-                output = 1;
+            // Which output a D3DKMT block measured: its device line names it. The other runs
+            // measure the window's, the one the server was bound to when their rows began.
+            const int output = d3dkmt                                      ? outputOfDevice(block.label)
+                               : kind != nullptr && kind->primaryOutput ? 0
+                                                                        : outputAtLine(summary, block.rows.empty() ? section.titleLine
+                                                                                                                   : block.rows.front().line);
             test.output = output;
             std::string key = schema != nullptr ? schema->key : titleKey(section.title);
-            if (output > 0)
+            if (d3dkmt && output > 0)
                 key += "_" + std::to_string(output + 1);
             if (run > 1)
                 key += "#" + std::to_string(run);
@@ -285,4 +294,16 @@ const std::vector<size_t>& shownFrameBins(const ReportSummary& summary, const Te
     static const std::vector<size_t> none;
     const RunFindings* found = findingsOfRun(summary, run);
     return found != nullptr ? found->frameBins : none;
+}
+
+int outputAtLine(const ReportSummary& summary, size_t line)
+{
+    const auto after = std::upper_bound(summary.binds.begin(), summary.binds.end(), std::make_pair(line, INT32_MAX));
+    return after == summary.binds.begin() ? 0 : std::prev(after)->second;
+}
+
+int outputOfRow(const ReportSummary& summary, const TestSummary& run, size_t line)
+{
+    return run.kind != nullptr && (run.kind->blockPerOutput || run.kind->primaryOutput) ? run.output
+                                                                                         : outputAtLine(summary, line);
 }

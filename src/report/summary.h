@@ -72,11 +72,18 @@ struct ReportSummary {
     std::vector<LogMark> marks;
     std::vector<LogMode> modes;
     std::vector<std::string> devices;   // the adapters' device names, in their order
+    // Each bind of the server, mode read or not: (line, output, 0 the first), in the log's order.
+    // The window's runs measure the output the server was last bound to.
+    std::vector<std::pair<size_t, int>> binds;
     bool hasTruth = false;
     Findings findings;
 };
 
 ReportSummary summarizeLog(const KelvaroLog& log);
+// The output the server was bound to at a line of the log (the first before any bind).
+int outputAtLine(const ReportSummary& summary, size_t line);
+// The output a row of a run measured: a D3DKMT block's own, else the server's at the row.
+int outputOfRow(const ReportSummary& summary, const TestSummary& run, size_t line);
 // The same, taking the rows of the log for the runs' tables instead of copying them: the log
 // is left without rows.
 ReportSummary summarizeLog(KelvaroLog&& log);
