@@ -87,6 +87,7 @@ struct MethodScore {
     std::string cost;      // what it costs where the tool knows it
     std::string verdict;
     int rank = 0;          // 1 the best of the waits; 0: not ranked (time stamps, not waits)
+    double resumeWaitMs = 0.0;   // the animation's first gaps, waiting for the server's resume: not in missed
 };
 
 struct FoundEvent {

@@ -173,7 +173,12 @@ void methodSentences(Findings& f)
         if (m.rank > 0 && missesVblanks(m))
             say(f, "methods", "methods_missed_" + m.method, Finding::Mark::Bad,
                 m.method + " missed " + grouped(m.missed) + " of about " +
-                    grouped(static_cast<double>(m.lateUs.count) + m.missed) + " vblanks (gaps of two frames or more).",
+                    grouped(static_cast<double>(m.lateUs.count) + m.missed) + " vblanks (gaps of two frames or more)" +
+                    (m.resumeWaitMs > 0 ? format("; not counted: its first frames' %.0f ms wait for the vsync server's resume, the "
+                                                 "suite's own gap",
+                                                 m.resumeWaitMs)
+                                        : std::string()) +
+                    ".",
                 m.test);
     }
 }

@@ -234,6 +234,52 @@ TEST(Findings, WaitsThatReturnAtOnceAndAnOutputThatComesAndGoes)
     EXPECT_EQ(150u, added[0]->line);
 }
 
+// The desktop suite's animation starts as the suite resumes the server it had parked: its first
+// rows wait 283 ms for the server's timing, the suite's own gap and no missed vblank. A vblank
+// skipped later in the same Sleep-paced stretch counts; a failed wait in the server's lines
+// before the second row makes that first gap the display's.
+TEST(Findings, TheAnimationsWaitForTheServersResumeIsNotCountedAsMissed)
+{
+    ReportSummary summary = summaryOf("desktop-suite.log");
+    const auto sleepPaced = [&]() {
+        const auto m = std::find_if(summary.findings.methods.begin(), summary.findings.methods.end(),
+                                    [](const MethodScore& s) { return s.method == "sleep_paced"; });
+        EXPECT_NE(summary.findings.methods.end(), m);
+        return m != summary.findings.methods.end() ? *m : MethodScore();
+    };
+    const auto said = [&](const std::string& key) {
+        for (const Finding& s : summary.findings.sentences) {
+            if (s.key == key)
+                return s.text;
+        }
+        return std::string();
+    };
+    EXPECT_EQ(0.0, sleepPaced().missed);
+    EXPECT_NEAR(283.47, sleepPaced().resumeWaitMs, 0.01);
+    EXPECT_NE(std::string::npos, sleepPaced().verdict.find("first frames waited 283 ms for the vsync server's resume"))
+        << sleepPaced().verdict;
+    EXPECT_EQ("", said("methods_missed_sleep_paced"));
+
+    const auto mimic = std::find_if(summary.tests.begin(), summary.tests.end(),
+                                    [](const TestSummary& t) { return t.test == LogTest::Mimic; });
+    ASSERT_NE(summary.tests.end(), mimic);
+    ASSERT_GT(mimic->vsyncFrom, 12u);
+    mimic->table.rows.erase(mimic->table.rows.begin() + 9);
+    --mimic->vsyncFrom;
+    --mimic->vsyncTo;
+    summary.findings = findingsOf(summary, nullptr);
+    EXPECT_EQ(1.0, sleepPaced().missed);
+    EXPECT_NEAR(283.47, sleepPaced().resumeWaitMs, 0.01);
+    EXPECT_EQ("sleep_paced missed 1 of about 30 vblanks (gaps of two frames or more); not counted: its first frames' 283 ms "
+              "wait for the vsync server's resume, the suite's own gap.",
+              said("methods_missed_sleep_paced"));
+
+    summary.marks.push_back({"wait_failed", mimic->table.rows[1].line - 1, "vsync.WaitForVerticalBlankEvent FAILED", ""});
+    summary.findings = findingsOf(summary, nullptr);
+    EXPECT_EQ(17.0, sleepPaced().missed);
+    EXPECT_EQ(0.0, sleepPaced().resumeWaitMs);
+}
+
 }   // namespace
 
 // An idle tool whose display slept: failed waits in the server's lines, no run's rows to date

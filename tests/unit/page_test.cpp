@@ -183,7 +183,7 @@ std::string profileValue(const ReportSummary& summary, const std::string& key)
 }
 
 // The desktop profile's suite: the page opens with one sentence of the true rate against the
-// mode's, the wait the findings recommend and its one bad finding, then a row per method in the committed
+// mode's, the wait the findings recommend and what went wrong, then a row per method in the committed
 // text's rank order, whatever order the findings hand them in.
 TEST(ReportPageTop, HeadlineFirstThenEveryMethodInRankOrder)
 {
@@ -209,12 +209,15 @@ TEST(ReportPageTop, HeadlineFirstThenEveryMethodInRankOrder)
     ASSERT_NE(std::string::npos, use);
     const std::string best = gold.substr(use + 6, gold.find(' ', use + 6) - use - 6);
     EXPECT_NE(std::string::npos, headline.find("; use " + best + " here (")) << headline;
-    // The text's one bad finding, named up to its first pause.
-    const size_t bad = gold.find("[bad] ");
-    ASSERT_NE(std::string::npos, bad);
-    ASSERT_EQ(std::string::npos, gold.find("[bad] ", bad + 1)) << "one bad finding in the committed text";
-    const std::string named = gold.substr(bad + 6, gold.find(" (", bad) - bad - 6);
-    EXPECT_NE(std::string::npos, headline.find("; one thing went wrong: " + named + ", see below.")) << headline;
+    // A good display's suite: nothing went wrong. One bad finding added: the headline names it up
+    // to its first pause.
+    ASSERT_EQ(std::string::npos, gold.find("[bad] ")) << "no bad finding in the committed text";
+    EXPECT_NE(std::string::npos, headline.find("; nothing went wrong.")) << headline;
+    ReportSummary failing = summary;
+    failing.findings.sentences.push_back({"unusual", "unusual_wait_failed", Finding::Mark::Bad,
+                                          "3 failed waits (the driver's status 0xC0000001).", ""});
+    EXPECT_NE(std::string::npos, headlineOf(reportHtml(failing)).find("; one thing went wrong: 3 failed waits, see below."))
+        << headlineOf(reportHtml(failing));
 
     EXPECT_EQ(order, textsOf(methodsChartOf(html), "method"));
     // Handed in backwards: the ranked ones still by rank, the unranked after them in the order handed in.
