@@ -366,6 +366,10 @@ std::vector<ReferenceSegment> segmentsOf(const Context& c, const std::vector<std
                 parts.push_back(std::move(part));
         }
     }
+    // Runs that read two columns side by side (the server's vblanks and the compositor's) give
+    // parts of the same moments: they are walked in time order, each stretch's together.
+    std::stable_sort(parts.begin(), parts.end(),
+                     [](const std::vector<double>& a, const std::vector<double>& b) { return a.front() < b.front(); });
     std::vector<ReferenceSegment> segments;
     std::vector<double> points;
     Fit current;
