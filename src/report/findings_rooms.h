@@ -94,12 +94,18 @@ struct ReferenceTuning {
     // 60 to 59.7 Hz change is 0.5 %), 3 % for wake-ups, which jitter by far more.
     double splitPrecise = 0.005;
     double splitWakeUps = 0.03;
+    // Precise stamps that leave their grid by more than 200 us (a scan-line read on a loaded
+    // machine is off by tens) and keep to a new one have a new grid.
+    double splitPhaseBreakS = 200e-6;
     // A run's stamps or a part of them rebuild nothing under eight points, and an output's under
     // twenty; a part's fit must keep four.
     size_t groupPoints = 8;
     // Precise points of a part scatter less than 100 us about its fit (a loaded machine's
     // scan-line reads add a few microseconds); more, and the part is no precise evidence.
     double preciseSpreadS = 100e-6;
+    // A part that does not continue the segment and has four in five of its points among the
+    // segment's own tells nothing the segment's closer points do not.
+    double coveredShare = 0.8;
     size_t outputPoints = 20;
     size_t partFitPoints = 4;
     // A part continues the segment before it when its rate is within 0.1 % (precise) or 1 %
@@ -167,8 +173,10 @@ struct Fit {
 Fit fitTimeline(const std::vector<double>& ticks, double guess);
 // A fit as a segment of the reference (its spread still in ticks).
 ReferenceSegment segmentOf(const Fit& fit);
-// The stamps split where the frame length moves by more than `tolerance` and stays moved.
-std::vector<std::vector<double>> splitAtChanges(const std::vector<double>& ticks, double guess, double tolerance);
+// The stamps split where the frame length moves by more than `tolerance` and stays moved, or
+// (precise stamps, `phaseBreak` > 0 ticks) where they leave their grid by more and keep to a new one.
+std::vector<std::vector<double>> splitAtChanges(const std::vector<double>& ticks, double guess, double tolerance,
+                                                double phaseBreak = 0.0);
 // The time stamps of the runs that mark vblanks of an output, one group per run, sorted.
 const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, bool precise);
 // Why a run's compositor reads time another output than its own, or empty: beside the

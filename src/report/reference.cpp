@@ -101,12 +101,35 @@ Fit fitTimeline(const std::vector<double>& ticks, double guess)
             horizon *= 2.0;
         }
     }
+    // The fit spans its first and last points that lie on it: a point left out at either end
+    // (the first vblank of a new rate, counted with the old) is no part of its stretch.
+    if (fit.used > 0) {
+        const double limit = std::max(t.fitOutlierSpreads * fit.spread, fit.period * t.fitOutlierFloorFrames);
+        const auto on = [&](double v) { return std::fabs(nearestOffset(v - fit.origin, fit.period)) <= limit; };
+        const auto first = std::find_if(ticks.begin(), ticks.end(), on);
+        const auto last = std::find_if(ticks.rbegin(), ticks.rend(), on);
+        if (first != ticks.end()) {
+            fit.from = *first;
+            fit.to = *last;
+        }
+    }
     return fit;
 }
 
+namespace {
+
+// How far a distance lies off a whole number of frames.
+double partFrames(double gap, double frame)
+{
+    return std::fabs(gap - std::max(1.0, std::floor(gap / frame + 0.5)) * frame);
+}
+
+}   // namespace
+
 // The run of points split where the rate changes: the frame length between neighbours (a gap
 // of several frames counted as that many) moves by more than `tolerance` and stays moved.
-std::vector<std::vector<double>> splitAtChanges(const std::vector<double>& ticks, double guess, double tolerance)
+std::vector<std::vector<double>> splitAtChanges(const std::vector<double>& ticks, double guess, double tolerance,
+                                                double phaseBreak)
 {
     std::vector<std::vector<double>> parts(1);
     if (ticks.empty())
@@ -145,6 +168,17 @@ std::vector<std::vector<double>> splitAtChanges(const std::vector<double>& ticks
             for (size_t j = i; j < i + kStays; ++j)
                 changed = changed && std::fabs(lengths[j - 1] - length) <= tolerance * length &&
                           std::fabs(lengths[j - 1] - current) > tolerance * current;
+        }
+        // Precise points keep to their grid: a distance that leaves it, followed by distances
+        // that keep to one again, is a new grid (a change of rate whose new frames the
+        // neighbourhood does not show yet, its first vblank off the old grid).
+        // A point preempted off the grid leaves it by one distance and comes back by the next:
+        // the point before it, on the old grid, must be off the new one too.
+        if (!changed && phaseBreak > 0.0 && i >= 2 && i + kStays <= lengths.size() &&
+            partFrames(gaps[i - 1], current) > phaseBreak && partFrames(ticks[i] - ticks[i - 2], current) > phaseBreak) {
+            changed = true;
+            for (size_t j = i + 1; j < i + kStays; ++j)
+                changed = changed && partFrames(gaps[j - 1], current) <= phaseBreak;
         }
         if (changed) {
             parts.emplace_back();
@@ -312,13 +346,26 @@ const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, b
         std::vector<double> group;
         if (precise && kind.precise == PreciseStamps::ServerLessScanLine && lines > 0.0) {
             const int now = keyIndex(run.table, kind.time.key), scan = keyIndex(run.table, "scanline");
+            std::vector<std::pair<double, double>> read;   // (the server's time, lines into the blank)
             for (const LogRow& row : run.table.rows) {
                 const double line = std::fabs(cell(row, scan));
                 if (line == 0.0 || cell(row, now) == 0.0 || line >= lines || outputOfRow(c.summary, run, row.line) != output)
                     continue;
                 // The sample lies somewhere in its line: half a line on average.
-                const double into = std::fmod(line - blankFrom + lines, lines) + 0.5;
-                group.push_back(cell(row, now) * (kind.time.ms ? c.ticksPerMs : 1.0) - into * c.roughPeriod / lines);
+                read.emplace_back(cell(row, now) * (kind.time.ms ? c.ticksPerMs : 1.0),
+                                  std::fmod(line - blankFrom + lines, lines) + 0.5);
+            }
+            // A line lasts the frame of its moment over the frame's lines: the frame the lower
+            // quartile of the neighbouring distances, so that a run across a change of rate
+            // moves each time by its own line's length.
+            std::sort(read.begin(), read.end());
+            for (size_t i = 0; i < read.size(); ++i) {
+                std::vector<double> around;
+                for (size_t j = i > t.splitAround ? i - t.splitAround : 1; j <= std::min(read.size() - 1, i + t.splitAround); ++j)
+                    around.push_back(read[j].first - read[j - 1].first);
+                const double local = around.empty() ? 0.0 : percentileOf(around, t.splitLocalQuantile);
+                const double frame = local > t.splitLocalFloorFrames * c.roughPeriod ? local : c.roughPeriod;
+                group.push_back(read[i].first - read[i].second * frame / lines);
             }
         } else if ((precise && kind.precise == PreciseStamps::Times) || (!precise && kind.wakeUpStamps)) {
             group = ticksOn(c, run, kind.time, output);
@@ -361,29 +408,28 @@ std::vector<ReferenceSegment> segmentsOf(const Context& c, const std::vector<std
     const double tolerance = precise ? t.splitPrecise : t.splitWakeUps;
     std::vector<std::vector<double>> parts;
     for (const std::vector<double>& group : groups) {
-        for (std::vector<double>& part : splitAtChanges(group, c.roughPeriod, tolerance)) {
+        for (std::vector<double>& part :
+             splitAtChanges(group, c.roughPeriod, tolerance, precise ? t.splitPhaseBreakS * c.frequency : 0.0)) {
             if (part.size() >= t.groupPoints)
                 parts.push_back(std::move(part));
         }
     }
-    // Runs that read two columns side by side (the server's vblanks and the compositor's) give
-    // parts of the same moments: they are walked in time order, each stretch's together.
-    std::stable_sort(parts.begin(), parts.end(),
-                     [](const std::vector<double>& a, const std::vector<double>& b) { return a.front() < b.front(); });
-    std::vector<ReferenceSegment> segments;
-    std::vector<double> points;
-    Fit current;
-    for (const std::vector<double>& part : parts) {
-        // The part's own frame: its neighbours' distances, each over the frames it spans,
-        // counted in the part's own lower quartile of them (a part of a run whose rate changed
-        // is not numbered in the other part's frames).
+    // Each part's own fit: its neighbours' distances, each over the frames it spans, counted in
+    // the part's own lower quartile of them (a part of a run whose rate changed is not
+    // numbered in the other part's frames).
+    struct Part {
+        std::vector<double> points;
+        Fit own;
+    };
+    std::vector<Part> fitted;
+    for (std::vector<double>& part : parts) {
         std::vector<double> gaps, lengths;
         for (size_t i = 1; i < part.size(); ++i)
             gaps.push_back(part[i] - part[i - 1]);
         const double unit = std::max(percentileOf(gaps, t.splitLocalQuantile), t.splitLocalFloorFrames * c.roughPeriod);
         for (const double gap : gaps)
             lengths.push_back(gap / std::max(1.0, std::floor(gap / unit + 0.5)));
-        const Fit own = fitTimeline(part, medianOf(lengths));
+        Fit own = fitTimeline(part, medianOf(lengths));
         if (own.used < t.partFitPoints)
             continue;
         // Precise points lie within microseconds of their fit; a run whose points scatter by
@@ -391,6 +437,23 @@ std::vector<ReferenceSegment> segmentsOf(const Context& c, const std::vector<std
         // vblank precisely, and its rate may be a multiple of the display's.
         if (precise && own.spread > t.preciseSpreadS * c.frequency)
             continue;
+        fitted.push_back({std::move(part), own});
+    }
+    // Walked in time order. Runs that read two columns side by side (the server's vblanks and
+    // the compositor's) give parts of the same moments: of two that overlap, the one that fits
+    // more closely comes first, and a later one that mostly lies among the points the segment
+    // already has but does not continue it is left out (the closer points tell that stretch).
+    std::stable_sort(fitted.begin(), fitted.end(), [](const Part& a, const Part& b) { return a.points.front() < b.points.front(); });
+    for (size_t i = 1; i < fitted.size(); ++i) {
+        if (fitted[i].points.front() < fitted[i - 1].points.back() && fitted[i].own.spread < fitted[i - 1].own.spread)
+            std::swap(fitted[i], fitted[i - 1]);
+    }
+    std::vector<ReferenceSegment> segments;
+    std::vector<double> points;
+    Fit current;
+    for (const Part& each : fitted) {
+        const std::vector<double>& part = each.points;
+        const Fit& own = each.own;
         bool joins = !points.empty();
         if (joins) {
             const double rate = std::fabs(own.period - current.period) / current.period;
@@ -414,6 +477,11 @@ std::vector<ReferenceSegment> segmentsOf(const Context& c, const std::vector<std
                         joint.spread <= std::max(t.jointSpreads * std::max(current.spread, own.spread),
                                                  t.jointFloorS * c.frequency);
             }
+        }
+        if (!joins && !points.empty()) {
+            const auto among = std::count_if(part.begin(), part.end(), [&](double v) { return v <= current.to; });
+            if (static_cast<double>(among) >= t.coveredShare * static_cast<double>(part.size()))
+                continue;
         }
         if (!joins) {
             if (!points.empty())
