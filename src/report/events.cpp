@@ -45,6 +45,8 @@ struct EventTuning {
     double moveAfterS = 0.5;
     // Faster than a kilohertz is no display's rate: those are waits that returned at once.
     double fastestDisplayHz = 1000.0;
+    // A display 2 % off its mode's rate from the first timed vblank changed before it.
+    double changedBeforeShare = 0.02;
 };
 const EventTuning t;
 
@@ -63,6 +65,33 @@ double lineTime(const std::vector<std::pair<size_t, double>>& times, size_t line
     // The time of the latest row at or before the line.
     auto it = std::upper_bound(times.begin(), times.end(), std::make_pair(line, static_cast<double>(INFINITY)));
     return it == times.begin() ? -1.0 : std::prev(it)->second;
+}
+
+// The moment of an output's last vblank timed before a line: the latest stamp of a run that
+// waits for its vblanks; negative: none.
+double lastVblankOf(const EventInput& in, int output, size_t line)
+{
+    double last = -1.0;
+    for (const TestSummary& run : in.c.summary.tests) {
+        if (run.kind == nullptr || !(run.kind->wakeUpStamps || run.kind->precise != PreciseStamps::None))
+            continue;
+        const std::vector<double> ticks = ticksOn(in.c, run, run.kind->time, output);
+        for (size_t i = 0; i < ticks.size() && run.table.rows[i].line < line; ++i) {
+            if (ticks[i] > 0.0)
+                last = std::max(last, ticks[i] / in.c.frequency);
+        }
+    }
+    return last;
+}
+
+// The line of the first timed row at or after a moment; the last line when none is.
+size_t firstLineOf(const EventInput& in, double atS)
+{
+    for (const std::pair<size_t, double>& row : in.times) {
+        if (row.second >= atS)
+            return row.first;
+    }
+    return SIZE_MAX;
 }
 
 // Whether a wait failed between two lines of the log.
@@ -115,17 +144,56 @@ void outputEvents(EventInput& in, std::vector<FoundEvent>& events)
             for (auto t = std::upper_bound(times.begin(), times.end(), std::make_pair(failed->line, static_cast<double>(INFINITY)));
                  t != times.end() && t->first < step.line; ++t)
                 at = std::max(at, t->second);
-            events.push_back({"output_removed", at, 0.0,
-                              bound + ": its vblank waits failed and the server went to " + device, failed->test,
-                              failed->line});
+            // The log bounds it by the last vblank it timed of that output and the failure.
+            const double lastS = lastVblankOf(in, outputOfDevice(bound), failed->line);
+            FoundEvent e{"output_removed", at, 0.0,
+                         bound + ": its vblank waits failed and the server went to " + device, failed->test, failed->line};
+            e.fromS = lastS >= 0.0 ? std::min(lastS, at) : -1.0;
+            e.toS = at;
+            events.push_back(e);
         } else if (rebind != nullptr && gone != removed.end()) {
-            events.push_back({"output_added", lineTime(times, rebind->line), 0.0,
-                              device + " came back and the window with it: the server bound it again", rebind->test,
-                              rebind->line});
+            FoundEvent e{"output_added", lineTime(times, rebind->line), 0.0,
+                         device + " came back and the window with it: the server bound it again", rebind->test, rebind->line};
+            // Since the output went, nothing of it was timed: it came back after its last failure.
+            const auto went = std::find_if(events.rbegin(), events.rend(), [&](const FoundEvent& r) {
+                return r.kind == "output_removed" && r.detail.compare(0, device.size() + 1, device + ":") == 0;
+            });
+            e.fromS = went != events.rend() ? went->toS : -1.0;
+            e.toS = e.atS;
+            events.push_back(e);
             removed.erase(gone);
         }
         bound = device;
         failed = rebind = nullptr;
+    }
+    // An output the adapters' list named when the suite began that the D3DKMT test, which waits
+    // on every output, no longer found: it went between the two.
+    const TestSummary* driver = nullptr;
+    for (const TestSummary& run : summary.tests)
+        driver = driver == nullptr && run.kind != nullptr && run.kind->blockPerOutput && !run.table.rows.empty() ? &run : driver;
+    if (driver == nullptr)
+        return;
+    for (const std::string& device : summary.devices) {
+        const int output = outputOfDevice(device);
+        const bool tested = std::any_of(summary.tests.begin(), summary.tests.end(), [&](const TestSummary& run) {
+            return run.kind != nullptr && run.kind->blockPerOutput && run.titleLine == driver->titleLine && run.output == output;
+        });
+        const bool told = std::any_of(events.begin(), events.end(), [&](const FoundEvent& e) {
+            return e.kind == "output_removed" && e.detail.compare(0, device.size() + 1, device + ":") == 0;
+        });
+        if (tested || told)
+            continue;
+        const std::vector<double> ticks = ticksOf(driver->table, driver->kind->time, in.c.ticksPerMs);
+        const auto first = std::find_if(ticks.begin(), ticks.end(), [](double v) { return v > 0.0; });
+        if (first == ticks.end())
+            continue;
+        FoundEvent e{"output_removed", *first / in.c.frequency, 0.0,
+                     device + ": listed among the adapters when the suite began, gone when the D3DKMT test waited on "
+                              "every output",
+                     driver->key, driver->titleLine};
+        e.fromS = 0.0;
+        e.toS = e.atS;
+        events.push_back(e);
     }
 }
 
@@ -328,10 +396,16 @@ void sleepEvents(EventInput& in, std::vector<FoundEvent>& events)
             if (last < ticks.size()) {
                 const double frame = reference.periodTicksAt(ticks[last]);
                 const double frames = std::floor((ticks[i] - ticks[last]) / frame + 0.5) - 1.0;
-                if (frames >= t.sleepFrames && failedBetween(in, run.table.rows[last].line, run.table.rows[i].line))
+                // The compositor's own timing run logs a read only when its vblank moved: a jump
+                // of 30 frames is a compositor that stood still that long, waits or none.
+                if (frames >= t.sleepFrames &&
+                    (run.kind->compositorTiming || failedBetween(in, run.table.rows[last].line, run.table.rows[i].line)))
                     events.push_back({"display_sleep", std::ceil(ticks[last] + frame) / c.frequency, frames,
-                                      format("no vblank for %.0f frames: the compositor's vblank stood still and the "
-                                             "waits failed", frames),
+                                      run.kind->compositorTiming
+                                          ? format("no vblank for %.0f frames: the compositor's vblank stood still", frames)
+                                          : format("no vblank for %.0f frames: the compositor's vblank stood still and the "
+                                                   "waits failed",
+                                                   frames),
                                       run.key, run.table.rows[last].line});
             }
             last = i;
@@ -352,6 +426,83 @@ void sleepEvents(EventInput& in, std::vector<FoundEvent>& events)
                                   run.key, run.table.rows[last].line});
             }
         }
+    }
+}
+
+// A sleep any run's rows tell: two of its rows 30 frames or more apart with failed waits
+// between (a wait that times out or fails while the display sleeps), where no sleep was found
+// already.
+void gapSleepEvents(EventInput& in, std::vector<FoundEvent>& events)
+{
+    const Context& c = in.c;
+    for (const TestSummary& run : c.summary.tests) {
+        const size_t which = static_cast<size_t>(run.output);
+        if (run.kind == nullptr || !run.kind->time || which >= in.references.size() || !in.references[which].known())
+            continue;
+        const std::vector<double> ticks = ticksOf(run.table, run.kind->time, c.ticksPerMs);
+        size_t last = ticks.size();
+        for (size_t i = 0; i < ticks.size(); ++i) {
+            if (!(ticks[i] > 0.0))
+                continue;
+            if (last < ticks.size()) {
+                const double frame = in.references[which].periodTicksAt(ticks[last]);
+                const double frames = std::floor((ticks[i] - ticks[last]) / frame + 0.5) - 1.0;
+                const double fromS = ticks[last] / c.frequency, toS = ticks[i] / c.frequency;
+                const bool found = std::any_of(events.begin(), events.end(), [&](const FoundEvent& e) {
+                    return e.kind == "display_sleep" && e.atS >= fromS - frame / c.frequency && e.atS <= toS;
+                });
+                if (frames >= t.sleepFrames && !found && failedBetween(in, run.table.rows[last].line, run.table.rows[i].line))
+                    events.push_back({"display_sleep", std::ceil(ticks[last] + frame) / c.frequency, frames,
+                                      format("no vblank for %.0f frames: the run's rows stopped and its waits failed", frames),
+                                      run.key, run.table.rows[last].line});
+            }
+            last = i;
+        }
+    }
+}
+
+// A sleep the server's failed waits tell: failures whose rows around span 30 frames or more,
+// with no vblank waited for between them (a display that sleeps fails every wait until it wakes), where no
+// sleep was found already and the server did not go to another output (an unplugged one
+// fails its waits too). Dated by the row last timed before the first failure.
+void failureSleepEvents(EventInput& in, std::vector<FoundEvent>& events)
+{
+    const Context& c = in.c;
+    if (in.failures.size() < 2 || in.references.empty() || !in.references.front().known())
+        return;
+    const auto quiet = [&](size_t from, size_t to) {   // no vblank stamp of a wait between two lines
+        for (const TestSummary& run : c.summary.tests) {
+            if (run.kind == nullptr || !(run.kind->wakeUpStamps || run.kind->precise != PreciseStamps::None))
+                continue;
+            for (const LogRow& row : run.table.rows) {
+                if (row.line > from && row.line < to)
+                    return false;
+            }
+        }
+        return true;
+    };
+    for (size_t first = 0, last = 0; first < in.failures.size(); first = last + 1) {
+        last = first;
+        while (last + 1 < in.failures.size() && quiet(in.failures[last], in.failures[last + 1]))
+            ++last;
+        if (last == first)
+            continue;
+        // From the row before the first failure to the row after the last.
+        const double fromS = lineTime(in.times, in.failures[first]);
+        const auto after = std::upper_bound(in.times.begin(), in.times.end(),
+                                            std::make_pair(in.failures[last], static_cast<double>(INFINITY)));
+        const double toS = after == in.times.end() ? fromS : after->second;
+        const double frame = in.references.front().periodTicksAt(fromS * c.frequency) / c.frequency;
+        const double frames = std::floor((toS - fromS) / frame + 0.5);
+        const bool told = std::any_of(events.begin(), events.end(), [&](const FoundEvent& e) {
+            return (e.kind == "display_sleep" && e.atS >= fromS - 1.0 && e.atS <= toS + 1.0) ||
+                   (e.kind == "output_removed" && e.line >= in.failures[first]);
+        });
+        if (fromS >= 0.0 && frames >= t.sleepFrames && !told)
+            events.push_back({"display_sleep", fromS, frames,
+                              format("%.0f vblank waits failed over %.0f frames with no vblank between them",
+                                     static_cast<double>(last - first + 1), frames),
+                              "", in.failures[first]});
     }
 }
 
@@ -386,11 +537,39 @@ void modeChangeEvents(EventInput& in, std::vector<FoundEvent>& events)
                        e.atS >= changeS - t.moveBeforeS && e.atS <= std::max(after.fromTick, first) / c.frequency + t.moveAfterS;
             });
             const bool display = std::min(before.periodTicks, after.periodTicks) >= c.frequency / t.fastestDisplayHz;
-            if (!moved && display)
-                events.push_back({"mode_change", first / c.frequency, 0.0,
-                                  reference.name + format(": %.4f Hz to %.4f Hz", c.frequency / before.periodTicks,
-                                                          c.frequency / after.periodTicks),
-                                  "", 0});
+            if (!moved && display) {
+                // The stamp before the first of the new frame bounds it from below.
+                const auto at = std::lower_bound(points.begin(), points.end(), first);
+                FoundEvent e{"mode_change", first / c.frequency, 0.0,
+                             reference.name + format(": %.4f Hz to %.4f Hz", c.frequency / before.periodTicks,
+                                                     c.frequency / after.periodTicks),
+                             "", 0};
+                e.fromS = at == points.begin() ? -1.0 : *(at - 1) / c.frequency;
+                e.toS = e.atS;
+                events.push_back(e);
+            }
+        }
+        // A display that ran at another rate than its mode says from the first vblank the log
+        // times changed before it (a crystal is off by a fraction of a percent, not by 2 %).
+        if (reference.known()) {
+            const ReferenceSegment& first = reference.segments.front();
+            double modeHz = 0.0;
+            for (const LogMode& mode : c.summary.modes) {
+                if (mode.device == reference.name && mode.line <= firstLineOf(in, first.fromTick / c.frequency))
+                    modeHz = mode.hz;
+            }
+            const double measuredHz = c.frequency / first.periodTicks;
+            const double firstS = std::min(first.fromTick, points.empty() ? first.fromTick : points.front()) / c.frequency;
+            if (modeHz > 0.0 && std::fabs(measuredHz / modeHz - 1.0) > t.changedBeforeShare) {
+                FoundEvent e{"mode_change", firstS, 0.0,
+                             reference.name + format(": %.4f Hz from the first vblank the log times, where its mode says "
+                                                     "%.4f Hz: it changed before %.2f s",
+                                                     measuredHz, modeHz, firstS),
+                             "", 0};
+                e.fromS = 0.0;
+                e.toS = e.atS;
+                events.push_back(e);
+            }
         }
     }
 }
@@ -423,6 +602,8 @@ const Detector kDetectors[] = {
     {"compositor_clock compositor_ahead compositor_stale", compositorEvents},
     {"stall", stallEvents},
     {"display_sleep", sleepEvents},
+    {"display_sleep", gapSleepEvents},
+    {"display_sleep", failureSleepEvents},
     {"mode_change", modeChangeEvents},
     {"cut refused", logEvents},
 };

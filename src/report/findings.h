@@ -100,6 +100,9 @@ struct FoundEvent {
     std::string detail;
     std::string test;      // the run it happened in; empty: the server's lines
     size_t line = 0;
+    // The stretch the log bounds it by: its last evidence before and first after, in seconds;
+    // negative: not bounded apart from `atS`.
+    double fromS = -1.0, toS = -1.0;
 };
 
 // One answer: a sentence with its figures, a mark and the run it links to.

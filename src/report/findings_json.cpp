@@ -76,6 +76,8 @@ void addFindingsJson(const Findings& findings, Json* json)
                           {"frames", e.frames},
                           {"detail", e.detail},
                           {"test", e.test},
-                          {"line", e.line}});
+                          {"line", e.line},
+                          {"from_s", e.fromS >= 0 ? Json(e.fromS) : Json()},
+                          {"to_s", e.toS >= 0 ? Json(e.toS) : Json()}});
     (*json)["events"] = std::move(events);
 }

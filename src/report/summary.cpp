@@ -103,11 +103,6 @@ void markLine(ReportSummary& summary, const LogLine& line, const std::string& te
     }
 }
 
-int outputOfDevice(const std::string& device)
-{
-    return device.find("DISPLAY2") != std::string::npos ? 1 : 0;
-}
-
 ReportSummary summarize(const KelvaroLog& log, bool copyRows, const LogTruth* truth)
 {
     ReportSummary summary;
@@ -306,4 +301,9 @@ int outputOfRow(const ReportSummary& summary, const TestSummary& run, size_t lin
 {
     return run.kind != nullptr && (run.kind->blockPerOutput || run.kind->primaryOutput) ? run.output
                                                                                          : outputAtLine(summary, line);
+}
+
+int outputOfDevice(const std::string& device)
+{
+    return device.find("DISPLAY2") != std::string::npos ? 1 : 0;
 }

@@ -80,6 +80,8 @@ struct ReportSummary {
 };
 
 ReportSummary summarizeLog(const KelvaroLog& log);
+// The output of a device name: 1 for the second display, else 0.
+int outputOfDevice(const std::string& device);
 // The output the server was bound to at a line of the log (the first before any bind).
 int outputAtLine(const ReportSummary& summary, size_t line);
 // The output a row of a run measured: a D3DKMT block's own, else the server's at the row.

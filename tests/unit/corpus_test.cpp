@@ -59,6 +59,8 @@ struct Judged {
     int windowOutput = 0;            // the output the window was on when the suite began
     std::vector<Expected> expected;
     std::vector<int64_t> evidence;   // the ticks of every timed row, sorted
+    // Of each output, the ticks of the rows that waited for its vblanks: what tells it was there.
+    std::vector<int64_t> outputEvidence[2];
     std::vector<RunSpan> spans;      // by their last rows
 };
 
@@ -147,6 +149,20 @@ Corpus readCorpus()
         }
         j->expected = expectedOf(*j);
         j->evidence = evidenceOf(j->summary, &j->spans);
+        for (const TestSummary& run : j->summary.tests) {
+            if (run.kind == nullptr || !(run.kind->wakeUpStamps || run.kind->precise != PreciseStamps::None))
+                continue;
+            const auto column = std::find(run.table.keys.begin(), run.table.keys.end(), std::string(run.kind->time.key));
+            const size_t at = static_cast<size_t>(column - run.table.keys.begin());
+            for (const LogRow& row : run.table.rows) {
+                const int output = outputOfRow(j->summary, run, row.line);
+                if (at < row.values.size() && row.values[at] > 0 && output >= 0 && output < 2)
+                    j->outputEvidence[output].push_back(std::llround(
+                        run.kind->time.ms ? row.values[at] * j->summary.frequency / 1000.0 : row.values[at]));
+            }
+        }
+        for (std::vector<int64_t>& ticks : j->outputEvidence)
+            std::sort(ticks.begin(), ticks.end());
         corpus.logs.push_back(std::move(j));
     }
     corpus.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
@@ -331,11 +347,25 @@ TEST_F(CorpusTest, PhenomenaFoundAndDated)
             const double framesOff = std::fabs(static_cast<double>(timelineLatestVblank(primary, dated) - e.vblank));
             offFrames.push_back(framesOff);
             off.see(framesOff, at);
-            // The rows before and after the true moment bound what the log can tell.
-            const auto after = std::lower_bound(j->evidence.begin(), j->evidence.end(), trueTick);
-            const int64_t from = after == j->evidence.begin() ? INT64_MIN : *(after - 1);
-            const int64_t to = after == j->evidence.end() ? INT64_MAX : *after;
-            const int64_t outside = dated < from ? from - dated : dated > to ? dated - to : 0;
+            // The rows before and after the true moment bound what the log can tell: of an
+            // output that went or came back, the rows that waited for its vblanks.
+            const bool ofOutput = e.kind == "output_removed" || e.kind == "output_added";
+            const std::vector<int64_t>& evidence =
+                ofOutput ? j->outputEvidence[f.detail.rfind("\\\\.\\DISPLAY2", 0) == 0 ? 1 : 0] : j->evidence;
+            const auto after = std::lower_bound(evidence.begin(), evidence.end(), trueTick);
+            const int64_t from = after == evidence.begin() ? INT64_MIN : *(after - 1);
+            const int64_t to = after == evidence.end() ? INT64_MAX : *after;
+            int64_t outside = dated < from ? from - dated : dated > to ? dated - to : 0;
+            // An event that states the span the log bounds it by: the truth inside it, and the
+            // span no wider than those rows bound.
+            if (f.fromS >= 0.0 && f.toS >= 0.0) {
+                const int64_t statedFrom = std::llround(f.fromS * frequency(*j)), statedTo = std::llround(f.toS * frequency(*j));
+                outside = std::max<int64_t>({0, statedFrom - trueTick, trueTick - statedTo});
+                if (from != INT64_MIN && statedFrom < from)
+                    outside += from - statedFrom;
+                if (to != INT64_MAX && statedTo > to)
+                    outside += statedTo - to;
+            }
             const double frameTicks = frequency(*j) * j->truth.periodMsAt(trueTick) / 1000.0;
             const double framesBeyond = static_cast<double>(outside) / frameTicks;
             outsideSpan += framesBeyond > 2.0 ? 1 : 0;
