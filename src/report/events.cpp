@@ -290,10 +290,19 @@ void tooSoonEvents(EventInput& in, std::vector<FoundEvent>& events)
     for (const LogMode& mode : c.summary.modes)
         fastestHz = std::max(fastestHz, mode.hz);
     const double floor = t.tooSoonFloorMs * c.ticksPerMs;
-    const double limit = fastestHz > 0 ? std::max(floor, c.frequency / fastestHz * t.tooSoonFrames) : floor;
+    const double modeLimit = fastestHz > 0 ? std::max(floor, c.frequency / fastestHz * t.tooSoonFrames) : floor;
     for (const TestSummary& run : c.summary.tests) {
         if (run.kind == nullptr || !run.kind->tooSoon)
             continue;
+        // An output the server never bound has no mode in the log: its own reference, where that
+        // found a display's rate, tells its frame.
+        double limit = modeLimit;
+        const size_t which = static_cast<size_t>(run.output);
+        if (which < in.references.size() && in.references[which].known()) {
+            const double frame = in.references[which].segments.front().periodTicks;
+            if (frame >= c.frequency / t.fastestDisplayHz)
+                limit = std::max(floor, std::min(limit, frame * t.tooSoonFrames));
+        }
         const std::vector<double> ticks = ticksOf(run.table, run.kind->time, c.ticksPerMs);
         // soon[i]: row i came too soon after row i - 1.
         std::vector<bool> soon(ticks.size(), false);

@@ -309,10 +309,11 @@ void dwmTimingFigures(const RunInput& in, FigureBuilder& out)
         const std::vector<double> diffs = columnValues(block, "diff");
         const std::vector<double> periods = columnValues(block, "period");
         const std::vector<double> deltas = columnValues(block, "delta");
-        const double period = medianOf(periods);
+        // Each delta counted in the compositor's own period at that read: a change of rate
+        // skips nothing.
         double skipped = 0;
-        for (size_t i = 1; i < deltas.size(); ++i)
-            skipped += extraFrames(deltas[i], period);
+        for (size_t i = 1; i < deltas.size() && i < periods.size(); ++i)
+            skipped += extraFrames(deltas[i], std::max(periods[i], periods[i - 1]));
         double truePeriod = 0.0;
         if (truth != nullptr && !block.rows.empty())
             truePeriod = truth->periodMsAt(tickOf(Cell(block, "vblank")(block.rows[block.rows.size() / 2])));

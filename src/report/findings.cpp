@@ -116,6 +116,15 @@ const char* markName(Finding::Mark mark)
     return "fine";
 }
 
+bool ReferenceTimeline::knownAt(double tick) const
+{
+    for (const std::pair<double, double>& stretch : unknown) {
+        if (tick > stretch.first && tick < stretch.second)
+            return false;
+    }
+    return true;
+}
+
 const ReferenceSegment& ReferenceTimeline::segmentAt(double tick) const
 {
     if (ordered) {
@@ -162,8 +171,38 @@ Findings findingsOf(const ReportSummary& summary, const LogTruth* truth)
         if (c.roughPeriod > 0)
             f.references.push_back(referenceOf(c, output));
     }
+    // A reference of wake-ups may be off by the delay the same wait showed where the reference
+    // is precise, and by the error of its own phase.
+    for (ReferenceTimeline& reference : f.references) {
+        if (!reference.known() || reference.precise)
+            continue;
+        // A delay of no precise output (none, or one of variable refresh whose average grid
+        // puts the waits anywhere in the frame) leaves how far it may be off not known.
+        double delay = -1.0;
+        c.roughPeriod = roughPeriodOf(c, reference.output);
+        for (const MethodScore& m : methodsOf(c, f.references)) {
+            const auto on = std::find_if(f.references.begin(), f.references.end(), [&](const ReferenceTimeline& r) {
+                return r.name == m.output && r.precise;
+            });
+            if (m.method == "d3dkmt" && on != f.references.end() && m.lateUs.p50 > 0.0 && m.lateUs.p95 > 0.0)
+                delay = std::max(delay, m.lateUs.p50);
+        }
+        double phase = 0.0;
+        for (const ReferenceSegment& s : reference.segments)
+            phase = std::max(phase, kReference.offPhaseSpreads * s.residualUs / std::sqrt(static_cast<double>(std::max<size_t>(s.points, 1))));
+        reference.mayBeOffUs = delay < 0.0 ? -1.0 : delay + phase;
+    }
     f.methods = methodsOf(c, f.references);
-    rankMethods(f.methods, f.references.empty() ? "" : f.references.front().name);
+    // The waits ranked are the window's: the output its runs measured first.
+    std::string window = f.references.empty() ? "" : f.references.front().name;
+    for (const TestSummary& run : summary.tests) {
+        if (run.kind == nullptr || run.kind->methods.empty() || run.kind->blockPerOutput || run.kind->primaryOutput)
+            continue;
+        for (const ReferenceTimeline& r : f.references)
+            window = r.output == run.output ? r.name : window;
+        break;
+    }
+    rankMethods(f.methods, window);
     // The methods in the order of their ranks, those not ranked (time stamps, other outputs) after.
     std::stable_sort(f.methods.begin(), f.methods.end(), [](const MethodScore& a, const MethodScore& b) {
         return (a.rank > 0 ? a.rank : INT32_MAX) < (b.rank > 0 ? b.rank : INT32_MAX);

@@ -51,13 +51,31 @@ struct ReferenceTimeline {
     bool ordered = false;           // its segments in time order, none overlapping: found by halving
     bool hasTruth = false;
     Distribution errorUs;           // |reference - true start| over the vblanks it spans
+    // Stretches between its segments with no evidence (ticks, from and to): a grid is not carried
+    // across them, and nothing is scored there.
+    std::vector<std::pair<double, double>> unknown;
+    // How far it may be off, in us: of a reference of wake-ups, the delay the same wait showed
+    // where the reference is precise and its own phase's error; 0: precise; negative: not known.
+    double mayBeOffUs = 0.0;
 
     bool known() const { return !segments.empty(); }
+    // Whether a tick lies where the reference is known: not in a stretch without evidence.
+    bool knownAt(double tick) const;
     // The segment that covers a tick, or the nearest one.
     const ReferenceSegment& segmentAt(double tick) const;
     double periodTicksAt(double tick) const { return segmentAt(tick).periodTicks; }
     // How far a tick lies from the nearest reference vblank, in ticks, in (-P/2, P/2].
     double offsetTicks(double tick) const;
+};
+
+// A stretch of one rate: its mode, the measured rate and the compositor's, its ppm against its
+// own mode.
+struct RefreshStretch {
+    double fromS = 0.0, toS = 0.0;
+    double modeHz = 0.0;          // the mode in effect when it began; 0: not in the log
+    double measuredHz = 0.0;
+    double compositorHz = 0.0;    // from the compositor's qpcRefreshPeriod read in it; 0: none read
+    double ppmVsMode = 0.0;
 };
 
 struct RefreshFinding {
@@ -73,6 +91,7 @@ struct RefreshFinding {
     double frameSlipS = 0.0;         // a clock at the nominal rate gains a frame this often; 0: never
     bool hasTruth = false;
     double trueHz = 0.0;
+    std::vector<RefreshStretch> stretches;   // one per segment of the reference, in time order
 };
 
 // One way of finding the next vblank, scored: how far after the reference vblank its times lie.
@@ -87,6 +106,9 @@ struct MethodScore {
     std::string cost;      // what it costs where the tool knows it
     std::string verdict;
     int rank = 0;          // 1 the best of the waits; 0: not ranked (time stamps, not waits)
+    size_t unscored = 0;   // its times where the reference is not known, left unscored
+    std::string unscoredWhere;   // "from 9.50 s to 20.50 s", the stretches not known; empty: none
+    double referenceOffUs = 0.0;   // how far the reference it was scored on may be off; 0: precise; < 0: not known
     double resumeWaitMs = 0.0;   // the animation's first gaps, waiting for the server's resume: not in missed
 };
 

@@ -34,6 +34,8 @@ struct VblankStarts {
 struct Kept {
     std::map<std::tuple<int, bool, double>, std::vector<std::vector<double>>> groups;
     VblankStarts starts;
+    std::vector<double> failures;   // the failed waits, each at the row timed last before it
+    bool failuresKnown = false;
 };
 
 // What every room reads: the runs, the truth when the log names a profile, the time base.
@@ -155,6 +157,12 @@ struct ReferenceTuning {
     double compositorPhaseFrames = 0.25;
     // A distance under one and a half of the lower quartile of a column's spans one frame.
     double frameSpanOne = 1.5;
+    // Two segments more than a second apart leave the stretch between them not known.
+    double unknownGapS = 1.0;
+    // A reference of wake-ups may be off by the delay the same wait showed on a precise output
+    // (its earliest wake-ups are taken for the vblank), and by its phase's own error: three
+    // times the spread over the root of its points.
+    double offPhaseSpreads = 3.0;
     // The reference's error against the truth: every vblank it spans, or this many spread evenly
     // over its segments (the error changes smoothly along a fit: a sample tells it all).
     double truthVblanks = 100000.0;

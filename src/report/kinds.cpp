@@ -126,14 +126,14 @@ const RunKind* kindOf(LogTest test)
 const std::vector<MethodKind>& methodKinds()
 {
     static const std::vector<MethodKind> methods = {
-        {"d3dkmt", "the waiting thread sleeps in the driver", true, true},
-        {"directdraw", "burns the waiting thread: it polls the scan line until the blank begins", true, false},
-        {"server_pulse", "one server thread at time-critical priority; waiters sleep on an event", true, false},
-        {"dwmflush", "the waiting thread sleeps until the compositor has composed", true, false},
-        {"dwm_qpcvblank", "a query, no wait", false, false},
-        {"sleep_paced", "sleeps to the predicted vsync: Sleep's quantum decides", true, false},
-        {"vsync_paced", "waits for the server's pulse", true, false},
-        {"estimator", "arithmetic on the server's times: about a microsecond per update", false, false},
+        {"d3dkmt", "the waiting thread sleeps in the driver", true},
+        {"directdraw", "burns the waiting thread: it polls the scan line until the blank begins", true},
+        {"server_pulse", "one server thread at time-critical priority; waiters sleep on an event", true},
+        {"dwmflush", "the waiting thread sleeps until the compositor has composed", true},
+        {"dwm_qpcvblank", "a query, no wait", false},
+        {"sleep_paced", "sleeps to the predicted vsync: Sleep's quantum decides", true},
+        {"vsync_paced", "waits for the server's pulse", true},
+        {"estimator", "arithmetic on the server's times: about a microsecond per update", false},
     };
     return methods;
 }

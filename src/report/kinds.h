@@ -31,7 +31,6 @@ struct MethodKind {
     const char* key;     // "d3dkmt"
     const char* cost;    // what it costs where the tool knows it
     bool wait;           // a wait (ranked), not a time stamp read off a clock
-    bool everyOutput;    // scored on each output, not on the first only
 };
 const std::vector<MethodKind>& methodKinds();
 

@@ -15,9 +15,38 @@ namespace {
 struct Scored {
     std::vector<double> late, lateTrue;
     double missed = 0.0;
+    size_t unscored = 0;
     double resumeWaitMs = 0.0;
     std::string test;
 };
+
+// Whether a wait failed between two moments: the failures dated by the rows timed before them.
+bool failedWithin(const Context& c, double from, double to)
+{
+    std::vector<double>& failures = c.kept->failures;
+    if (!c.kept->failuresKnown) {
+        std::vector<std::pair<size_t, double>> rows;
+        for (const TestSummary& run : c.summary.tests) {
+            if (run.kind == nullptr || !run.kind->time)
+                continue;
+            const std::vector<double> ticks = ticksOf(run.table, run.kind->time, c.ticksPerMs);
+            for (size_t i = 0; i < ticks.size(); ++i) {
+                if (ticks[i] > 0.0)
+                    rows.emplace_back(run.table.rows[i].line, ticks[i]);
+            }
+        }
+        std::sort(rows.begin(), rows.end());
+        for (const LogMark& mark : c.summary.marks) {
+            const auto after = std::upper_bound(rows.begin(), rows.end(), std::make_pair(mark.line, static_cast<double>(INFINITY)));
+            if (mark.kind == "wait_failed" && after != rows.begin())
+                failures.push_back(std::prev(after)->second);
+        }
+        std::sort(failures.begin(), failures.end());
+        c.kept->failuresKnown = true;
+    }
+    const auto at = std::lower_bound(failures.begin(), failures.end(), from);
+    return at != failures.end() && *at < to;
+}
 
 // Scores a run's time stamps: each against the nearest reference vblank; gaps of two frames or
 // more between neighbours are missed vblanks (not for stamps that may repeat).
@@ -30,11 +59,19 @@ void scoreStamps(const Context& c, const ReferenceTimeline& reference, const Tes
     for (const double v : ticks) {
         if (!(v > 0.0))
             continue;
+        // Where the reference is not known nothing is scored, and no gap spans that stretch.
+        if (!reference.knownAt(v)) {
+            ++into->unscored;
+            previous = NAN;
+            continue;
+        }
         const ReferenceSegment& segment = reference.segmentAt(v);
         into->late.push_back(nearestOffset(v - segment.originTick, segment.periodTicks) * 1e6 / c.frequency);
         if (c.truth != nullptr)
             into->lateTrue.push_back(trueOffsetUs(c, reference.output, v));
-        if (countGaps && previous == previous)
+        // A gap over which the waits failed is no missed vblank: no vblank came (a sleep, an
+        // unplugged output), and the failures tell it.
+        if (countGaps && previous == previous && !failedWithin(c, previous, v))
             into->missed += extraFrames(v - previous, segment.periodTicks);
         previous = v;
     }
@@ -72,7 +109,7 @@ void scoreSource(const Context& c, const ReferenceTimeline& reference, const Tes
     const RunTable& table = run.table;
     switch (source.rows) {
     case MethodRows::All:
-        scoreStamps(c, reference, run, ticksOf(table, source.times, c.ticksPerMs), source.countGaps, into);
+        scoreStamps(c, reference, run, ticksOn(c, run, source.times, reference.output), source.countGaps, into);
         return;
     case MethodRows::LockedGrid: {
         // The estimator's grid, once it has locked (its time base stands before the sample).
@@ -81,7 +118,7 @@ void scoreSource(const Context& c, const ReferenceTimeline& reference, const Tes
         bool on = false;
         for (const LogRow& row : table.rows) {
             on = on || estimatorLocked(cell(row, base), cell(row, now));
-            if (on)
+            if (on && outputOfRow(c.summary, run, row.line) == reference.output)
                 locked.push_back(cell(row, base) * c.ticksPerMs);
         }
         scoreStamps(c, reference, run, locked, source.countGaps, into);
@@ -90,7 +127,7 @@ void scoreSource(const Context& c, const ReferenceTimeline& reference, const Tes
     case MethodRows::SleepMode:
     case MethodRows::VsyncMode: {
         const bool wanted = source.rows == MethodRows::VsyncMode;
-        const std::vector<double> times = ticksOf(table, source.times, c.ticksPerMs);
+        const std::vector<double> times = ticksOn(c, run, source.times, reference.output);
         const size_t waited = resumeWaitRows(c, reference, run, times);
         std::vector<double> stretch;
         for (size_t i = 0; i <= times.size(); ++i) {
@@ -128,6 +165,11 @@ double referenceOffsetUs(const Context& c, const ReferenceTimeline& reference, d
 {
     return reference.offsetTicks(tick) * 1e6 / c.frequency;
 }
+
+// Rates within a millionth of each other are the same: a frame every twelve days at 1 Hz apart.
+constexpr double kSameRate = 1e-6;
+// Rates 2 % apart are two rates (a crystal is off by a fraction of a percent).
+constexpr double kOtherRate = 0.02;
 
 // How many frames after the last vblank asked for the next time stamp's is looked for there.
 constexpr double kFramesAhead = 1000.0;
@@ -195,14 +237,21 @@ std::vector<MethodScore> methodsOf(const Context& c, const std::vector<Reference
         m.hasTruth = !s.lateTrue.empty();
         m.lateTrueUs = distributionOf(s.lateTrue);
         m.missed = s.missed;
+        m.unscored = s.unscored;
+        for (const std::pair<double, double>& stretch : reference.unknown)
+            m.unscoredWhere += (m.unscoredWhere.empty() ? "" : ", ") +
+                               format("from %.2f s to %.2f s", stretch.first / c.frequency, stretch.second / c.frequency);
+        m.referenceOffUs = reference.mayBeOffUs;
         m.resumeWaitMs = s.resumeWaitMs;
         m.cost = kind.cost;
         methods.push_back(m);
     };
-    const auto scoreOn = [&](const MethodKind& kind, const ReferenceTimeline& reference, bool ownOutput) {
+    // Each on every output its rows measured: the D3DKMT test's blocks their own, DirectDraw the
+    // primary, the window's runs the output the server was bound to at each row.
+    const auto scoreOn = [&](const MethodKind& kind, const ReferenceTimeline& reference) {
         Scored scored;
         for (const TestSummary& run : c.summary.tests) {
-            if (run.kind == nullptr || (ownOutput && run.output != reference.output))
+            if (run.kind == nullptr)
                 continue;
             for (const MethodSource& source : run.kind->methods) {
                 if (kind.key == std::string(source.method))
@@ -212,13 +261,9 @@ std::vector<MethodScore> methodsOf(const Context& c, const std::vector<Reference
         add(kind, reference, scored);
     };
     for (const MethodKind& kind : methodKinds()) {
-        if (kind.everyOutput) {
-            for (const ReferenceTimeline& reference : references) {
-                if (reference.known())
-                    scoreOn(kind, reference, true);
-            }
-        } else if (!references.empty() && references.front().known()) {
-            scoreOn(kind, references.front(), false);
+        for (const ReferenceTimeline& reference : references) {
+            if (reference.known())
+                scoreOn(kind, reference);
         }
     }
     return methods;
@@ -260,6 +305,13 @@ void rankMethods(std::vector<MethodScore>& methods, const std::string& firstOutp
             m.verdict += format("; its first frames waited %.0f ms for the vsync server's resume (the suite's own gap), "
                                 "not counted as missed",
                                 m.resumeWaitMs);
+        if (m.unscored > 0)
+            m.verdict += "; " + grouped(static_cast<double>(m.unscored)) + " not scored: the reference is not known " +
+                         m.unscoredWhere;
+        if (m.referenceOffUs > 0)
+            m.verdict += "; scored on a reference of wake-ups that may be off by " + us(m.referenceOffUs) + " us";
+        else if (m.referenceOffUs < 0)
+            m.verdict += "; scored on a reference of wake-ups off by the waits' own delay, not known here";
     }
 }
 
@@ -374,14 +426,55 @@ RefreshFinding refreshOf(const Context& c, const ReferenceTimeline& reference)
     RefreshFinding r;
     r.output = reference.output;
     r.name = reference.name;
-    // The segment that most points lie on: the rate the display ran at for most of the log.
+    // The longest segment: the rate the display ran at for most of the log.
     const ReferenceSegment* main = &reference.segments.front();
     for (const ReferenceSegment& s : reference.segments)
-        main = s.points > main->points ? &s : main;
+        main = s.toTick - s.fromTick > main->toTick - main->fromTick ? &s : main;
     r.measuredHz = c.frequency / main->periodTicks;
-    for (const LogMode& mode : c.summary.modes) {
-        if (mode.device == reference.name && r.nominalHz == 0.0)
-            r.nominalHz = mode.hz;
+    // The log's line at a moment: of the first row timed at or after it.
+    std::vector<std::pair<double, size_t>> rows;
+    for (const TestSummary& run : c.summary.tests) {
+        if (run.kind == nullptr || !run.kind->time)
+            continue;
+        const std::vector<double> ticks = ticksOf(run.table, run.kind->time, c.ticksPerMs);
+        for (size_t i = 0; i < ticks.size(); ++i) {
+            if (ticks[i] > 0.0)
+                rows.emplace_back(ticks[i], run.table.rows[i].line);
+        }
+    }
+    std::sort(rows.begin(), rows.end());
+    const auto modeAt = [&](double tick) {
+        const auto row = std::lower_bound(rows.begin(), rows.end(), std::make_pair(tick, size_t(0)));
+        const size_t line = row == rows.end() ? SIZE_MAX : row->second;
+        double hz = 0.0;
+        for (const LogMode& mode : c.summary.modes) {
+            if (mode.device == reference.name && (hz == 0.0 || mode.line <= line))
+                hz = mode.hz;
+        }
+        return hz;
+    };
+    // The mode of the stretch measured: ppm never compares one mode's rate with another's.
+    r.nominalHz = modeAt(main->fromTick);
+    // Each stretch with its mode, and the compositor's rate read in it where it times this output.
+    const TestSummary* timing = firstRunWhere(c.summary, &RunKind::compositorTiming);
+    const bool compositor = timing != nullptr && compositorFollows(c, reference.output);
+    for (const ReferenceSegment& s : reference.segments) {
+        RefreshStretch stretch;
+        stretch.fromS = s.fromTick / c.frequency;
+        stretch.toS = s.toTick / c.frequency;
+        stretch.modeHz = modeAt(s.fromTick);
+        stretch.measuredHz = c.frequency / s.periodTicks;
+        stretch.ppmVsMode = stretch.modeHz > 0 ? (stretch.measuredHz - stretch.modeHz) / stretch.modeHz * 1e6 : 0.0;
+        if (compositor) {
+            std::vector<double> periods;
+            const int now = keyIndex(timing->table, "now"), period = keyIndex(timing->table, "period_qpc");
+            for (const LogRow& row : timing->table.rows) {
+                if (cell(row, now) >= s.fromTick && cell(row, now) <= s.toTick && cell(row, period) > 0)
+                    periods.push_back(cell(row, period));
+            }
+            stretch.compositorHz = periods.empty() ? 0.0 : c.frequency / medianOf(periods);
+        }
+        r.stretches.push_back(stretch);
     }
     if (reference.output == 0) {
         if (const TestSummary* wrong = runOf(c.summary, LogTest::WrongHz)) {
@@ -396,7 +489,9 @@ RefreshFinding refreshOf(const Context& c, const ReferenceTimeline& reference)
     r.ppmRateRefresh = ppm(r.rateRefreshHz);
     r.ppmQpcRefreshPeriod = r.qpcRefreshPeriodMs > 0 ? ppm(1000.0 / r.qpcRefreshPeriodMs) : 0.0;
     const double slip = std::fabs(r.nominalHz - r.measuredHz);
-    r.frameSlipS = r.nominalHz > 0 && slip > 0 ? 1.0 / slip : 0.0;
+    // A rate within a millionth of its mode's slips no frame worth telling; one 2 % off or more
+    // is another rate, not a slipping clock.
+    r.frameSlipS = r.nominalHz > 0 && slip > kSameRate * r.nominalHz && slip < kOtherRate * r.nominalHz ? 1.0 / slip : 0.0;
     if (c.truth != nullptr) {
         const Timeline& timeline = virtualOutputTimeline(c.truth->model, reference.output);
         const double mid = (main->fromTick + main->toTick) / 2.0;

@@ -580,7 +580,11 @@ ReferenceTimeline referenceOf(const Context& c, int output)
         const ReferenceSegment& segment = reference.segments[s];
         reference.ordered = reference.ordered && segment.fromTick <= segment.toTick &&
                             (s == 0 || reference.segments[s - 1].toTick < segment.fromTick);
+        // Between two segments the grid is neither's: over a second without evidence, not known.
+        if (s > 0 && segment.fromTick - reference.segments[s - 1].toTick > t.unknownGapS * c.frequency)
+            reference.unknown.emplace_back(reference.segments[s - 1].toTick, segment.fromTick);
     }
+
     if (reference.known() && c.truth != nullptr) {
         const Timeline& timeline = virtualOutputTimeline(c.truth->model, output);
         std::vector<double> errors;

@@ -31,6 +31,8 @@ struct SentenceTuning {
     double coarseSleepMs = 2.5;
     // A sentence names the first three events of a kind; the table and the JSON hold them all.
     size_t eventsNamed = 3;
+    // An event the log bounds by more than a hundredth of a second is told by its span.
+    double spanShownS = 0.01;
 };
 const SentenceTuning t;
 
@@ -121,6 +123,21 @@ void refreshSentences(const Context& c, Findings& f)
             text += ": an animation clocked on " + hz(r.nominalHz) + (r.nominalHz > r.measuredHz ? " gains" : " loses") +
                     format(" one frame every %.1f s", r.frameSlipS);
         text += ".";
+        // A display whose rate changed: each stretch against its own mode.
+        if (r.stretches.size() > 1) {
+            for (const RefreshStretch& s : r.stretches)
+                mark = s.modeHz > 0 && std::fabs(s.ppmVsMode) > t.modeOffPpm ? Finding::Mark::WorthKnowing : mark;
+            text += " By stretch:";
+            for (size_t i = 0; i < r.stretches.size(); ++i) {
+                const RefreshStretch& s = r.stretches[i];
+                text += format(" %.2f to %.2f s at ", s.fromS, s.toS) + hz(s.measuredHz);
+                if (s.modeHz > 0)
+                    text += ", its mode " + hz(s.modeHz) + format(" (%+.0f ppm)", s.ppmVsMode);
+                if (s.compositorHz > 0)
+                    text += ", the compositor " + hz(s.compositorHz);
+                text += i + 1 < r.stretches.size() ? ";" : ".";
+            }
+        }
         say(f, "refresh", outputKey("refresh", r.output), mark, text, linkOf(c.summary, LogTest::WrongHz));
     }
 }
@@ -283,7 +300,11 @@ void unusualSentences(const Context& c, Findings& f)
             dated = dated || e->atS >= 0;
         for (size_t i = 0; i < of.size() && listed < t.eventsNamed; ++i) {
             const FoundEvent& e = *of[i];
-            std::string piece = e.atS >= 0 ? format("at %.2f s", e.atS) : "";
+            // Where the log only bounds it, the span it tells.
+            std::string piece = e.fromS >= 0 && e.toS >= 0 && e.toS - e.fromS >= t.spanShownS
+                                    ? format("between %.2f s and %.2f s", e.fromS, e.toS)
+                                : e.atS >= 0 ? format("at %.2f s", e.atS)
+                                             : "";
             if (!e.test.empty())
                 piece += (piece.empty() ? "in " : " in ") + e.test;
             if (kind.detailed && !e.detail.empty())
@@ -322,6 +343,12 @@ void referenceSentences(const Context& c, Findings& f)
                            grouped(static_cast<double>(r.segments.size())) +
                            (r.segments.size() == 1 ? " segment" : " segments") +
                            format(", the points within %.1f us of it", r.segments.front().residualUs);
+        if (!r.precise)
+            text += r.mayBeOffUs > 0 ? "; it may be off by " + us(r.mayBeOffUs) +
+                                           " us, the delay the same wait showed where the reference is precise"
+                                     : "; it may be off by the waits' own delay, which no precise reference here tells";
+        for (const std::pair<double, double>& stretch : r.unknown)
+            text += format("; not known from %.2f s to %.2f s (no evidence)", stretch.first / c.frequency, stretch.second / c.frequency);
         if (r.hasTruth)
             text += format("; its error against the profile's truth: median %.1f us, max %.1f us", r.errorUs.p50, r.errorUs.max);
         say(f, "reference", outputKey("reference", r.output), r.precise ? Finding::Mark::Fine : Finding::Mark::WorthKnowing, text + ".", "");

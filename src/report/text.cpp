@@ -2,6 +2,7 @@
 // then a block per run, a figure a line, the true value and the error beside it when known.
 #include "report/outputs.h"
 
+#include <cmath>
 #include <cstdio>
 #include <string>
 
@@ -27,8 +28,9 @@ std::string findingsText(const Findings& f)
                 unresolved = unresolved || !resolved;
                 return std::string(cell);
             };
+            // A p50 that rounds to zero is printed as zero, not "-0.0".
             std::snprintf(line, sizeof line, "  %-4s %-14s %-12s %9.1f", rank.c_str(), m.method.c_str(), m.output.c_str(),
-                          m.lateUs.p50);
+                          std::fabs(m.lateUs.p50) < 0.05 ? 0.0 : m.lateUs.p50);
             out += line + percentile(m.lateUs.p95, 95.0) + percentile(m.lateUs.p99, 99.0) + percentile(m.lateUs.p999, 99.9);
             std::snprintf(line, sizeof line, " %9.1f %7.0f", m.lateUs.max, m.missed);
             out += line;
