@@ -77,3 +77,32 @@ TEST(ReferenceFit, ARateChangeIsSplitAndDatedWhereTheFirstNewFrameEnds)
     const ReferenceSegment second = segmentOf(fitTimeline({steady.begin() + 300, steady.end()}, p60));
     EXPECT_FALSE(rateChangeTick(steady, first, second, &tick));
 }
+
+// Precise stamps of 120 Hz that go over to 60 Hz on a vblank a third of a millisecond off the
+// old grid: split on the first stamp of the new grid, where the distances alone split only once
+// the new ones fill the neighbourhood. A single stamp preempted by 300 us splits nothing. A fit
+// over both sides spans only the points on it: the new rate's first stamp is not its end.
+TEST(ReferenceFit, PreciseStampsSplitWhereTheyLeaveTheirGridAndAFitSpansItsOwnPoints)
+{
+    const double p120 = 1e7 / 120.0, p60 = 1e7 / 60.0, origin = 7e6;
+    std::vector<double> ticks = stamps(origin, p120, 0, 200, [](int) { return 0.0; });
+    const double changeAt = origin + 200 * p120 + 3333.0;
+    for (const double t : stamps(changeAt, p60, 0, 40, [](int) { return 0.0; }))
+        ticks.push_back(t);
+    const double breakTicks = kReference.splitPhaseBreakS * 1e7;
+
+    const std::vector<std::vector<double>> parts = splitAtChanges(ticks, p120, kReference.splitPrecise, breakTicks);
+    ASSERT_GE(parts.size(), 2u);
+    EXPECT_EQ(ticks[199], parts[0].back());
+    EXPECT_EQ(changeAt, parts[1].front()) << "split on the first stamp off the old grid";
+    EXPECT_GT(splitAtChanges(ticks, p120, kReference.splitPrecise).at(1).front(), changeAt + 2 * p60)
+        << "the distances alone split later";
+
+    std::vector<double> preempted = stamps(origin, p120, 0, 200, [](int k) { return k == 100 ? 3000.0 : 0.0; });
+    EXPECT_EQ(1u, splitAtChanges(preempted, p120, kReference.splitPrecise, breakTicks).size());
+
+    const std::vector<double> straddling(ticks.begin() + 150, ticks.begin() + 203);
+    const Fit fit = fitTimeline(straddling, p120);
+    EXPECT_NEAR(p120, fit.period, 1e-6 * p120);
+    EXPECT_EQ(ticks[199], fit.to) << "the last point on the fit, not the new rate's";
+}
