@@ -457,10 +457,12 @@ void gapSleepEvents(EventInput& in, std::vector<FoundEvent>& events)
                 const double frame = in.references[which].periodTicksAt(ticks[last]);
                 const double frames = std::floor((ticks[i] - ticks[last]) / frame + 0.5) - 1.0;
                 const double fromS = ticks[last] / c.frequency, toS = ticks[i] / c.frequency;
-                const bool found = std::any_of(events.begin(), events.end(), [&](const FoundEvent& e) {
-                    return e.kind == "display_sleep" && e.atS >= fromS - frame / c.frequency && e.atS <= toS;
-                });
-                if (frames >= t.sleepFrames && !found && failedBetween(in, run.table.rows[last].line, run.table.rows[i].line))
+                const auto found = [&] {
+                    return std::any_of(events.begin(), events.end(), [&](const FoundEvent& e) {
+                        return e.kind == "display_sleep" && e.atS >= fromS - frame / c.frequency && e.atS <= toS;
+                    });
+                };
+                if (frames >= t.sleepFrames && failedBetween(in, run.table.rows[last].line, run.table.rows[i].line) && !found())
                     events.push_back({"display_sleep", std::ceil(ticks[last] + frame) / c.frequency, frames,
                                       format("no vblank for %.0f frames: the run's rows stopped and its waits failed", frames),
                                       run.key, run.table.rows[last].line});
@@ -479,16 +481,17 @@ void failureSleepEvents(EventInput& in, std::vector<FoundEvent>& events)
     const Context& c = in.c;
     if (in.failures.size() < 2 || in.references.empty() || !in.references.front().known())
         return;
-    const auto quiet = [&](size_t from, size_t to) {   // no vblank stamp of a wait between two lines
-        for (const TestSummary& run : c.summary.tests) {
-            if (run.kind == nullptr || !(run.kind->wakeUpStamps || run.kind->precise != PreciseStamps::None))
-                continue;
-            for (const LogRow& row : run.table.rows) {
-                if (row.line > from && row.line < to)
-                    return false;
-            }
+    std::vector<size_t> waited;   // the lines of the rows that waited for a vblank, sorted
+    for (const TestSummary& run : c.summary.tests) {
+        if (run.kind != nullptr && (run.kind->wakeUpStamps || run.kind->precise != PreciseStamps::None)) {
+            for (const LogRow& row : run.table.rows)
+                waited.push_back(row.line);
         }
-        return true;
+    }
+    std::sort(waited.begin(), waited.end());
+    const auto quiet = [&](size_t from, size_t to) {   // no vblank waited for between two lines
+        const auto next = std::upper_bound(waited.begin(), waited.end(), from);
+        return next == waited.end() || *next >= to;
     };
     for (size_t first = 0, last = 0; first < in.failures.size(); first = last + 1) {
         last = first;

@@ -36,6 +36,8 @@ struct Kept {
     VblankStarts starts;
     std::vector<double> failures;   // the failed waits, each at the row timed last before it
     bool failuresKnown = false;
+    std::map<std::pair<int, double>, bool> follows;                  // compositorFollows, by output and rough frame
+    std::map<std::pair<int, double>, std::vector<double>> ownFrames;   // ownFrames, likewise
 };
 
 // What every room reads: the runs, the truth when the log names a profile, the time base.

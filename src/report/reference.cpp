@@ -118,10 +118,41 @@ Fit fitTimeline(const std::vector<double>& ticks, double guess)
 
 namespace {
 
+// Time stamps come in order as a rule: sorted only when they are not.
+template <typename Values>
+void sortIfNeeded(Values& values)
+{
+    if (!std::is_sorted(values.begin(), values.end()))
+        std::sort(values.begin(), values.end());
+}
+
 // How far a distance lies off a whole number of frames.
 double partFrames(double gap, double frame)
 {
     return std::fabs(gap - std::max(1.0, std::floor(gap / frame + 0.5)) * frame);
+}
+
+// Each gap's frame: the lower quartile of the gaps around it, or the guess where that is under
+// 0.3 frames (waits that returned at once).
+std::vector<double> localFrames(const std::vector<double>& gaps, double guess)
+{
+    std::vector<double> out;
+    out.reserve(gaps.size());
+    const size_t around = t.splitAround;
+    // The neighbourhood slides along the gaps, kept sorted: one gap comes in, one goes out.
+    std::vector<double> window;
+    window.reserve(2 * around + 2);
+    size_t windowFrom = 0, windowTo = 0;
+    for (size_t i = 0; i < gaps.size(); ++i) {
+        const size_t from = i > around ? i - around : 0, to = std::min(gaps.size(), i + around + 1);
+        for (; windowTo < to; ++windowTo)
+            window.insert(std::upper_bound(window.begin(), window.end(), gaps[windowTo]), gaps[windowTo]);
+        for (; windowFrom < from; ++windowFrom)
+            window.erase(std::lower_bound(window.begin(), window.end(), gaps[windowFrom]));
+        const double local = window[percentileRank(window.size(), t.splitLocalQuantile)];
+        out.push_back(local > t.splitLocalFloorFrames * guess ? local : guess);
+    }
+    return out;
 }
 
 }   // namespace
@@ -141,21 +172,9 @@ std::vector<std::vector<double>> splitAtChanges(const std::vector<double>& ticks
     for (size_t i = 1; i < ticks.size(); ++i)
         gaps.push_back(ticks[i] - ticks[i - 1]);
     std::vector<double> lengths;
-    const size_t around = t.splitAround;
-    // The neighbourhood slides along the gaps, kept sorted: one gap comes in, one goes out.
-    std::vector<double> window;
-    window.reserve(2 * around + 2);
-    size_t windowFrom = 0, windowTo = 0;
-    for (size_t i = 0; i < gaps.size(); ++i) {
-        const size_t from = i > around ? i - around : 0, to = std::min(gaps.size(), i + around + 1);
-        for (; windowTo < to; ++windowTo)
-            window.insert(std::upper_bound(window.begin(), window.end(), gaps[windowTo]), gaps[windowTo]);
-        for (; windowFrom < from; ++windowFrom)
-            window.erase(std::lower_bound(window.begin(), window.end(), gaps[windowFrom]));
-        double local = window[percentileRank(window.size(), t.splitLocalQuantile)];
-        local = local > t.splitLocalFloorFrames * guess ? local : guess;
-        lengths.push_back(gaps[i] / std::max(1.0, std::floor(gaps[i] / local + 0.5)));
-    }
+    const std::vector<double> local = localFrames(gaps, guess);
+    for (size_t i = 0; i < gaps.size(); ++i)
+        lengths.push_back(gaps[i] / std::max(1.0, std::floor(gaps[i] / local[i] + 0.5)));
     double current =
         medianOf(std::vector<double>(lengths.begin(), lengths.begin() + std::min<size_t>(lengths.size(), t.splitStartLengths)));
     parts.back().push_back(ticks[0]);
@@ -197,7 +216,7 @@ namespace {
 double frameOfStamps(std::vector<double> ticks)
 {
     ticks.erase(std::remove_if(ticks.begin(), ticks.end(), [](double v) { return !(v > 0.0); }), ticks.end());
-    std::sort(ticks.begin(), ticks.end());
+    sortIfNeeded(ticks);
     ticks.erase(std::unique(ticks.begin(), ticks.end()), ticks.end());
     std::vector<double> gaps;
     for (size_t i = 1; i < ticks.size(); ++i)
@@ -214,13 +233,17 @@ double frameOfStamps(std::vector<double> ticks)
 // The frames an output's own stamps showed: each run's, each stretch of one rate apart.
 std::vector<double> ownFrames(const Context& c, int output)
 {
-    std::vector<double> frames;
+    const auto key = std::make_pair(output, c.roughPeriod);
+    const auto kept = c.kept->ownFrames.find(key);
+    if (kept != c.kept->ownFrames.end())
+        return kept->second;
+    std::vector<double>& frames = c.kept->ownFrames[key];
     for (const TestSummary& run : c.summary.tests) {
         if (run.kind == nullptr || !(run.kind->wakeUpStamps || run.kind->precise == PreciseStamps::Times))
             continue;
         std::vector<double> ticks = ticksOn(c, run, run.kind->time, output);
         ticks.erase(std::remove_if(ticks.begin(), ticks.end(), [](double v) { return !(v > 0.0); }), ticks.end());
-        std::sort(ticks.begin(), ticks.end());
+        sortIfNeeded(ticks);
         for (const std::vector<double>& part : splitAtChanges(ticks, c.roughPeriod, t.splitWakeUps)) {
             const double frame = frameOfStamps(part);
             if (frame > 0.0)
@@ -257,7 +280,7 @@ std::string compositorOtherClock(const Context& c, const TestSummary& run, const
     }
     // Read alone: each rate its qpcVBlank showed must be one the output's own waits showed.
     compositor.erase(std::remove_if(compositor.begin(), compositor.end(), [](double v) { return !(v > 0.0); }), compositor.end());
-    std::sort(compositor.begin(), compositor.end());
+    sortIfNeeded(compositor);
     compositor.erase(std::unique(compositor.begin(), compositor.end()), compositor.end());
     for (const std::vector<double>& part : splitAtChanges(compositor, c.roughPeriod, t.splitWakeUps)) {
         const double theirs = frameOfStamps(part);
@@ -274,6 +297,12 @@ bool compositorFollows(const Context& c, int output)
 {
     if (!(c.roughPeriod > 0.0))
         return false;
+    const auto key = std::make_pair(output, c.roughPeriod);
+    const auto kept = c.kept->follows.find(key);
+    if (kept != c.kept->follows.end())
+        return kept->second;
+    bool& follows = c.kept->follows[key];
+    follows = false;
     const std::vector<double> own = ownFrames(c, output);
     // The compositor's reads are the window's runs: judged on those of this output, if any.
     bool read = false;
@@ -281,10 +310,11 @@ bool compositorFollows(const Context& c, int output)
         if (run.output != output || run.kind == nullptr || !run.kind->compositorVblank)
             continue;
         if (!compositorOtherClock(c, run, own).empty())
-            return false;
+            return follows;
         read = true;
     }
-    return read;
+    follows = read;
+    return follows;
 }
 
 // The time stamps of the runs that mark vblanks of an output, one group per run, sorted.
@@ -358,13 +388,13 @@ const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, b
             // A line lasts the frame of its moment over the frame's lines: the frame the lower
             // quartile of the neighbouring distances, so that a run across a change of rate
             // moves each time by its own line's length.
-            std::sort(read.begin(), read.end());
+            sortIfNeeded(read);
+            std::vector<double> gaps;
+            for (size_t i = 1; i < read.size(); ++i)
+                gaps.push_back(read[i].first - read[i - 1].first);
+            const std::vector<double> local = localFrames(gaps, c.roughPeriod);
             for (size_t i = 0; i < read.size(); ++i) {
-                std::vector<double> around;
-                for (size_t j = i > t.splitAround ? i - t.splitAround : 1; j <= std::min(read.size() - 1, i + t.splitAround); ++j)
-                    around.push_back(read[j].first - read[j - 1].first);
-                const double local = around.empty() ? 0.0 : percentileOf(around, t.splitLocalQuantile);
-                const double frame = local > t.splitLocalFloorFrames * c.roughPeriod ? local : c.roughPeriod;
+                const double frame = local.empty() ? c.roughPeriod : local[std::min(i, local.size() - 1)];
                 group.push_back(read[i].first - read[i].second * frame / lines);
             }
         } else if ((precise && kind.precise == PreciseStamps::Times) || (!precise && kind.wakeUpStamps)) {
@@ -375,7 +405,7 @@ const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, b
             grid = ticksOn(c, run, kind.compositorVblank, output);
         for (std::vector<double>* g : {&group, &grid}) {
             g->erase(std::remove_if(g->begin(), g->end(), [](double v) { return !(v > 0.0); }), g->end());
-            std::sort(g->begin(), g->end());
+            sortIfNeeded(*g);
             g->erase(std::unique(g->begin(), g->end()), g->end());
             if (g->size() >= t.groupPoints)
                 groups.push_back(std::move(*g));

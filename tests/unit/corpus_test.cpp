@@ -32,6 +32,8 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::string kCorpus = std::string(KELVARO_TEST_DATA) + "/corpus";
+// Fresh logs judged as the corpus is (KELVARO_CORPUS_DIR): their figures printed, no budget held.
+const char* const kOtherLogs = std::getenv("KELVARO_CORPUS_DIR");
 
 // Kinds of event that name a phenomenon of the display or the compositor; any other kind
 // (a stall, a failed wait, an "XXXXX" line) is what the machine or the tool did.
@@ -125,7 +127,7 @@ Corpus readCorpus()
     Corpus corpus;
     const auto began = std::chrono::steady_clock::now();
     std::vector<std::string> paths;
-    for (const auto& entry : fs::directory_iterator(kCorpus)) {
+    for (const auto& entry : fs::directory_iterator(kOtherLogs != nullptr ? std::string(kOtherLogs) : kCorpus)) {
         if (entry.path().extension() == ".log")
             paths.push_back(entry.path().string());
     }
@@ -236,6 +238,8 @@ protected:
     // Holds a figure to its budget (a hair of slack for the printing of the budget).
     static void hold(const std::string& key, double value, bool atMost)
     {
+        if (kOtherLogs != nullptr)
+            return;
         achieved.push_back({key, {atMost, value}});
         const auto found = budgets.find(key);
         ASSERT_NE(budgets.end(), found) << "no budget for " << key << " (" << value

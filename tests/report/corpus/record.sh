@@ -5,6 +5,8 @@
 # log recorded again reads against its own truth, whatever the machine made of it.
 #
 #   tests/report/corpus/record.sh [NAME...]    every log of the table, or only those named
+#   KELVARO_CORPUS_OUT=DIR ... record.sh NAME   fresh logs into DIR instead (judged by
+#                                               KELVARO_CORPUS_DIR=DIR build/host/corpus_tests)
 #
 # Where a phenomenon falls, in vblanks of the primary output at a steady rate R (the suite's
 # first 3.66 s are timed; its vblank, compositor and animation runs count frames):
@@ -62,7 +64,9 @@ trap 'stop_load; stop_wine_and_x' EXIT
 
 record() {   # NAME PROFILE WINDOW LOAD
   local name=$1 profile=$2 window=$3 load=$4 start=$SECONDS status=0
-  local out="$here/$name.log" part="$here/$name.log.part"
+  local dir=${KELVARO_CORPUS_OUT:-$here}
+  mkdir -p "$dir"
+  local out="$dir/$name.log" part="$dir/$name.log.part"
   local steps=(--run-ms 1000)
   [ "$window" = second ] && steps=(--move 2100,100 --run-ms 1500)
   if [ "$load" = loaded ]; then
