@@ -179,8 +179,9 @@ struct Fit {
     double from = 0.0, to = 0.0;
 };
 // Least squares of t = origin + k period over sorted time stamps, far points left out. Needs a
-// guess within a quarter frame per frame.
-Fit fitTimeline(const std::vector<double>& ticks, double guess);
+// guess within a quarter frame per frame, or per `settledFrames` frames from the first point
+// (a guess that a fit over that span gave).
+Fit fitTimeline(const std::vector<double>& ticks, double guess, double settledFrames = 0.0);
 // A fit as a segment of the reference (its spread still in ticks).
 ReferenceSegment segmentOf(const Fit& fit);
 // The stamps split where the frame length moves by more than `tolerance` and stays moved, or

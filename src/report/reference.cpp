@@ -25,7 +25,7 @@ constexpr double kMadToSigma = 1.4826;
 // the points that lie far from the rest (a preempted sample, a stalled wake-up) left out, the
 // frames assigned afresh over ever longer stretches so that a small error of the first period
 // never slips a frame however long the span. Needs a guess within a quarter frame per frame.
-Fit fitTimeline(const std::vector<double>& ticks, double guess)
+Fit fitTimeline(const std::vector<double>& ticks, double guess, double settledFrames)
 {
     Fit fit;
     if (ticks.size() < 2 || !(guess > 0.0))
@@ -37,7 +37,9 @@ Fit fitTimeline(const std::vector<double>& ticks, double guess)
     const double base = ticks.front();
     std::vector<double> residual(ticks.size());
     std::vector<char> kept(ticks.size(), 1);
-    double horizon = t.fitFirstFrames;   // frames from the first point that the current fit may number
+    // Frames from the first point that the current fit may number: the first 30, or as many as
+    // a guess already settled over.
+    double horizon = std::max(t.fitFirstFrames, settledFrames);
     // The points are sorted, so those within the horizon are the first ones: each round reads
     // only them, and the rounds over a long span cost about as much as two passes over it.
     const auto horizonEnd = [&] {
@@ -321,7 +323,8 @@ bool compositorFollows(const Context& c, int output)
 // Precise: the server's vblank times moved back by the scan line it read (how far into the
 // vertical blank the display was), DirectDraw's returns (it polls the scan line until the
 // blank begins), and the compositor's qpcVBlank where it follows the output (its published
-// grid: a vblank begin, whichever frame it names). Otherwise: the wake-ups of the vblank
+// grid: a vblank begin, whichever frame it names) in the runs that time no vblank precisely
+// themselves (the estimator's scan-line reads tell the same vblanks). Otherwise: the wake-ups of the vblank
 // waits, late by their own delays.
 const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, bool precise)
 {
@@ -401,7 +404,7 @@ const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, b
             group = ticksOn(c, run, kind.time, output);
         }
         std::vector<double> grid;
-        if (onGrid && kind.compositorVblank)
+        if (onGrid && kind.compositorVblank && kind.precise == PreciseStamps::None)
             grid = ticksOn(c, run, kind.compositorVblank, output);
         for (std::vector<double>* g : {&group, &grid}) {
             g->erase(std::remove_if(g->begin(), g->end(), [](double v) { return !(v > 0.0); }), g->end());
@@ -522,7 +525,10 @@ std::vector<ReferenceSegment> segmentsOf(const Context& c, const std::vector<std
         const size_t before = points.size();
         points.insert(points.end(), part.begin(), part.end());
         std::inplace_merge(points.begin(), points.begin() + static_cast<std::ptrdiff_t>(before), points.end());
-        current = fitTimeline(points, points.size() == part.size() ? own.period : current.period);
+        // Refitted with the new points; a joined segment's period already numbers its old span.
+        current = points.size() == part.size()
+                      ? fitTimeline(points, own.period)
+                      : fitTimeline(points, current.period, (current.to - current.from) / current.period);
     }
     if (!points.empty() && current.used > 0)
         segments.push_back(segmentOf(current));
