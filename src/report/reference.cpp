@@ -323,8 +323,7 @@ bool compositorFollows(const Context& c, int output)
 // Precise: the server's vblank times moved back by the scan line it read (how far into the
 // vertical blank the display was), DirectDraw's returns (it polls the scan line until the
 // blank begins), and the compositor's qpcVBlank where it follows the output (its published
-// grid: a vblank begin, whichever frame it names) in the runs that time no vblank precisely
-// themselves (the estimator's scan-line reads tell the same vblanks). Otherwise: the wake-ups of the vblank
+// grid: a vblank begin, whichever frame it names). Otherwise: the wake-ups of the vblank
 // waits, late by their own delays.
 const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, bool precise)
 {
@@ -404,7 +403,7 @@ const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, b
             group = ticksOn(c, run, kind.time, output);
         }
         std::vector<double> grid;
-        if (onGrid && kind.compositorVblank && kind.precise == PreciseStamps::None)
+        if (onGrid && kind.compositorVblank)
             grid = ticksOn(c, run, kind.compositorVblank, output);
         for (std::vector<double>* g : {&group, &grid}) {
             g->erase(std::remove_if(g->begin(), g->end(), [](double v) { return !(v > 0.0); }), g->end());
