@@ -313,7 +313,7 @@ bool compositorFollows(const Context& c, int output)
             continue;
         if (!compositorOtherClock(c, run, own).empty())
             return follows;
-        read = true;
+        read = read || frameOfStamps(ticksOf(run.table, run.kind->compositorVblank, c.ticksPerMs)) > 0.0;
     }
     follows = read;
     return follows;
@@ -403,8 +403,14 @@ const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, b
             group = ticksOn(c, run, kind.time, output);
         }
         std::vector<double> grid;
-        if (onGrid && kind.compositorVblank)
+        if (onGrid && kind.compositorVblank) {
             grid = ticksOn(c, run, kind.compositorVblank, output);
+            // Read beside the run's own precise stamps, it marks the same vblanks exactly: it
+            // stands for them.
+            if (kind.precise != PreciseStamps::None &&
+                static_cast<size_t>(std::count_if(grid.begin(), grid.end(), [](double v) { return v > 0.0; })) >= t.groupPoints)
+                group.clear();
+        }
         for (std::vector<double>* g : {&group, &grid}) {
             g->erase(std::remove_if(g->begin(), g->end(), [](double v) { return !(v > 0.0); }), g->end());
             sortIfNeeded(*g);
