@@ -38,6 +38,7 @@ struct Kept {
     bool failuresKnown = false;
     std::map<std::pair<int, double>, bool> follows;                  // compositorFollows, by output and rough frame
     std::map<std::pair<int, double>, std::vector<double>> ownFrames;   // ownFrames, likewise
+    std::map<std::pair<const TestSummary*, double>, std::string> otherClock;   // compositorOtherClock, by run
 };
 
 // What every room reads: the runs, the truth when the log names a profile, the time base.
@@ -83,6 +84,11 @@ struct ReferenceTuning {
     // wake-up), but never for less than a hundred-thousandth of a frame, so that exact points
     // are not all thrown out.
     double fitOutlierSpreads = 5.0;
+    // A round that moves the fit's last vblank by less than a thousandth of a tick moved nothing.
+    double fitMovedTicks = 1e-3;
+    // A guess whose lengths scatter by a share r of a frame (the median of their deviations)
+    // numbers 0.01 / r frames right: a quarter frame's slip takes far more.
+    double guessGoodFrames = 0.01;
     double fitOutlierFloorFrames = 1e-5;
     // A gap is counted in frames of its neighbourhood: the lower quartile of the eight gaps on
     // either side (a run whose rate doubles would otherwise fit its slower part as every other
@@ -157,6 +163,11 @@ struct ReferenceTuning {
     // ... or when its qpcVBlank lies, in the median, more than a quarter frame off the server's
     // wake-ups read with it (a wake-up comes a little after its vblank).
     double compositorPhaseFrames = 0.25;
+    // Judged on a run's first 256 reads side by side.
+    size_t sideBySideReads = 256;
+    // The output's own frames, each from a stretch of 32 stamps; frames within 0.1 % are one.
+    size_t ownFrameStamps = 32;
+    double ownFrameSame = 0.001;
     // A distance under one and a half of the lower quartile of a column's spans one frame.
     double frameSpanOne = 1.5;
     // Two segments more than a second apart leave the stretch between them not known.

@@ -85,7 +85,10 @@ Fit fitTimeline(const std::vector<double>& ticks, double guess, double settledFr
         }
         fit.spread = kMadToSigma * percentileInPlace(near, 50.0);
         const double limit = std::max(t.fitOutlierSpreads * fit.spread, fit.period * t.fitOutlierFloorFrames);
-        bool moved = fit.origin != origin || fit.period != period || end != judged;
+        // A round moved the fit when it left out or took in a point, or moved the span's last
+        // vblank by a thousandth of a tick or more (rounding moves it by less).
+        const double frames = (ticks[end - 1] - base) / fit.period;
+        bool moved = std::fabs(fit.origin - origin) + frames * std::fabs(fit.period - period) >= t.fitMovedTicks || end != judged;
         for (size_t i = 0; i < end; ++i) {
             const char keep = std::fabs(residual[i]) <= limit ? 1 : 0;
             moved = moved || keep != kept[i];
@@ -232,7 +235,8 @@ double frameOfStamps(std::vector<double> ticks)
 
 }   // namespace
 
-// The frames an output's own stamps showed: each run's, each stretch of one rate apart.
+// The frames an output's own stamps showed: each run's, each stretch of one rate apart, each
+// frame once.
 std::vector<double> ownFrames(const Context& c, int output)
 {
     const auto key = std::make_pair(output, c.roughPeriod);
@@ -246,16 +250,36 @@ std::vector<double> ownFrames(const Context& c, int output)
         std::vector<double> ticks = ticksOn(c, run, run.kind->time, output);
         ticks.erase(std::remove_if(ticks.begin(), ticks.end(), [](double v) { return !(v > 0.0); }), ticks.end());
         sortIfNeeded(ticks);
-        for (const std::vector<double>& part : splitAtChanges(ticks, c.roughPeriod, t.splitWakeUps)) {
-            const double frame = frameOfStamps(part);
-            if (frame > 0.0)
+        // Stretch by stretch of a few dozen stamps: each rate the run held for longer shows.
+        for (size_t from = 0; from < ticks.size(); from += t.ownFrameStamps) {
+            const auto begin = ticks.begin() + static_cast<std::ptrdiff_t>(from);
+            const double frame =
+                frameOfStamps(std::vector<double>(begin, ticks.begin() + static_cast<std::ptrdiff_t>(std::min(ticks.size(), from + t.ownFrameStamps))));
+            if (frame > 0.0 && std::none_of(frames.begin(), frames.end(), [&](double f) { return std::fabs(f / frame - 1.0) < t.ownFrameSame; }))
                 frames.push_back(frame);
         }
     }
     return frames;
 }
 
+namespace {
+
+std::string otherClockOf(const Context& c, const TestSummary& run, const std::vector<double>& own);
+
+}   // namespace
+
 std::string compositorOtherClock(const Context& c, const TestSummary& run, const std::vector<double>& own)
+{
+    const auto key = std::make_pair(&run, c.roughPeriod);
+    const auto kept = c.kept->otherClock.find(key);
+    if (kept != c.kept->otherClock.end())
+        return kept->second;
+    return c.kept->otherClock[key] = otherClockOf(c, run, own);
+}
+
+namespace {
+
+std::string otherClockOf(const Context& c, const TestSummary& run, const std::vector<double>& own)
 {
     if (run.kind == nullptr || !run.kind->compositorVblank || !(c.roughPeriod > 0.0))
         return {};
@@ -263,7 +287,10 @@ std::string compositorOtherClock(const Context& c, const TestSummary& run, const
     if (run.kind->wakeUpStamps) {
         // Read beside the server's vblanks: the same frame, and each qpcVBlank a vblank begin
         // at or a little before the server's wake-up (another output's lies anywhere in the frame).
-        const std::vector<double> server = ticksOf(run.table, run.kind->time, c.ticksPerMs);
+        // A few hundred reads tell both frames and the phase as well as all of them.
+        std::vector<double> server = ticksOf(run.table, run.kind->time, c.ticksPerMs);
+        server.resize(std::min(server.size(), t.sideBySideReads));
+        compositor.resize(std::min(compositor.size(), t.sideBySideReads));
         const double frame = frameOfStamps(server), theirs = frameOfStamps(compositor);
         if (!(frame > 0.0) || !(theirs > 0.0))
             return {};
@@ -294,6 +321,8 @@ std::string compositorOtherClock(const Context& c, const TestSummary& run, const
     }
     return {};
 }
+
+}   // namespace
 
 bool compositorFollows(const Context& c, int output)
 {
@@ -459,7 +488,7 @@ std::vector<ReferenceSegment> segmentsOf(const Context& c, const std::vector<std
         std::vector<double> points;
         Fit own;
     };
-    std::vector<Part> fitted;
+    std::vector<Part> fittedParts;
     for (std::vector<double>& part : parts) {
         std::vector<double> gaps, lengths;
         for (size_t i = 1; i < part.size(); ++i)
@@ -467,7 +496,15 @@ std::vector<ReferenceSegment> segmentsOf(const Context& c, const std::vector<std
         const double unit = std::max(percentileOf(gaps, t.splitLocalQuantile), t.splitLocalFloorFrames * c.roughPeriod);
         for (const double gap : gaps)
             lengths.push_back(gap / std::max(1.0, std::floor(gap / unit + 0.5)));
-        Fit own = fitTimeline(part, medianOf(lengths));
+        // A part whose lengths agree closely numbers its frames from a guess good over many of
+        // them: its fit need not grow its horizon from the first thirty.
+        const double guess = medianOf(lengths);
+        std::vector<double> off;
+        off.reserve(lengths.size());
+        for (const double length : lengths)
+            off.push_back(std::fabs(length - guess));
+        const double relative = medianOf(off) / guess;
+        Fit own = fitTimeline(part, guess, relative > 0.0 ? t.guessGoodFrames / relative : (part.back() - part.front()) / guess);
         if (own.used < t.partFitPoints)
             continue;
         // Precise points lie within microseconds of their fit; a run whose points scatter by
@@ -475,21 +512,25 @@ std::vector<ReferenceSegment> segmentsOf(const Context& c, const std::vector<std
         // vblank precisely, and its rate may be a multiple of the display's.
         if (precise && own.spread > t.preciseSpreadS * c.frequency)
             continue;
-        fitted.push_back({std::move(part), own});
+        fittedParts.push_back({std::move(part), own});
     }
     // Walked in time order. Runs that read two columns side by side (the server's vblanks and
     // the compositor's) give parts of the same moments: of two that overlap, the one that fits
     // more closely comes first, and a later one that mostly lies among the points the segment
     // already has but does not continue it is left out (the closer points tell that stretch).
-    std::stable_sort(fitted.begin(), fitted.end(), [](const Part& a, const Part& b) { return a.points.front() < b.points.front(); });
-    for (size_t i = 1; i < fitted.size(); ++i) {
-        if (fitted[i].points.front() < fitted[i - 1].points.back() && fitted[i].own.spread < fitted[i - 1].own.spread)
-            std::swap(fitted[i], fitted[i - 1]);
+    std::stable_sort(fittedParts.begin(), fittedParts.end(),
+                     [](const Part& a, const Part& b) { return a.points.front() < b.points.front(); });
+    for (size_t i = 1; i < fittedParts.size(); ++i) {
+        if (fittedParts[i].points.front() < fittedParts[i - 1].points.back() &&
+            fittedParts[i].own.spread < fittedParts[i - 1].own.spread)
+            std::swap(fittedParts[i], fittedParts[i - 1]);
     }
     std::vector<ReferenceSegment> segments;
     std::vector<double> points;
     Fit current;
-    for (const Part& each : fitted) {
+    size_t fitted = 0;         // the points of the segment when it was last fitted
+    double fittedSpan = 0.0;   // and their span
+    for (const Part& each : fittedParts) {
         const std::vector<double>& part = each.points;
         const Fit& own = each.own;
         bool joins = !points.empty();
@@ -521,22 +562,42 @@ std::vector<ReferenceSegment> segmentsOf(const Context& c, const std::vector<std
             if (static_cast<double>(among) >= t.coveredShare * static_cast<double>(part.size()))
                 continue;
         }
+        // A segment's fit is brought up to date before it is kept, and whenever its points or its
+        // span have doubled since it was last fitted; in between, a part that continues it is
+        // judged by the fit of most of its points. The join checked the new points' phase
+        // against the segment's grid: its period numbers the whole merged span.
+        const auto refit = [&] {
+            current = fitTimeline(points, current.period, (points.back() - points.front()) / current.period);
+            fitted = points.size();
+            fittedSpan = points.back() - points.front();
+        };
         if (!joins) {
-            if (!points.empty())
+            if (!points.empty()) {
+                if (fitted != points.size())
+                    refit();
                 segments.push_back(segmentOf(current));
+            }
             points.clear();
         }
         // Both are sorted: merged, not sorted afresh.
         const size_t before = points.size();
         points.insert(points.end(), part.begin(), part.end());
         std::inplace_merge(points.begin(), points.begin() + static_cast<std::ptrdiff_t>(before), points.end());
-        // Refitted with the new points; a joined segment's period already numbers its old span.
-        current = points.size() == part.size()
-                      ? fitTimeline(points, own.period)
-                      : fitTimeline(points, current.period, (current.to - current.from) / current.period);
+        if (points.size() == part.size()) {
+            current = fitTimeline(points, own.period);
+            fitted = points.size();
+            fittedSpan = points.back() - points.front();
+        } else if (points.size() >= 2 * fitted || points.back() - points.front() >= 2.0 * fittedSpan) {
+            refit();
+        } else {
+            current.to = std::max(current.to, part.back());
+        }
     }
-    if (!points.empty() && current.used > 0)
+    if (!points.empty() && current.used > 0) {
+        if (fitted != points.size())
+            current = fitTimeline(points, current.period, (points.back() - points.front()) / current.period);
         segments.push_back(segmentOf(current));
+    }
     return segments;
 }
 
