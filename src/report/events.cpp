@@ -398,11 +398,14 @@ void sleepEvents(EventInput& in, std::vector<FoundEvent>& events)
             continue;
         const ReferenceTimeline& reference = references[which];
         const std::vector<double> ticks = ticksOf(run.table, run.kind->compositorVblank, c.ticksPerMs);
+        double shortest = INFINITY;
+        for (const ReferenceSegment& segment : reference.segments)
+            shortest = std::min(shortest, segment.periodTicks);
         size_t last = ticks.size();
         for (size_t i = 0; i < ticks.size(); ++i) {
             if (!(ticks[i] > 0.0) || (last < ticks.size() && ticks[i] == ticks[last]))
                 continue;
-            if (last < ticks.size()) {
+            if (last < ticks.size() && ticks[i] - ticks[last] > t.sleepFrames * shortest) {
                 const double frame = reference.periodTicksAt(ticks[last]);
                 const double frames = std::floor((ticks[i] - ticks[last]) / frame + 0.5) - 1.0;
                 // The compositor's own timing run logs a read only when its vblank moved: a jump
@@ -449,11 +452,15 @@ void gapSleepEvents(EventInput& in, std::vector<FoundEvent>& events)
         if (run.kind == nullptr || !run.kind->time || which >= in.references.size() || !in.references[which].known())
             continue;
         const std::vector<double> ticks = ticksOf(run.table, run.kind->time, c.ticksPerMs);
+        // No gap shorter than thirty of the reference's shortest frames is a sleep.
+        double shortest = INFINITY;
+        for (const ReferenceSegment& segment : in.references[which].segments)
+            shortest = std::min(shortest, segment.periodTicks);
         size_t last = ticks.size();
         for (size_t i = 0; i < ticks.size(); ++i) {
             if (!(ticks[i] > 0.0))
                 continue;
-            if (last < ticks.size()) {
+            if (last < ticks.size() && ticks[i] - ticks[last] > t.sleepFrames * shortest) {
                 const double frame = in.references[which].periodTicksAt(ticks[last]);
                 const double frames = std::floor((ticks[i] - ticks[last]) / frame + 0.5) - 1.0;
                 const double fromS = ticks[last] / c.frequency, toS = ticks[i] / c.frequency;

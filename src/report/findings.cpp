@@ -37,6 +37,14 @@ std::vector<double> ticksOf(const RunTable& table, TimeColumn column, double tic
 std::vector<double> ticksOn(const Context& c, const TestSummary& run, TimeColumn column, int output)
 {
     std::vector<double> out = ticksOf(run.table, column, c.ticksPerMs);
+    // A log whose server never moved to another output measures one output in every window run.
+    const std::vector<std::pair<size_t, int>>& binds = c.summary.binds;
+    const bool moved = std::any_of(binds.begin(), binds.end(), [&](const std::pair<size_t, int>& b) { return b.second != binds.front().second; });
+    if (!moved && !(run.kind != nullptr && (run.kind->blockPerOutput || run.kind->primaryOutput))) {
+        if (run.output != output)
+            std::fill(out.begin(), out.end(), NAN);
+        return out;
+    }
     for (size_t i = 0; i < out.size(); ++i) {
         if (outputOfRow(c.summary, run, run.table.rows[i].line) != output)
             out[i] = NAN;

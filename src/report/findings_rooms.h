@@ -84,11 +84,15 @@ struct ReferenceTuning {
     // wake-up), but never for less than a hundred-thousandth of a frame, so that exact points
     // are not all thrown out.
     double fitOutlierSpreads = 5.0;
-    // A round that moves the fit's last vblank by less than a thousandth of a tick moved nothing.
-    double fitMovedTicks = 1e-3;
+    // A round that moves the fit's last vblank by less than a hundredth of a tick moved nothing.
+    double fitMovedTicks = 1e-2;
     // A guess whose lengths scatter by a share r of a frame (the median of their deviations)
     // numbers 0.01 / r frames right: a quarter frame's slip takes far more.
     double guessGoodFrames = 0.01;
+    // A segment is refitted before it is kept, and on the way when its points or its span grew
+    // fifty-fold since its last fit (the fit of a second's precise points judges the phase of
+    // points a minute later to a few microseconds).
+    double refitGrowth = 50.0;
     double fitOutlierFloorFrames = 1e-5;
     // A gap is counted in frames of its neighbourhood: the lower quartile of the eight gaps on
     // either side (a run whose rate doubles would otherwise fit its slower part as every other
@@ -165,11 +169,13 @@ struct ReferenceTuning {
     double compositorPhaseFrames = 0.25;
     // Judged on a run's first 256 reads side by side.
     size_t sideBySideReads = 256;
-    // The output's own frames, each from a stretch of 32 stamps; frames within 0.1 % are one.
-    size_t ownFrameStamps = 32;
+    // The output's own frames, each from a stretch of 64 stamps; frames within 0.1 % are one.
+    size_t ownFrameStamps = 64;
     double ownFrameSame = 0.001;
     // A distance under one and a half of the lower quartile of a column's spans one frame.
     double frameSpanOne = 1.5;
+    // ... and over two thirds of it (shorter ones are waits that came too soon).
+    double singleFrameLow = 0.67;
     // Two segments more than a second apart leave the stretch between them not known.
     double unknownGapS = 1.0;
     // A reference of wake-ups may be off by the delay the same wait showed on a precise output

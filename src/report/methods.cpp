@@ -24,6 +24,9 @@ struct Scored {
 bool failedWithin(const Context& c, double from, double to)
 {
     std::vector<double>& failures = c.kept->failures;
+    if (!c.kept->failuresKnown &&
+        std::none_of(c.summary.marks.begin(), c.summary.marks.end(), [](const LogMark& m) { return m.kind == "wait_failed"; }))
+        c.kept->failuresKnown = true;
     if (!c.kept->failuresKnown) {
         std::vector<std::pair<size_t, double>> rows;
         for (const TestSummary& run : c.summary.tests) {
@@ -431,10 +434,13 @@ RefreshFinding refreshOf(const Context& c, const ReferenceTimeline& reference)
     for (const ReferenceSegment& s : reference.segments)
         main = s.toTick - s.fromTick > main->toTick - main->fromTick ? &s : main;
     r.measuredHz = c.frequency / main->periodTicks;
-    // The log's line at a moment: of the first row timed at or after it.
+    // The log's line at a moment: of the first row timed at or after it (needed only where the
+    // output's mode was read more than once).
     std::vector<std::pair<double, size_t>> rows;
+    const bool oneMode = std::count_if(c.summary.modes.begin(), c.summary.modes.end(),
+                                       [&](const LogMode& mode) { return mode.device == reference.name; }) <= 1;
     for (const TestSummary& run : c.summary.tests) {
-        if (run.kind == nullptr || !run.kind->time)
+        if (oneMode || run.kind == nullptr || !run.kind->time)
             continue;
         const std::vector<double> ticks = ticksOf(run.table, run.kind->time, c.ticksPerMs);
         for (size_t i = 0; i < ticks.size(); ++i) {

@@ -47,15 +47,18 @@ Fit fitTimeline(const std::vector<double>& ticks, double guess, double settledFr
                                                         [&](double v) { return (v - base) / fit.period <= horizon; }) -
                                    ticks.begin());
     };
-    size_t judged = 0;   // the points whose `kept` the last round set
+    size_t judged = 0;   // the points whose `kept` (and `number`, by the current fit) the last round set
+    std::vector<double> number(ticks.size());
+    std::vector<double> near;
+    near.reserve(ticks.size());
     int settled = 0;
     for (int round = 0; round < t.fitRounds && settled < t.fitSettledRounds; ++round) {
-        const double origin = fit.origin, period = fit.period;
+        const double origin = fit.origin, period = fit.period, inverse = 1.0 / fit.period;
         double sk = 0, st = 0, skk = 0, skt = 0, n = 0;
         for (size_t i = 0, end = horizonEnd(); i < end; ++i) {
             if (!kept[i])
                 continue;
-            const double k = std::floor((ticks[i] - fit.origin) / fit.period + 0.5);
+            const double k = i < judged ? number[i] : std::floor((ticks[i] - origin) * inverse + 0.5);
             const double at = ticks[i] - base;
             sk += k;
             st += at;
@@ -76,10 +79,11 @@ Fit fitTimeline(const std::vector<double>& ticks, double guess, double settledFr
         // that exact points are not all thrown out); a point newly within the horizon is in
         // until a fit that includes it judges it, and one the new period puts beyond it is in.
         const size_t end = horizonEnd();
-        std::vector<double> near;
-        near.reserve(end);
+        near.clear();
+        const double fitted = 1.0 / fit.period;
         for (size_t i = 0; i < end; ++i) {
-            const double k = std::floor((ticks[i] - fit.origin) / fit.period + 0.5);
+            const double k = std::floor((ticks[i] - fit.origin) * fitted + 0.5);
+            number[i] = k;
             residual[i] = ticks[i] - (fit.origin + k * fit.period);
             near.push_back(std::fabs(residual[i]));
         }
@@ -139,16 +143,24 @@ double partFrames(double gap, double frame)
 
 // Each gap's frame: the lower quartile of the gaps around it, or the guess where that is under
 // 0.3 frames (waits that returned at once).
-std::vector<double> localFrames(const std::vector<double>& gaps, double guess)
+std::vector<double> localFrames(const std::vector<double>& gaps, double guess, bool countOnly = false)
 {
     std::vector<double> out;
     out.reserve(gaps.size());
+    // Where only the count of frames a gap spans matters, a gap near the run's own lower
+    // quartile spans one: it is its own frame, and its neighbourhood need not be sorted.
+    const double quartile = countOnly && !gaps.empty() ? percentileOf(gaps, t.splitLocalQuantile) : 0.0;
     const size_t around = t.splitAround;
     // The neighbourhood slides along the gaps, kept sorted: one gap comes in, one goes out.
     std::vector<double> window;
     window.reserve(2 * around + 2);
     size_t windowFrom = 0, windowTo = 0;
     for (size_t i = 0; i < gaps.size(); ++i) {
+        if (quartile > t.splitLocalFloorFrames * guess && gaps[i] >= t.singleFrameLow * quartile &&
+            gaps[i] <= t.frameSpanOne * quartile) {
+            out.push_back(gaps[i]);
+            continue;
+        }
         const size_t from = i > around ? i - around : 0, to = std::min(gaps.size(), i + around + 1);
         for (; windowTo < to; ++windowTo)
             window.insert(std::upper_bound(window.begin(), window.end(), gaps[windowTo]), gaps[windowTo]);
@@ -177,7 +189,7 @@ std::vector<std::vector<double>> splitAtChanges(const std::vector<double>& ticks
     for (size_t i = 1; i < ticks.size(); ++i)
         gaps.push_back(ticks[i] - ticks[i - 1]);
     std::vector<double> lengths;
-    const std::vector<double> local = localFrames(gaps, guess);
+    const std::vector<double> local = localFrames(gaps, guess, true);
     for (size_t i = 0; i < gaps.size(); ++i)
         lengths.push_back(gaps[i] / std::max(1.0, std::floor(gaps[i] / local[i] + 0.5)));
     double current =
@@ -404,8 +416,16 @@ const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, b
         if (!run.known || run.kind == nullptr || run.table.rows.empty())
             continue;
         const RunKind& kind = *run.kind;
-        std::vector<double> group;
-        if (precise && kind.precise == PreciseStamps::ServerLessScanLine && lines > 0.0) {
+        std::vector<double> group, grid;
+        // Read beside the run's own precise stamps, the compositor's qpcVBlank marks the same
+        // vblanks exactly: it stands for them.
+        bool gridStands = false;
+        if (onGrid && kind.compositorVblank) {
+            grid = ticksOn(c, run, kind.compositorVblank, output);
+            gridStands = kind.precise != PreciseStamps::None &&
+                         static_cast<size_t>(std::count_if(grid.begin(), grid.end(), [](double v) { return v > 0.0; })) >= t.groupPoints;
+        }
+        if (!gridStands && precise && kind.precise == PreciseStamps::ServerLessScanLine && lines > 0.0) {
             const int now = keyIndex(run.table, kind.time.key), scan = keyIndex(run.table, "scanline");
             std::vector<std::pair<double, double>> read;   // (the server's time, lines into the blank)
             for (const LogRow& row : run.table.rows) {
@@ -428,17 +448,8 @@ const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, b
                 const double frame = local.empty() ? c.roughPeriod : local[std::min(i, local.size() - 1)];
                 group.push_back(read[i].first - read[i].second * frame / lines);
             }
-        } else if ((precise && kind.precise == PreciseStamps::Times) || (!precise && kind.wakeUpStamps)) {
+        } else if (!gridStands && ((precise && kind.precise == PreciseStamps::Times) || (!precise && kind.wakeUpStamps))) {
             group = ticksOn(c, run, kind.time, output);
-        }
-        std::vector<double> grid;
-        if (onGrid && kind.compositorVblank) {
-            grid = ticksOn(c, run, kind.compositorVblank, output);
-            // Read beside the run's own precise stamps, it marks the same vblanks exactly: it
-            // stands for them.
-            if (kind.precise != PreciseStamps::None &&
-                static_cast<size_t>(std::count_if(grid.begin(), grid.end(), [](double v) { return v > 0.0; })) >= t.groupPoints)
-                group.clear();
         }
         for (std::vector<double>* g : {&group, &grid}) {
             g->erase(std::remove_if(g->begin(), g->end(), [](double v) { return !(v > 0.0); }), g->end());
@@ -562,9 +573,9 @@ std::vector<ReferenceSegment> segmentsOf(const Context& c, const std::vector<std
             if (static_cast<double>(among) >= t.coveredShare * static_cast<double>(part.size()))
                 continue;
         }
-        // A segment's fit is brought up to date before it is kept, and whenever its points or its
-        // span have doubled since it was last fitted; in between, a part that continues it is
-        // judged by the fit of most of its points. The join checked the new points' phase
+        // A segment's fit is brought up to date before it is kept, and on the way when its
+        // points or its span grew fifty-fold; in between, a part that continues it is judged by
+        // the last fit. The join checked the new points' phase
         // against the segment's grid: its period numbers the whole merged span.
         const auto refit = [&] {
             current = fitTimeline(points, current.period, (points.back() - points.front()) / current.period);
@@ -587,7 +598,7 @@ std::vector<ReferenceSegment> segmentsOf(const Context& c, const std::vector<std
             current = fitTimeline(points, own.period);
             fitted = points.size();
             fittedSpan = points.back() - points.front();
-        } else if (points.size() >= 2 * fitted || points.back() - points.front() >= 2.0 * fittedSpan) {
+        } else if (points.size() >= t.refitGrowth * fitted || points.back() - points.front() >= t.refitGrowth * fittedSpan) {
             refit();
         } else {
             current.to = std::max(current.to, part.back());
