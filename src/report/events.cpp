@@ -373,9 +373,16 @@ void stallEvents(EventInput& in, std::vector<FoundEvent>& events)
             if (!(ticks[i] > 0.0))
                 continue;
             if (last < ticks.size() && !failedBetween(in, run.table.rows[last].line, run.table.rows[i].line)) {
-                const double frame = in.references[which].periodTicksAt(ticks[i]);
+                // Across a change of rate the longer frame of the two counts, and a gap the
+                // change lies in is the change's.
+                const ReferenceTimeline& reference = in.references[which];
+                const double frame = std::max(reference.periodTicksAt(ticks[i]), reference.periodTicksAt(ticks[last]));
                 const double extra = extraFrames(ticks[i] - ticks[last], frame);
-                if (extra > 0)
+                const double fromS = ticks[last] / c.frequency, toS = ticks[i] / c.frequency;
+                const bool change = extra > 0 && std::any_of(events.begin(), events.end(), [&](const FoundEvent& e) {
+                    return e.kind == "mode_change" && e.atS >= fromS && (e.fromS >= 0 ? e.fromS : e.atS) <= toS;
+                });
+                if (extra > 0 && !change)
                     events.push_back({"stall", ticks[i] / c.frequency, extra + 1.0,
                                       format("%.3f ms between vblanks", (ticks[i] - ticks[last]) / c.ticksPerMs),
                                       run.key, run.table.rows[i].line});
@@ -608,7 +615,8 @@ void logEvents(EventInput& in, std::vector<FoundEvent>& events)
 }
 
 // The detectors, in the order they run: a later one may read what an earlier one found (a
-// rate change where the server moved is the move's; no stall on a variable rate).
+// rate change where the server moved is the move's; no stall on a variable rate nor across a
+// rate change; no compositor's clock judged on a variable rate; one sleep however many tell it).
 struct Detector {
     const char* kinds;
     void (*find)(EventInput& in, std::vector<FoundEvent>& events);
@@ -619,11 +627,11 @@ const Detector kDetectors[] = {
     {"too_soon_waits", tooSoonEvents},
     {"variable_refresh", variableRefreshEvents},
     {"compositor_clock compositor_ahead compositor_stale", compositorEvents},
+    {"mode_change", modeChangeEvents},
     {"stall", stallEvents},
     {"display_sleep", sleepEvents},
     {"display_sleep", gapSleepEvents},
     {"display_sleep", failureSleepEvents},
-    {"mode_change", modeChangeEvents},
     {"cut refused", logEvents},
 };
 
