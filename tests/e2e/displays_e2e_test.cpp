@@ -421,7 +421,10 @@ TEST_F(Displays, ACompositorOnTheFasterClockReportingAheadAndStaleIsSeenAsSuch)
     const Read r = read("win11");
     ASSERT_TRUE(r.ok);
     expectTheServersRecord(r, 1000.0 / 60.0, 0.0, 100);
-    EXPECT_EQ(1u, eventsOfKind(r.summary, "compositor_clock").size());
+    // The compositor's clock told by every run that read it: its timing run among them.
+    const std::vector<FoundEvent> clock = eventsOfKind(r.summary, "compositor_clock");
+    EXPECT_TRUE(std::any_of(clock.begin(), clock.end(), [](const FoundEvent& e) { return e.test == "dwm_timing"; }))
+        << clock.size() << " compositor_clock events";
     EXPECT_EQ(1u, eventsOfKind(r.summary, "compositor_ahead").size());
     // Every stale answer the profile gave while the report's stale frames span, one of them
     // within two frames of it on the compositor's output (a poll of the timing test that came
