@@ -370,7 +370,10 @@ std::vector<RunFindings> runFindingsOf(const Context& c, const std::vector<Refer
         const int periods = kind.period != nullptr ? keyIndex(run.table, kind.period) : -1;
         if (periods >= 0) {
             for (size_t i = kind.periodFromRow; i < run.table.rows.size(); ++i) {
-                const double frames = std::floor(cell(run.table.rows[i], periods) / frameMs + 0.5);
+                // In frames of the reference at that row: a run across a change of rate counts
+                // each period in its own stretch's frames.
+                const double rowMs = i < times.size() && times[i] > 0.0 ? reference.periodTicksAt(times[i]) / c.ticksPerMs : frameMs;
+                const double frames = std::floor(cell(run.table.rows[i], periods) / rowMs + 0.5);
                 const size_t bin = frames < 0 ? 0 : std::min(kFrameBinsRest, static_cast<size_t>(frames));
                 if (out.frameBins.size() <= bin)
                     out.frameBins.resize(bin + 1, 0);
