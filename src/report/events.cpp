@@ -360,6 +360,11 @@ void stallEvents(EventInput& in, std::vector<FoundEvent>& events)
 {
     const Context& c = in.c;
     const ReportSummary& summary = c.summary;
+    std::vector<std::pair<double, double>> changes;   // each dated rate change: (from, at) in seconds
+    for (const FoundEvent& e : events) {
+        if (e.kind == "mode_change")
+            changes.emplace_back(e.fromS >= 0 ? e.fromS : e.atS, e.atS);
+    }
     for (const TestSummary& run : summary.tests) {
         const size_t which = static_cast<size_t>(run.output);
         if (run.kind == nullptr || !run.kind->stalls || which >= in.references.size() || !in.references[which].known() ||
@@ -379,8 +384,8 @@ void stallEvents(EventInput& in, std::vector<FoundEvent>& events)
                 const double frame = std::max(reference.periodTicksAt(ticks[i]), reference.periodTicksAt(ticks[last]));
                 const double extra = extraFrames(ticks[i] - ticks[last], frame);
                 const double fromS = ticks[last] / c.frequency, toS = ticks[i] / c.frequency;
-                const bool change = extra > 0 && std::any_of(events.begin(), events.end(), [&](const FoundEvent& e) {
-                    return e.kind == "mode_change" && e.atS >= fromS && (e.fromS >= 0 ? e.fromS : e.atS) <= toS;
+                const bool change = extra > 0 && std::any_of(changes.begin(), changes.end(), [&](const std::pair<double, double>& e) {
+                    return e.second >= fromS && e.first <= toS;
                 });
                 if (extra > 0 && !change)
                     events.push_back({"stall", ticks[i] / c.frequency, extra + 1.0,
