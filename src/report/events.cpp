@@ -26,6 +26,11 @@ struct EventTuning {
     double aheadShare = 0.5;
     double staleFromFrames = 2.0;
     double staleFrames = 30.0;
+    // ... where the read that shows the jump came within 200 us of the compositor's usual
+    // publish delay (the 5th percentile of the run's): a poll held off by the machine for a
+    // frame shows the same jump, read late.
+    double stalePromptQuantile = 5.0;
+    double staleReadLateUs = 200.0;
     // Vblank waits that report success far too soon to be vblanks (a sleeping display's or a
     // stale adapter's waits return at once): eight or more in a row, each under half a frame of
     // the fastest mode after the one before (1 ms where the log names no mode). Fewer come now
@@ -266,11 +271,18 @@ void compositorEvents(EventInput& in, std::vector<FoundEvent>& events)
         // rate has no period to count by.
         if (which >= in.references.size() || in.variable[which])
             continue;
+        // A read logged as soon as the compositor published lies its usual publish delay after
+        // the vblank (the fastest twentieth of the reads); one that came later was held off
+        // itself, and a jump it shows may be its own, not the compositor's.
+        std::vector<double> delays;
+        for (const LogRow& row : run.table.rows)
+            delays.push_back(cell(row, now) - cell(row, vblank));
+        const double usual = percentileOf(delays, t.stalePromptQuantile);
         for (size_t i = 1; i < run.table.rows.size(); ++i) {
             const LogRow& before = run.table.rows[i - 1];
             const LogRow& after = run.table.rows[i];
             const double frame = std::max(cell(before, period), cell(after, period));
-            if (!(frame > 0.0))
+            if (!(frame > 0.0) || cell(after, now) - cell(after, vblank) - usual > t.staleReadLateUs * c.ticksPerMs / 1000.0)
                 continue;
             const double frames = std::floor((cell(after, vblank) - cell(before, vblank)) / frame + 0.5);
             if (frames >= t.staleFromFrames && frames < t.staleFrames)
