@@ -465,6 +465,15 @@ void sleepEvents(EventInput& in, std::vector<FoundEvent>& events)
     }
 }
 
+// Whether a sleep found already overlaps a stretch (seconds): its start, and the frames it
+// lasted at `frameS` each.
+bool sleepOverlaps(const std::vector<FoundEvent>& events, double fromS, double toS, double frameS)
+{
+    return std::any_of(events.begin(), events.end(), [&](const FoundEvent& e) {
+        return e.kind == "display_sleep" && e.atS <= toS && e.atS + std::max(1.0, e.frames) * frameS >= fromS;
+    });
+}
+
 // A sleep any run's rows tell: two of its rows 30 frames or more apart with failed waits
 // between (a wait that times out or fails while the display sleeps), where no sleep was found
 // already.
@@ -488,11 +497,7 @@ void gapSleepEvents(EventInput& in, std::vector<FoundEvent>& events)
                 const double frame = in.references[which].periodTicksAt(ticks[last]);
                 const double frames = std::floor((ticks[i] - ticks[last]) / frame + 0.5) - 1.0;
                 const double fromS = ticks[last] / c.frequency, toS = ticks[i] / c.frequency;
-                const auto found = [&] {
-                    return std::any_of(events.begin(), events.end(), [&](const FoundEvent& e) {
-                        return e.kind == "display_sleep" && e.atS >= fromS - frame / c.frequency && e.atS <= toS;
-                    });
-                };
+                const auto found = [&] { return sleepOverlaps(events, fromS - frame / c.frequency, toS, frame / c.frequency); };
                 if (frames >= t.sleepFrames && failedBetween(in, run.table.rows[last].line, run.table.rows[i].line) && !found())
                     events.push_back({"display_sleep", std::ceil(ticks[last] + frame) / c.frequency, frames,
                                       format("no vblank for %.0f frames: the run's rows stopped and its waits failed", frames),
@@ -537,10 +542,10 @@ void failureSleepEvents(EventInput& in, std::vector<FoundEvent>& events)
         const double toS = after == in.times.end() ? fromS : after->second;
         const double frame = in.references.front().periodTicksAt(fromS * c.frequency) / c.frequency;
         const double frames = std::floor((toS - fromS) / frame + 0.5);
-        const bool told = std::any_of(events.begin(), events.end(), [&](const FoundEvent& e) {
-            return (e.kind == "display_sleep" && e.atS >= fromS - 1.0 && e.atS <= toS + 1.0) ||
-                   (e.kind == "output_removed" && e.line >= in.failures[first]);
-        });
+        const bool told = sleepOverlaps(events, fromS - 1.0, toS + 1.0, frame) ||
+                          std::any_of(events.begin(), events.end(), [&](const FoundEvent& e) {
+                              return e.kind == "output_removed" && e.line >= in.failures[first];
+                          });
         if (fromS >= 0.0 && frames >= t.sleepFrames && !told)
             events.push_back({"display_sleep", fromS, frames,
                               format("%.0f vblank waits failed over %.0f frames with no vblank between them",

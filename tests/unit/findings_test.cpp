@@ -299,3 +299,39 @@ TEST(Findings, EventsTheLogCannotDateAreCountedAndSaidSo)
     ASSERT_NE(f.sentences.end(), said);
     EXPECT_EQ("10 failed waits; the log does not say when.", said->text);
 }
+
+// A 5 s sleep in the estimator whose waits return at once, told once however many runs and
+// gaps show it: with a second of the estimator's rows inside the sleep left out (a gap of 60
+// frames with failed waits in it), still one sleep, from the first vblank that did not come.
+TEST(Findings, ASleepIsToldOnceWhereverItsRowsStopInside)
+{
+    KelvaroLog log = logOf("corpus/sleep-instant-estimator.log");
+    LogTruth truth;
+    ASSERT_TRUE(logTruthFromProfile(&truth, log.profile, log.profileFrequency, log.vblank0));
+    ReportSummary summary = summarizeLog(std::move(log));
+    const auto estimator = std::find_if(summary.tests.begin(), summary.tests.end(),
+                                        [](const TestSummary& t) { return t.test == LogTest::Estimator; });
+    ASSERT_NE(summary.tests.end(), estimator);
+    const double sleepMs = static_cast<double>(timelineVblankStart(truth.model.timeline, 2100)) / 1e4;
+    const auto key = std::find(estimator->table.keys.begin(), estimator->table.keys.end(), "server_now");
+    ASSERT_NE(estimator->table.keys.end(), key);
+    const auto now = key - estimator->table.keys.begin();
+    auto& rows = estimator->table.rows;
+    const size_t before = rows.size();
+    rows.erase(std::remove_if(rows.begin(), rows.end(),
+                              [&](const LogRow& row) {
+                                  const double ms = row.values[static_cast<size_t>(now)];
+                                  return ms > sleepMs + 1000.0 && ms < sleepMs + 2000.0;
+                              }),
+               rows.end());
+    ASSERT_LT(rows.size(), before);
+    summary.findings = findingsOf(summary, &truth);
+    size_t sleeps = 0;
+    for (const FoundEvent& e : summary.findings.events) {
+        if (e.kind != "display_sleep")
+            continue;
+        ++sleeps;
+        EXPECT_NEAR(2100, timelineLatestVblank(truth.model.timeline, static_cast<int64_t>(e.atS * 1e7)), 1);
+    }
+    EXPECT_EQ(1u, sleeps);
+}
