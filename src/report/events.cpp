@@ -188,7 +188,7 @@ void outputEvents(EventInput& in, std::vector<FoundEvent>& events)
         });
         if (tested || told)
             continue;
-        const std::vector<double> ticks = ticksOf(driver->table, driver->kind->time, in.c.ticksPerMs);
+        const std::vector<double>& ticks = ticksOf(in.c, driver->table, driver->kind->time);
         const auto first = std::find_if(ticks.begin(), ticks.end(), [](double v) { return v > 0.0; });
         if (first == ticks.end())
             continue;
@@ -246,7 +246,7 @@ void compositorEvents(EventInput& in, std::vector<FoundEvent>& events)
         if (which < in.references.size() && !in.variable[which]) {
             const std::string other = compositorOtherClock(in.outputs[which], run, own[which]);
             if (!other.empty()) {
-                const std::vector<double> ticks = ticksOf(run.table, run.kind->time, c.ticksPerMs);
+                const std::vector<double>& ticks = ticksOf(c, run.table, run.kind->time);
                 const auto first = std::find_if(ticks.begin(), ticks.end(), [](double v) { return v > 0.0; });
                 events.push_back({"compositor_clock", first == ticks.end() ? -1.0 : *first / c.frequency, rows,
                                   in.references[which].name + ": " + other, run.key, run.table.rows.front().line});
@@ -315,7 +315,7 @@ void tooSoonEvents(EventInput& in, std::vector<FoundEvent>& events)
             if (frame >= c.frequency / t.fastestDisplayHz)
                 limit = std::max(floor, std::min(limit, frame * t.tooSoonFrames));
         }
-        const std::vector<double> ticks = ticksOf(run.table, run.kind->time, c.ticksPerMs);
+        const std::vector<double>& ticks = ticksOf(c, run.table, run.kind->time);
         // soon[i]: row i came too soon after row i - 1.
         std::vector<bool> soon(ticks.size(), false);
         for (size_t i = 1; i < ticks.size(); ++i)
@@ -382,7 +382,7 @@ void stallEvents(EventInput& in, std::vector<FoundEvent>& events)
         if (run.kind == nullptr || !run.kind->stalls || which >= in.references.size() || !in.references[which].known() ||
             in.variable[which])
             continue;
-        const std::vector<double> ticks = ticksOf(run.table, run.kind->time, c.ticksPerMs);
+        const std::vector<double>& ticks = ticksOf(c, run.table, run.kind->time);
         // Rows without a vblank (the server rebinding) are passed over; a gap over which the
         // waits failed is no stall but a failure (and maybe a sleep, below).
         size_t last = ticks.size();
@@ -421,7 +421,7 @@ void sleepEvents(EventInput& in, std::vector<FoundEvent>& events)
         if (run.kind == nullptr || !run.kind->compositorVblank || which >= references.size() || !references[which].known())
             continue;
         const ReferenceTimeline& reference = references[which];
-        const std::vector<double> ticks = ticksOf(run.table, run.kind->compositorVblank, c.ticksPerMs);
+        const std::vector<double>& ticks = ticksOf(c, run.table, run.kind->compositorVblank);
         double shortest = INFINITY;
         for (const ReferenceSegment& segment : reference.segments)
             shortest = std::min(shortest, segment.periodTicks);
@@ -484,7 +484,7 @@ void gapSleepEvents(EventInput& in, std::vector<FoundEvent>& events)
         const size_t which = static_cast<size_t>(run.output);
         if (run.kind == nullptr || !run.kind->time || which >= in.references.size() || !in.references[which].known())
             continue;
-        const std::vector<double> ticks = ticksOf(run.table, run.kind->time, c.ticksPerMs);
+        const std::vector<double>& ticks = ticksOf(c, run.table, run.kind->time);
         // No gap shorter than thirty of the reference's shortest frames is a sleep.
         double shortest = INFINITY;
         for (const ReferenceSegment& segment : in.references[which].segments)

@@ -34,9 +34,18 @@ std::vector<double> ticksOf(const RunTable& table, TimeColumn column, double tic
     return out;
 }
 
+const std::vector<double>& ticksOf(const Context& c, const RunTable& table, TimeColumn column)
+{
+    const auto key = std::make_tuple(&table, column.key, column.ms);
+    const auto kept = c.kept->ticks.find(key);
+    if (kept != c.kept->ticks.end())
+        return kept->second;
+    return c.kept->ticks[key] = ticksOf(table, column, c.ticksPerMs);
+}
+
 std::vector<double> ticksOn(const Context& c, const TestSummary& run, TimeColumn column, int output)
 {
-    std::vector<double> out = ticksOf(run.table, column, c.ticksPerMs);
+    std::vector<double> out = ticksOf(c, run.table, column);
     // A log whose server never moved to another output measures one output in every window run.
     const std::vector<std::pair<size_t, int>>& binds = c.summary.binds;
     const bool moved = std::any_of(binds.begin(), binds.end(), [&](const std::pair<size_t, int>& b) { return b.second != binds.front().second; });

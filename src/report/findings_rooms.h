@@ -39,6 +39,8 @@ struct Kept {
     std::map<std::pair<int, double>, bool> follows;                  // compositorFollows, by output and rough frame
     std::map<std::pair<int, double>, std::vector<double>> ownFrames;   // ownFrames, likewise
     std::map<std::pair<const TestSummary*, double>, std::string> otherClock;   // compositorOtherClock, by run
+    std::map<int, double> roughPeriods;                                       // roughPeriodOf, by output
+    std::map<std::tuple<const RunTable*, const char*, bool>, std::vector<double>> ticks;   // ticksOf, by column
 };
 
 // What every room reads: the runs, the truth when the log names a profile, the time base.
@@ -62,6 +64,8 @@ inline double cell(const LogRow& row, int index)
 }
 // The values of a column as ticks (ms columns converted); zeros (no value) kept as NaN.
 std::vector<double> ticksOf(const RunTable& table, TimeColumn column, double ticksPerMs);
+// The same, worked out once per column for all the rooms.
+const std::vector<double>& ticksOf(const Context& c, const RunTable& table, TimeColumn column);
 // The same, of a run's rows that measured an output; the others' NaN.
 std::vector<double> ticksOn(const Context& c, const TestSummary& run, TimeColumn column, int output);
 const Figure* figureOf(const TestSummary& run, const char* key);
@@ -86,6 +90,12 @@ struct ReferenceTuning {
     double fitOutlierSpreads = 5.0;
     // A round that moves the fit's last vblank by less than a hundredth of a tick moved nothing.
     double fitMovedTicks = 1e-2;
+    // A fit's spread is the median of at most 512 of its residuals, taken evenly.
+    size_t spreadSample = 512;
+    // A part whose lengths agree to two hundred-thousandths (the compositor's whole-tick stamps)
+    // and whose points lie within two ticks of the line through its ends is fitted by that line.
+    double exactLengths = 2e-5;
+    double exactTicks = 2.0;
     // A guess whose lengths scatter by a share r of a frame (the median of their deviations)
     // numbers 0.01 / r frames right: a quarter frame's slip takes far more.
     double guessGoodFrames = 0.01;

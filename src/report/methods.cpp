@@ -32,7 +32,7 @@ bool failedWithin(const Context& c, double from, double to)
         for (const TestSummary& run : c.summary.tests) {
             if (run.kind == nullptr || !run.kind->time)
                 continue;
-            const std::vector<double> ticks = ticksOf(run.table, run.kind->time, c.ticksPerMs);
+            const std::vector<double>& ticks = ticksOf(c, run.table, run.kind->time);
             for (size_t i = 0; i < ticks.size(); ++i) {
                 if (ticks[i] > 0.0)
                     rows.emplace_back(run.table.rows[i].line, ticks[i]);
@@ -359,7 +359,7 @@ std::vector<RunFindings> runFindingsOf(const Context& c, const std::vector<Refer
             continue;
         const RunKind& kind = *run.kind;
         const ReferenceTimeline& reference = references[which];
-        const std::vector<double> times = kind.time ? ticksOf(run.table, kind.time, c.ticksPerMs) : std::vector<double>();
+        const std::vector<double> times = kind.time ? ticksOf(c, run.table, kind.time) : std::vector<double>();
         double middle = NAN;
         for (size_t i = times.size() / 2; i < times.size() && !(middle > 0.0); ++i)
             middle = times[i];
@@ -445,7 +445,7 @@ RefreshFinding refreshOf(const Context& c, const ReferenceTimeline& reference)
     for (const TestSummary& run : c.summary.tests) {
         if (oneMode || run.kind == nullptr || !run.kind->time)
             continue;
-        const std::vector<double> ticks = ticksOf(run.table, run.kind->time, c.ticksPerMs);
+        const std::vector<double>& ticks = ticksOf(c, run.table, run.kind->time);
         for (size_t i = 0; i < ticks.size(); ++i) {
             if (ticks[i] > 0.0)
                 rows.emplace_back(ticks[i], run.table.rows[i].line);

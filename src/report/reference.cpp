@@ -81,11 +81,14 @@ Fit fitTimeline(const std::vector<double>& ticks, double guess, double settledFr
         const size_t end = horizonEnd();
         near.clear();
         const double fitted = 1.0 / fit.period;
+        // The spread from at most 512 of the residuals, evenly taken: as good a median.
+        const size_t step = std::max<size_t>(1, end / t.spreadSample);
         for (size_t i = 0; i < end; ++i) {
             const double k = std::floor((ticks[i] - fit.origin) * fitted + 0.5);
             number[i] = k;
             residual[i] = ticks[i] - (fit.origin + k * fit.period);
-            near.push_back(std::fabs(residual[i]));
+            if (i % step == 0)
+                near.push_back(std::fabs(residual[i]));
         }
         fit.spread = kMadToSigma * percentileInPlace(near, 50.0);
         const double limit = std::max(t.fitOutlierSpreads * fit.spread, fit.period * t.fitOutlierFloorFrames);
@@ -295,12 +298,12 @@ std::string otherClockOf(const Context& c, const TestSummary& run, const std::ve
 {
     if (run.kind == nullptr || !run.kind->compositorVblank || !(c.roughPeriod > 0.0))
         return {};
-    std::vector<double> compositor = ticksOf(run.table, run.kind->compositorVblank, c.ticksPerMs);
+    std::vector<double> compositor = ticksOf(c, run.table, run.kind->compositorVblank);
     if (run.kind->wakeUpStamps) {
         // Read beside the server's vblanks: the same frame, and each qpcVBlank a vblank begin
         // at or a little before the server's wake-up (another output's lies anywhere in the frame).
         // A few hundred reads tell both frames and the phase as well as all of them.
-        std::vector<double> server = ticksOf(run.table, run.kind->time, c.ticksPerMs);
+        std::vector<double> server = ticksOf(c, run.table, run.kind->time);
         server.resize(std::min(server.size(), t.sideBySideReads));
         compositor.resize(std::min(compositor.size(), t.sideBySideReads));
         const double frame = frameOfStamps(server), theirs = frameOfStamps(compositor);
@@ -354,7 +357,7 @@ bool compositorFollows(const Context& c, int output)
             continue;
         if (!compositorOtherClock(c, run, own).empty())
             return follows;
-        read = read || frameOfStamps(ticksOf(run.table, run.kind->compositorVblank, c.ticksPerMs)) > 0.0;
+        read = read || frameOfStamps(ticksOf(c, run.table, run.kind->compositorVblank)) > 0.0;
     }
     follows = read;
     return follows;
@@ -479,6 +482,30 @@ ReferenceSegment segmentOf(const Fit& fit)
 
 namespace {
 
+// A part on an exact grid (the compositor's stamps, whole ticks of one): the line through its
+// ends, where every point lies within two ticks of it; else none (`used` 0).
+Fit exactGrid(const std::vector<double>& part, double guess, double relative)
+{
+    Fit fit;
+    if (!(relative <= t.exactLengths) || part.size() < 2)
+        return fit;
+    const double frames = std::floor((part.back() - part.front()) / guess + 0.5);
+    if (!(frames > 0.0))
+        return fit;
+    fit.origin = part.front();
+    fit.period = (part.back() - part.front()) / frames;
+    double worst = 0.0;
+    for (const double v : part)
+        worst = std::max(worst, std::fabs(nearestOffset(v - fit.origin, fit.period)));
+    if (worst > t.exactTicks)
+        return fit;
+    fit.used = part.size();
+    fit.spread = worst;
+    fit.from = part.front();
+    fit.to = part.back();
+    return fit;
+}
+
 // Groups into segments: a group joins the segment before it when its own rate and its phase
 // continue that segment's; otherwise a new segment begins (a mode change, a rebind).
 std::vector<ReferenceSegment> segmentsOf(const Context& c, const std::vector<std::vector<double>>& groups, bool precise)
@@ -515,7 +542,9 @@ std::vector<ReferenceSegment> segmentsOf(const Context& c, const std::vector<std
         for (const double length : lengths)
             off.push_back(std::fabs(length - guess));
         const double relative = medianOf(off) / guess;
-        Fit own = fitTimeline(part, guess, relative > 0.0 ? t.guessGoodFrames / relative : (part.back() - part.front()) / guess);
+        Fit own = exactGrid(part, guess, relative);
+        if (own.used == 0)
+            own = fitTimeline(part, guess, relative > 0.0 ? t.guessGoodFrames / relative : (part.back() - part.front()) / guess);
         if (own.used < t.partFitPoints)
             continue;
         // Precise points lie within microseconds of their fit; a run whose points scatter by
@@ -618,6 +647,9 @@ std::vector<ReferenceSegment> segmentsOf(const Context& c, const std::vector<std
 // vblanks. 0 when no run of it has periods.
 double roughPeriodOf(const Context& c, int output)
 {
+    const auto kept = c.kept->roughPeriods.find(output);
+    if (kept != c.kept->roughPeriods.end())
+        return kept->second;
     std::vector<double> periods;
     for (const TestSummary& run : c.summary.tests) {
         if (run.output != output || run.kind == nullptr)
@@ -628,14 +660,14 @@ double roughPeriodOf(const Context& c, int output)
                 periods.push_back(cell(row, index));
         }
         if (run.kind->frameFromTimes) {
-            const std::vector<double> now = ticksOf(run.table, run.kind->time, c.ticksPerMs);
+            const std::vector<double>& now = ticksOf(c, run.table, run.kind->time);
             for (size_t i = 1; i < now.size(); ++i) {
                 if (now[i] > now[i - 1])
                     periods.push_back((now[i] - now[i - 1]) / c.ticksPerMs);
             }
         }
     }
-    return medianOf(periods) * c.ticksPerMs;
+    return c.kept->roughPeriods[output] = medianOf(periods) * c.ticksPerMs;
 }
 
 // The reference of an output, and its error against the truth when known.
