@@ -88,6 +88,7 @@ struct ReferenceTuning {
     // wake-up), but never for less than a hundred-thousandth of a frame, so that exact points
     // are not all thrown out.
     double fitOutlierSpreads = 5.0;
+    double fitOutlierFloorFrames = 1e-5;
     // A round that moves the fit's last vblank by less than a hundredth of a tick moved nothing.
     double fitMovedTicks = 1e-2;
     // A fit's spread is the median of at most 512 of its residuals, taken evenly.
@@ -103,7 +104,6 @@ struct ReferenceTuning {
     // fifty-fold since its last fit (the fit of a second's precise points judges the phase of
     // points a minute later to a few microseconds).
     double refitGrowth = 50.0;
-    double fitOutlierFloorFrames = 1e-5;
     // A gap is counted in frames of its neighbourhood: the lower quartile of the eight gaps on
     // either side (a run whose rate doubles would otherwise fit its slower part as every other
     // frame of the faster one), unless that is under 0.3 frames (waits that returned at once).
@@ -124,14 +124,14 @@ struct ReferenceTuning {
     // A run's stamps or a part of them rebuild nothing under eight points, and an output's under
     // twenty; a part's fit must keep four.
     size_t groupPoints = 8;
+    size_t outputPoints = 20;
+    size_t partFitPoints = 4;
     // Precise points of a part scatter less than 100 us about its fit (a loaded machine's
     // scan-line reads add a few microseconds); more, and the part is no precise evidence.
     double preciseSpreadS = 100e-6;
     // A part that does not continue the segment and has four in five of its points among the
     // segment's own tells nothing the segment's closer points do not.
     double coveredShare = 0.8;
-    size_t outputPoints = 20;
-    size_t partFitPoints = 4;
     // A part continues the segment before it when its rate is within 0.1 % (precise) or 1 %
     // (wake-ups) and its phase within eight spreads, at least 50 us (precise), or a quarter
     // frame (wake-ups).
