@@ -209,6 +209,12 @@ struct Fit {
 // guess within a quarter frame per frame, or per `settledFrames` frames from the first point
 // (a guess that a fit over that span gave).
 Fit fitTimeline(const std::vector<double>& ticks, double guess, double settledFrames = 0.0);
+// Each gap's frame: the lower quartile of the gaps around it, or the guess where that is under
+// 0.3 frames; with `countOnly`, a gap near the run's own lower quartile is its own frame.
+std::vector<double> localFrames(const std::vector<double>& gaps, double guess, bool countOnly = false);
+// A part on an exact grid (the compositor's whole-tick stamps), whose lengths scatter by a share
+// `relative` of a frame: the line through its ends; `used` 0 where it is no exact grid.
+Fit exactGrid(const std::vector<double>& part, double guess, double relative);
 // A fit as a segment of the reference (its spread still in ticks).
 ReferenceSegment segmentOf(const Fit& fit);
 // The stamps split where the frame length moves by more than `tolerance` and stays moved, or

@@ -1,6 +1,7 @@
 // Small arithmetic that the report's stages share, so that each asks it the same way.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -48,4 +49,12 @@ constexpr double kEstimatorLockedMarginMs = 0.00005;
 inline bool estimatorLocked(double baseMs, double nowMs)
 {
     return baseMs > 0.0 && baseMs < nowMs - kEstimatorLockedMarginMs;
+}
+
+// Time stamps come in order as a rule: sorted only when they are not.
+template <typename Values>
+inline void sortIfNeeded(Values& values)
+{
+    if (!std::is_sorted(values.begin(), values.end()))
+        std::sort(values.begin(), values.end());
 }
