@@ -188,28 +188,28 @@ Findings findingsOf(const ReportSummary& summary, const LogTruth* truth)
         if (c.roughPeriod > 0)
             f.references.push_back(referenceOf(c, output));
     }
+    f.methods = methodsOf(c, f.references);
     // A reference of wake-ups may be off by the delay the same wait showed where the reference
-    // is precise, and by the error of its own phase.
+    // is precise, and by the error of its own phase. A delay of no precise output (none, or one
+    // of variable refresh whose average grid puts the waits anywhere in the frame) leaves how far
+    // it may be off not known.
+    double delay = -1.0;
+    for (const MethodScore& m : f.methods) {
+        const auto on = std::find_if(f.references.begin(), f.references.end(),
+                                     [&](const ReferenceTimeline& r) { return r.name == m.output && r.precise; });
+        if (m.method == "d3dkmt" && on != f.references.end() && m.lateUs.p50 > 0.0 && m.lateUs.p95 > 0.0)
+            delay = std::max(delay, m.lateUs.p50);
+    }
     for (ReferenceTimeline& reference : f.references) {
         if (!reference.known() || reference.precise)
             continue;
-        // A delay of no precise output (none, or one of variable refresh whose average grid
-        // puts the waits anywhere in the frame) leaves how far it may be off not known.
-        double delay = -1.0;
-        c.roughPeriod = roughPeriodOf(c, reference.output);
-        for (const MethodScore& m : methodsOf(c, f.references)) {
-            const auto on = std::find_if(f.references.begin(), f.references.end(), [&](const ReferenceTimeline& r) {
-                return r.name == m.output && r.precise;
-            });
-            if (m.method == "d3dkmt" && on != f.references.end() && m.lateUs.p50 > 0.0 && m.lateUs.p95 > 0.0)
-                delay = std::max(delay, m.lateUs.p50);
-        }
         double phase = 0.0;
         for (const ReferenceSegment& s : reference.segments)
             phase = std::max(phase, kReference.offPhaseSpreads * s.residualUs / std::sqrt(static_cast<double>(std::max<size_t>(s.points, 1))));
         reference.mayBeOffUs = delay < 0.0 ? -1.0 : delay + phase;
+        for (MethodScore& m : f.methods)
+            m.referenceOffUs = m.output == reference.name ? reference.mayBeOffUs : m.referenceOffUs;
     }
-    f.methods = methodsOf(c, f.references);
     // The waits ranked are the window's: the output its runs measured first.
     std::string window = f.references.empty() ? "" : f.references.front().name;
     for (const TestSummary& run : summary.tests) {

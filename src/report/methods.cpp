@@ -244,7 +244,6 @@ std::vector<MethodScore> methodsOf(const Context& c, const std::vector<Reference
         for (const std::pair<double, double>& stretch : reference.unknown)
             m.unscoredWhere += (m.unscoredWhere.empty() ? "" : ", ") +
                                format("from %.2f s to %.2f s", stretch.first / c.frequency, stretch.second / c.frequency);
-        m.referenceOffUs = reference.mayBeOffUs;
         m.resumeWaitMs = s.resumeWaitMs;
         m.cost = kind.cost;
         methods.push_back(m);
