@@ -71,8 +71,6 @@ double shortestFrame(const ReferenceTimeline& reference);
 // The moment of an output's last vblank timed before a line: the latest stamp of a run that
 // waits for its vblanks; negative: none.
 double lastVblankOf(const EventInput& in, int output, size_t line);
-// The line of the first timed row at or after a moment; the last line when none is.
-size_t firstLineOf(const EventInput& in, double atS);
 // Whether a wait failed between two lines of the log.
 bool failedBetween(const EventInput& in, size_t from, size_t to);
 

@@ -40,16 +40,6 @@ double lastVblankOf(const EventInput& in, int output, size_t line)
     return last;
 }
 
-// The line of the first timed row at or after a moment; the last line when none is.
-size_t firstLineOf(const EventInput& in, double atS)
-{
-    for (const std::pair<size_t, double>& row : in.times) {
-        if (row.second >= atS)
-            return row.first;
-    }
-    return SIZE_MAX;
-}
-
 // Whether a wait failed between two lines of the log.
 bool failedBetween(const EventInput& in, size_t from, size_t to)
 {
@@ -414,7 +404,7 @@ void modeChangeEvents(EventInput& in, std::vector<FoundEvent>& events)
             const ReferenceSegment& first = reference.segments.front();
             double modeHz = 0.0;
             for (const LogMode& mode : c.summary.modes) {
-                if (mode.device == reference.name && mode.line <= firstLineOf(in, first.fromTick / c.frequency))
+                if (mode.device == reference.name && mode.line <= lineAtTick(c, first.fromTick))
                     modeHz = mode.hz;
             }
             const double measuredHz = c.frequency / first.periodTicks;
@@ -473,19 +463,8 @@ const Detector kDetectors[] = {
 std::vector<FoundEvent> eventsOf(const Context& c, const std::vector<ReferenceTimeline>& references)
 {
     EventInput in{c, references, {}, std::vector<Context>(references.size(), c), std::vector<bool>(references.size(), false), {}};
-    for (const TestSummary& run : c.summary.tests) {
-        if (run.kind == nullptr || !run.kind->time)
-            continue;
-        const int index = keyIndex(run.table, run.kind->time.key);
-        for (const LogRow& row : run.table.rows) {
-            const double v = cell(row, index);
-            if (v > 0.0)
-                in.times.emplace_back(row.line, (run.kind->time.ms ? v * c.ticksPerMs : v) / c.frequency);
-        }
-    }
-    // The runs and their rows are in the log's order already, as a rule.
-    if (!std::is_sorted(in.times.begin(), in.times.end()))
-        std::sort(in.times.begin(), in.times.end());
+    for (const std::pair<size_t, double>& row : timedRows(c))
+        in.times.emplace_back(row.first, row.second / c.frequency);
     for (const LogMark& mark : c.summary.marks) {
         if (mark.kind == "wait_failed")
             in.failures.push_back(mark.line);

@@ -61,6 +61,36 @@ std::vector<double> ticksOn(const Context& c, const TestSummary& run, TimeColumn
     return out;
 }
 
+const std::vector<std::pair<size_t, double>>& timedRows(const Context& c)
+{
+    std::vector<std::pair<size_t, double>>& rows = c.kept->timedRows;
+    if (!c.kept->timedRowsKnown) {
+        for (const TestSummary& run : c.summary.tests) {
+            if (run.kind == nullptr || !run.kind->time)
+                continue;
+            const std::vector<double>& ticks = ticksOf(c, run.table, run.kind->time);
+            for (size_t i = 0; i < ticks.size(); ++i) {
+                if (ticks[i] > 0.0)
+                    rows.emplace_back(run.table.rows[i].line, ticks[i]);
+            }
+        }
+        // The runs and their rows are in the log's order already, as a rule.
+        if (!std::is_sorted(rows.begin(), rows.end()))
+            std::sort(rows.begin(), rows.end());
+        c.kept->timedRowsKnown = true;
+    }
+    return rows;
+}
+
+size_t lineAtTick(const Context& c, double tick)
+{
+    for (const std::pair<size_t, double>& row : timedRows(c)) {
+        if (row.second >= tick)
+            return row.first;
+    }
+    return SIZE_MAX;
+}
+
 const Figure* figureOf(const TestSummary& test, const char* key)
 {
     for (const Figure& figure : test.figures) {

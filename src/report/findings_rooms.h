@@ -36,6 +36,8 @@ struct Kept {
     VblankStarts starts;
     std::vector<double> failures;   // the failed waits, each at the row timed last before it
     bool failuresKnown = false;
+    std::vector<std::pair<size_t, double>> timedRows;   // timedRows
+    bool timedRowsKnown = false;
     std::map<std::pair<int, double>, bool> follows;                  // compositorFollows, by output and rough frame
     std::map<std::pair<int, double>, std::vector<double>> ownFrames;   // ownFrames, likewise
     std::map<std::pair<const TestSummary*, double>, std::string> otherClock;   // compositorOtherClock, by run
@@ -66,6 +68,10 @@ inline double cell(const LogRow& row, int index)
 std::vector<double> ticksOf(const RunTable& table, TimeColumn column, double ticksPerMs);
 // The same, worked out once per column for all the rooms.
 const std::vector<double>& ticksOf(const Context& c, const RunTable& table, TimeColumn column);
+// Every timed row of the log: (its line, its tick), in the log's order.
+const std::vector<std::pair<size_t, double>>& timedRows(const Context& c);
+// The line of the first timed row at or after a tick; SIZE_MAX when none is.
+size_t lineAtTick(const Context& c, double tick);
 // The same, of a run's rows that measured an output; the others' NaN.
 std::vector<double> ticksOn(const Context& c, const TestSummary& run, TimeColumn column, int output);
 const Figure* figureOf(const TestSummary& run, const char* key);

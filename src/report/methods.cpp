@@ -28,17 +28,7 @@ bool failedWithin(const Context& c, double from, double to)
         std::none_of(c.summary.marks.begin(), c.summary.marks.end(), [](const LogMark& m) { return m.kind == "wait_failed"; }))
         c.kept->failuresKnown = true;
     if (!c.kept->failuresKnown) {
-        std::vector<std::pair<size_t, double>> rows;
-        for (const TestSummary& run : c.summary.tests) {
-            if (run.kind == nullptr || !run.kind->time)
-                continue;
-            const std::vector<double>& ticks = ticksOf(c, run.table, run.kind->time);
-            for (size_t i = 0; i < ticks.size(); ++i) {
-                if (ticks[i] > 0.0)
-                    rows.emplace_back(run.table.rows[i].line, ticks[i]);
-            }
-        }
-        std::sort(rows.begin(), rows.end());
+        const std::vector<std::pair<size_t, double>>& rows = timedRows(c);
         for (const LogMark& mark : c.summary.marks) {
             const auto after = std::upper_bound(rows.begin(), rows.end(), std::make_pair(mark.line, static_cast<double>(INFINITY)));
             if (mark.kind == "wait_failed" && after != rows.begin())
@@ -436,24 +426,12 @@ RefreshFinding refreshOf(const Context& c, const ReferenceTimeline& reference)
     for (const ReferenceSegment& s : reference.segments)
         main = s.toTick - s.fromTick > main->toTick - main->fromTick ? &s : main;
     r.measuredHz = c.frequency / main->periodTicks;
-    // The log's line at a moment: of the first row timed at or after it (needed only where the
-    // output's mode was read more than once).
-    std::vector<std::pair<double, size_t>> rows;
+    // The mode in effect at a moment: the line of the first row timed at or after it, needed
+    // only where the output's mode was read more than once.
     const bool oneMode = std::count_if(c.summary.modes.begin(), c.summary.modes.end(),
                                        [&](const LogMode& mode) { return mode.device == reference.name; }) <= 1;
-    for (const TestSummary& run : c.summary.tests) {
-        if (oneMode || run.kind == nullptr || !run.kind->time)
-            continue;
-        const std::vector<double>& ticks = ticksOf(c, run.table, run.kind->time);
-        for (size_t i = 0; i < ticks.size(); ++i) {
-            if (ticks[i] > 0.0)
-                rows.emplace_back(ticks[i], run.table.rows[i].line);
-        }
-    }
-    std::sort(rows.begin(), rows.end());
     const auto modeAt = [&](double tick) {
-        const auto row = std::lower_bound(rows.begin(), rows.end(), std::make_pair(tick, size_t(0)));
-        const size_t line = row == rows.end() ? SIZE_MAX : row->second;
+        const size_t line = oneMode ? SIZE_MAX : lineAtTick(c, tick);
         double hz = 0.0;
         for (const LogMode& mode : c.summary.modes) {
             if (mode.device == reference.name && (hz == 0.0 || mode.line <= line))
