@@ -116,9 +116,10 @@ bool leavesTrace(const Judged& j, const Expected& e)
     return true;
 }
 
-std::vector<int64_t> evidenceOf(const ReportSummary& summary, std::vector<RunSpan>* spans)
+// Every timed row's tick and each run's span; of each output, the rows that waited for it.
+void evidenceOf(Judged* j)
 {
-    std::vector<int64_t> ticks;
+    const ReportSummary& summary = j->summary;
     for (const TestSummary& run : summary.tests) {
         if (run.kind == nullptr || !run.kind->time)
             continue;
@@ -126,20 +127,26 @@ std::vector<int64_t> evidenceOf(const ReportSummary& summary, std::vector<RunSpa
         if (column == run.table.keys.end())
             continue;
         const size_t at = static_cast<size_t>(column - run.table.keys.begin());
+        const bool waits = run.kind->wakeUpStamps || run.kind->precise != PreciseStamps::None;
         int64_t last = INT64_MIN, first = INT64_MAX;
         for (const LogRow& row : run.table.rows) {
-            if (at < row.values.size()) {
-                ticks.push_back(std::llround(run.kind->time.ms ? row.values[at] * summary.frequency / 1000.0 : row.values[at]));
-                last = std::max(last, ticks.back());
-                first = std::min(first, ticks.back());
-            }
+            if (at >= row.values.size())
+                continue;
+            const int64_t tick = std::llround(run.kind->time.ms ? row.values[at] * summary.frequency / 1000.0 : row.values[at]);
+            j->evidence.push_back(tick);
+            last = std::max(last, tick);
+            first = std::min(first, tick);
+            const int output = outputOfRow(summary, run, row.line);
+            if (waits && row.values[at] > 0 && output >= 0 && output < 2)
+                j->outputEvidence[output].push_back(tick);
         }
         if (last != INT64_MIN)
-            spans->push_back({last, first, run.key});
+            j->spans.push_back({last, first, run.key});
     }
-    std::sort(spans->begin(), spans->end());
-    std::sort(ticks.begin(), ticks.end());
-    return ticks;
+    std::sort(j->spans.begin(), j->spans.end());
+    std::sort(j->evidence.begin(), j->evidence.end());
+    for (std::vector<int64_t>& ticks : j->outputEvidence)
+        std::sort(ticks.begin(), ticks.end());
 }
 
 Corpus readCorpus()
@@ -170,21 +177,7 @@ Corpus readCorpus()
                 j->windowOutput = mode.device == "\\\\.\\DISPLAY2" ? 1 : 0;
         }
         j->expected = expectedOf(*j);
-        j->evidence = evidenceOf(j->summary, &j->spans);
-        for (const TestSummary& run : j->summary.tests) {
-            if (run.kind == nullptr || !(run.kind->wakeUpStamps || run.kind->precise != PreciseStamps::None))
-                continue;
-            const auto column = std::find(run.table.keys.begin(), run.table.keys.end(), std::string(run.kind->time.key));
-            const size_t at = static_cast<size_t>(column - run.table.keys.begin());
-            for (const LogRow& row : run.table.rows) {
-                const int output = outputOfRow(j->summary, run, row.line);
-                if (at < row.values.size() && row.values[at] > 0 && output >= 0 && output < 2)
-                    j->outputEvidence[output].push_back(std::llround(
-                        run.kind->time.ms ? row.values[at] * j->summary.frequency / 1000.0 : row.values[at]));
-            }
-        }
-        for (std::vector<int64_t>& ticks : j->outputEvidence)
-            std::sort(ticks.begin(), ticks.end());
+        evidenceOf(j.get());
         corpus.logs.push_back(std::move(j));
     }
     corpus.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
