@@ -159,7 +159,8 @@ double referenceOffsetUs(const Context& c, const ReferenceTimeline& reference, d
     return reference.offsetTicks(tick) * 1e6 / c.frequency;
 }
 
-// Rates within a millionth of each other are the same: a frame every twelve days at 1 Hz apart.
+// Rates within a millionth of each other are the same: at 60 Hz they part by a frame only every
+// four and a half hours.
 constexpr double kSameRate = 1e-6;
 // Rates 2 % apart are two rates (a crystal is off by a fraction of a percent).
 constexpr double kOtherRate = 0.02;

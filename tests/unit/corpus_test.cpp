@@ -410,6 +410,7 @@ TEST_F(CorpusTest, PhenomenaFoundAndDated)
                 "the worst by %.1f frames (%s)\n",
                 outsideSpan, moments, beyond.value, beyond.where());
     hold("phenomena_missed", static_cast<double>(total - traceless - found), true);
+    hold("phenomena_traceless", static_cast<double>(traceless), true);
     hold("dated_median_frames_off", medianOff, true);
     hold("dated_worst_frames_off", off.value, true);
     hold("dated_outside_span", static_cast<double>(outsideSpan), true);
