@@ -190,6 +190,12 @@ static bool onCommand(HWND window, WORD command)
     case IDM_TESTS_QUORVELLUMETRA:
         startTest(runExtendedQuorvelLumetra);
         return true;
+    case IDM_TESTS_DXGI600:
+        startTest(runExtendedDxgi);
+        return true;
+    case IDM_TESTS_CLOCK600:
+        startTest(runExtendedCompositorClock);
+        return true;
     default:
         return false;
     }

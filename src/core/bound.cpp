@@ -25,6 +25,10 @@ constexpr OptionalName kOptionalNames[] = {
     {"user32", "GetMonitorInfoA"},
     {"ntdll", "NtQueryTimerResolution"},
     {"ddraw", "DirectDrawCreate"},
+    {"dxgi", "CreateDXGIFactory1"},
+    {"dcomp", "DCompositionWaitForCompositorClock"},
+    {"dcomp", "DCompositionGetFrameId"},
+    {"dcomp", "DCompositionGetStatistics"},
 };
 constexpr size_t kOptionalCount = static_cast<size_t>(Optional::Count);
 static_assert(sizeof kOptionalNames / sizeof kOptionalNames[0] == kOptionalCount, "a name for every optional function");
@@ -223,6 +227,44 @@ HRESULT DirectDrawCreate(GUID* driver, LPDIRECTDRAW* directDraw, IUnknown* outer
     if (const Function function = bind<Function>(Optional::DirectDrawCreate))
         return function(driver, directDraw, outer);
     return kNotImplemented;
+}
+
+HRESULT CreateDXGIFactory1(REFIID iid, void** factory)
+{
+    using Function = HRESULT(WINAPI*)(REFIID, void**);
+    if (const Function function = bind<Function>(Optional::CreateDXGIFactory1))
+        return function(iid, factory);
+    return kNotImplemented;
+}
+
+DWORD DCompositionWaitForCompositorClock(UINT count, const HANDLE* handles, DWORD timeoutMs)
+{
+    using Function = DWORD(WINAPI*)(UINT, const HANDLE*, DWORD);
+    if (const Function function = bind<Function>(Optional::DCompositionWaitForCompositorClock))
+        return function(count, handles, timeoutMs);
+    return WAIT_FAILED;
+}
+
+HRESULT DCompositionGetFrameId(COMPOSITION_FRAME_ID_TYPE type, COMPOSITION_FRAME_ID* id)
+{
+    using Function = HRESULT(WINAPI*)(COMPOSITION_FRAME_ID_TYPE, COMPOSITION_FRAME_ID*);
+    if (const Function function = bind<Function>(Optional::DCompositionGetFrameId))
+        return function(type, id);
+    return kNotImplemented;
+}
+
+HRESULT DCompositionGetStatistics(COMPOSITION_FRAME_ID id, COMPOSITION_FRAME_STATS* stats, UINT targetCount,
+                                  COMPOSITION_TARGET_ID* targets, UINT* actualTargetCount)
+{
+    using Function = HRESULT(WINAPI*)(COMPOSITION_FRAME_ID, COMPOSITION_FRAME_STATS*, UINT, COMPOSITION_TARGET_ID*, UINT*);
+    if (const Function function = bind<Function>(Optional::DCompositionGetStatistics))
+        return function(id, stats, targetCount, targets, actualTargetCount);
+    return kNotImplemented;
+}
+
+bool isBound(Optional function)
+{
+    return bindOnce(function) != nullptr;
 }
 
 bool queryDisplayMode(UINT adapter, UINT sourceId, D3DKMT_DISPLAYMODE* mode)

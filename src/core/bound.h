@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <ddraw.h>
+#include <dxgi.h>
 
 namespace bound {
 
@@ -126,6 +127,29 @@ struct DWM_TIMING_INFO {
 };
 #pragma pack(pop)
 
+// Windows 11's compositor clock (dcomp.dll, build 22000 on), which MinGW's headers lack:
+// declared here from Microsoft's documented signatures.
+using COMPOSITION_FRAME_ID = UINT64;
+enum COMPOSITION_FRAME_ID_TYPE : UINT {
+    COMPOSITION_FRAME_ID_CREATED = 0,
+    COMPOSITION_FRAME_ID_CONFIRMED = 1,
+    COMPOSITION_FRAME_ID_COMPLETED = 2,
+};
+struct COMPOSITION_FRAME_STATS {
+    UINT64 startTime;     // performance-counter values
+    UINT64 targetTime;
+    UINT64 framePeriod;   // counts
+};
+struct COMPOSITION_TARGET_ID {
+    LUID displayAdapterLuid;
+    LUID renderAdapterLuid;
+    UINT vidPnSourceId;
+    UINT vidPnTargetId;
+    UINT uniqueId;
+};
+// What the clock's wait returns while the display is off.
+constexpr DWORD kStatusGraphicsPresentOccluded = 0xC01E0006;
+
 // The short form of DISPLAY_DEVICEA (without DeviceID and DeviceKey); cb must be 168.
 struct DisplayDevice {
     DWORD cb;
@@ -162,6 +186,10 @@ enum class Optional {
     GetMonitorInfoA,
     NtQueryTimerResolution,
     DirectDrawCreate,
+    CreateDXGIFactory1,
+    DCompositionWaitForCompositorClock,
+    DCompositionGetFrameId,
+    DCompositionGetStatistics,
     Count
 };
 struct OptionalName {
@@ -191,6 +219,15 @@ BOOL EnumDisplayDevicesA(LPCSTR device, DWORD index, DisplayDevice* info, DWORD 
 HMONITOR MonitorFromWindow(HWND window, DWORD flags);                     // null
 BOOL GetMonitorInfoA(HMONITOR monitor, LPMONITORINFO info);               // FALSE
 HRESULT DirectDrawCreate(GUID* driver, LPDIRECTDRAW* directDraw, IUnknown* outer); // E_NOTIMPL
+HRESULT CreateDXGIFactory1(REFIID iid, void** factory);                   // E_NOTIMPL
+// WAIT_FAILED when missing; the others E_NOTIMPL.
+DWORD DCompositionWaitForCompositorClock(UINT count, const HANDLE* handles, DWORD timeoutMs);
+HRESULT DCompositionGetFrameId(COMPOSITION_FRAME_ID_TYPE type, COMPOSITION_FRAME_ID* id);
+HRESULT DCompositionGetStatistics(COMPOSITION_FRAME_ID id, COMPOSITION_FRAME_STATS* stats, UINT targetCount,
+                                  COMPOSITION_TARGET_ID* targets, UINT* actualTargetCount);
+// Binds a function (its one log line, found or not) and says whether it is there: for a
+// caller that must tell "missing" from a failure of the call.
+bool isBound(Optional function);
 // These give kStatusNotImplemented when missing.
 NTSTATUS D3DKMTWaitForVerticalBlankEvent(const D3DKMT_WAITFORVERTICALBLANKEVENT* wait);
 NTSTATUS D3DKMTOpenAdapterFromHdc(D3DKMT_OPENADAPTERFROMHDC* open);

@@ -88,6 +88,29 @@ const SchemaColumn kEstimator[] = {
     {"scanline", "scanline", "", I32, 0},
 };
 
+// DXGI's vblank wait: the D3DKMT test's columns, and how long the wait blocked (engines count
+// a wait under 1 ms as failed).
+const SchemaColumn kDxgi[] = {
+    {"iteration", "iteration", "", I32, 0},
+    {"vsync", "vsync", "qpc", I64, 0},
+    {"period", "period", "ms", Fix, 3},
+    {"voff", "voff", "us", Fix, 1},
+    {"wait", "wait", "ms", Fix, 3},
+};
+// The compositor clock's waits: each wait's return, then the completed frame's statistics
+// read right after it, and the wait's result (0: the clock ticked).
+const SchemaColumn kCompositorClock[] = {
+    {"iteration", "iteration", "", I32, 0},
+    {"vsync", "vsync", "qpc", I64, 0},
+    {"period", "period", "ms", Fix, 3},
+    {"wait", "wait", "ms", Fix, 3},
+    {"frame", "frame", "", I64, 0},
+    {"start", "start", "qpc", I64, 0},
+    {"target", "target", "qpc", I64, 0},
+    {"frame_period", "frameperiod", "qpc", I64, 0},
+    {"result", "result", "", I32, 0},
+};
+
 template <size_t N>
 constexpr int count(const SchemaColumn (&)[N])
 {
@@ -118,6 +141,8 @@ constexpr Entry kEntries[] = {
     {LogTest::Mimic, "mimic", "Mimic animation (waiting for vsync intervals)", kMimic, count(kMimic)},
     {LogTest::WaitForBlanking, "wait_for_blanking", "testWaitForBlanking", kWaitForBlanking, count(kWaitForBlanking)},
     {LogTest::Estimator, "estimator", "testQuorvelLumetra", kEstimator, count(kEstimator)},
+    {LogTest::Dxgi, "dxgi", "IDXGIOutput::WaitForVBlank", kDxgi, count(kDxgi)},
+    {LogTest::CompositorClock, "compositor_clock", "DCompositionWaitForCompositorClock", kCompositorClock, count(kCompositorClock)},
     {LogTest::SuiteEnd, "suite_end", "*** To view test results, exit application ***", nullptr, 0},
 };
 

@@ -38,9 +38,11 @@ enum class LogTest {
     Mimic,
     WaitForBlanking,
     Estimator,
+    Dxgi,
+    CompositorClock,
     SuiteEnd,
 };
-constexpr int kLogTestCount = 16;
+constexpr int kLogTestCount = 18;
 
 struct TestSchema {
     LogTest test;

@@ -49,6 +49,12 @@ DWORD WINAPI runAllTests(LPVOID)
     testMimicAnimation(kBaseCount);
     testWaitForBlanking(600);
     testQuorvelLumetra(1000);
+    // The waits of today's applications, with the server parked again so that its own waits
+    // do not compete with them; as many waits as the driver's wait test makes.
+    vsyncSuspend(true);
+    testDxgiVblank(kBaseCount, false);
+    testCompositorClock(kBaseCount, false);
+    vsyncSuspend(false);
     testTitle(testSchema(LogTest::SuiteEnd).title);
     Sleep(3000);
     logPrintf("-runAllTests()");
@@ -80,6 +86,16 @@ DWORD WINAPI runExtendedD3dkmt(LPVOID)
 DWORD WINAPI runExtendedDwmTiming(LPVOID)
 {
     return runParked([] { testDwmTimingInfo(3600, true); });
+}
+
+DWORD WINAPI runExtendedDxgi(LPVOID)
+{
+    return runParked([] { testDxgiVblank(600, true); });
+}
+
+DWORD WINAPI runExtendedCompositorClock(LPVOID)
+{
+    return runParked([] { testCompositorClock(600, true); });
 }
 
 DWORD WINAPI runExtendedQuorvelLumetra(LPVOID)

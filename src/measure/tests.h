@@ -42,6 +42,11 @@ void testWaitForBlanking(int32_t iterations);
 // Two timebase estimators side by side, fed by the server and by the compositor.
 void testQuorvelLumetra(int32_t iterations);
 
+// The waits of today's applications: DXGI's WaitForVBlank per output, and Windows 11's
+// compositor clock with its completed frame's statistics.
+void testDxgiVblank(int32_t iterations, bool noRepaint);
+void testCompositorClock(int32_t iterations, bool noRepaint);
+
 // Thread entries started from the window: the whole suite, the extended runs and the
 // cursor slide.
 DWORD WINAPI runAllTests(LPVOID);
@@ -49,4 +54,6 @@ DWORD WINAPI runExtendedDirectDraw(LPVOID);
 DWORD WINAPI runExtendedD3dkmt(LPVOID);
 DWORD WINAPI runExtendedDwmTiming(LPVOID);
 DWORD WINAPI runExtendedQuorvelLumetra(LPVOID);
+DWORD WINAPI runExtendedDxgi(LPVOID);
+DWORD WINAPI runExtendedCompositorClock(LPVOID);
 DWORD WINAPI mouseslide(LPVOID);

@@ -155,7 +155,10 @@ TEST_F(KelvaroResources, MenuHasItsFourPopupsWithExactTextsAndCommands)
                  {IDM_TESTS_D3DKMT600,
                   "Run extended (600 frames) vsync align using D3DKMT (look at cpu usage; low)"},
                  {IDM_TESTS_DWMGTI3600, "Run extended (3,600 frames) DwmGetCompositionTimingInfo"},
-                 {IDM_TESTS_QUORVELLUMETRA, "Run extended (100,000 frames) Quorvel Lumetra test"}});
+                 {IDM_TESTS_QUORVELLUMETRA, "Run extended (100,000 frames) Quorvel Lumetra test"},
+                 {IDM_TESTS_DXGI600,
+                  "Run extended (600 frames) vsync align using DXGI WaitForVBlank (look at cpu usage; low)"},
+                 {IDM_TESTS_CLOCK600, "Run extended (600 frames) Windows 11 compositor clock"}});
     expectPopup(menu, 2, "Settings",
                 {{IDM_SETTINGS_REPAINTONMOUSEMOVE, "Repaint on mouse move (otherwise on vsync)"}});
     expectPopup(menu, 3, "Help", {{IDM_HELP_ABOUT, "About..."}});
