@@ -315,6 +315,32 @@ bool virtualUnpluggedVblanks(const VirtualModel& model, int64_t* first, int64_t*
     return true;
 }
 
+uint64_t virtualClockCompletedFrame(const VirtualModel& model, int64_t at)
+{
+    const Timeline& timeline = virtualOutputTimeline(model, virtualCompositorOutput(model));
+    int64_t shown = timelineLatestVblank(timeline, at);
+    const VirtualProfile& p = model.profile;
+    if (p.sleepFrame != 0 && shown >= p.sleepFrame && shown < virtualWakeVblank(model))
+        shown = p.sleepFrame - 1;
+    return shown < 1 ? 0 : static_cast<uint64_t>(shown);   // frame shown - 1, whose id is shown
+}
+
+VirtualFrameStats virtualClockFrameStats(const VirtualModel& model, uint64_t frame)
+{
+    const Timeline& timeline = virtualOutputTimeline(model, virtualCompositorOutput(model));
+    const int64_t v = static_cast<int64_t>(frame) - 1;
+    const int64_t start = timelineVblankStart(timeline, v);
+    return VirtualFrameStats{start, timelineVblankStart(timeline, v + 1), timelinePeriodAt(timeline, start)};
+}
+
+int64_t virtualDesktopChangedAt(const VirtualModel& model, int64_t at)
+{
+    int64_t begins = 0, ends = 0;
+    if (!virtualUnpluggedSpan(model, &begins, &ends) || at < begins)
+        return 0;
+    return at < ends ? begins : ends;
+}
+
 bool virtualOutputListed(const VirtualModel& model, int output, int64_t at)
 {
     if (output < 0 || output >= model.outputs)

@@ -78,6 +78,21 @@ int64_t virtualReportedVblank(const VirtualModel& model, int64_t at);
 // `at` and that the compositor does not miss.
 int64_t virtualFlushReturn(const VirtualModel& model, int64_t at);
 
+// Windows 11's compositor clock ticks at the vblanks of the compositor's output. Frame v is
+// the one composed from that output's vblank v on and shown at vblank v + 1: its startTime is
+// the start of vblank v, its targetTime the start of vblank v + 1, its framePeriod the
+// output's true period there. Its id is v + 1 (0 is no frame). The completed frame at `at` is
+// the one shown at the latest vblank begun by then (while the display sleeps, the last one
+// before it): 0 before vblank 1.
+uint64_t virtualClockCompletedFrame(const VirtualModel& model, int64_t at);
+struct VirtualFrameStats {
+    int64_t start, target, period;   // counter values and counts
+};
+VirtualFrameStats virtualClockFrameStats(const VirtualModel& model, uint64_t frame);
+// The moment the desktop last changed at or before `at` (an output unplugged or back): 0
+// when it never did. A DXGI factory made before it is no longer current.
+int64_t virtualDesktopChangedAt(const VirtualModel& model, int64_t at);
+
 // Where the outputs stand on the desktop, and which one holds a window.
 struct VirtualRect {
     int32_t left, top, right, bottom;   // right and bottom exclusive

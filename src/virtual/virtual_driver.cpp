@@ -374,14 +374,31 @@ bool waitInterrupt(Interrupt& interrupt, const VirtualModel& model)
 {
     if (interrupt.thread == nullptr)
         return false;
-    const Timeline& timeline = virtualOutputTimeline(model, interrupt.output);
-    const int64_t period = timelinePeriodAt(timeline, readPerformanceCounter());
-    const DWORD timeoutMs = static_cast<DWORD>(1000 + 4 * period * 1000 / model.frequency);
+    const DWORD timeoutMs = virtualDriverTimeoutMs(model, interrupt.output);
     const HANDLE event = interrupt.events[interrupt.current.load()];
     return WaitForSingleObject(event, timeoutMs) == WAIT_OBJECT_0;
 }
 
 }   // namespace
+
+VirtualWake virtualWaitOutputVblank(int output, DWORD timeoutMs)
+{
+    const VirtualModel* model = virtualLatestModel();
+    if (model == nullptr || output < 0 || output >= kVirtualMaxOutputs || g_interrupts[output].thread == nullptr)
+        return VirtualWake::kTimedOut;
+    if (virtualAsleep(*model, output, readPerformanceCounter()))
+        return VirtualWake::kAsleep;
+    Interrupt& interrupt = g_interrupts[output];
+    if (WaitForSingleObject(interrupt.events[interrupt.current.load()], timeoutMs) != WAIT_OBJECT_0)
+        return VirtualWake::kTimedOut;
+    return virtualAsleep(*model, output, readPerformanceCounter()) ? VirtualWake::kAsleep : VirtualWake::kVblank;
+}
+
+DWORD virtualDriverTimeoutMs(const VirtualModel& model, int output)
+{
+    const int64_t period = timelinePeriodAt(virtualOutputTimeline(model, output), readPerformanceCounter());
+    return static_cast<DWORD>(1000 + 4 * period * 1000 / model.frequency);
+}
 
 // --- The display driver -------------------------------------------------------------
 

@@ -31,6 +31,12 @@ void virtualDriverStart();
 void virtualDriverReset();
 void virtualDriverWake(bool releaseWaiters);
 void virtualDriverClose();
+// Waits for the next vblank interrupt of an output, as a waiter of the driver's wait does:
+// kAsleep at once (or on waking) while the display sleeps, kTimedOut after timeoutMs.
+enum class VirtualWake { kVblank, kTimedOut, kAsleep };
+VirtualWake virtualWaitOutputVblank(int output, DWORD timeoutMs);
+// How long the driver's waiters wait before they give up: a second and a few periods.
+DWORD virtualDriverTimeoutMs(const VirtualModel& model, int output);
 bound::NTSTATUS WINAPI virtualOpenAdapterFromHdc(bound::D3DKMT_OPENADAPTERFROMHDC* open);
 bound::NTSTATUS WINAPI virtualCloseAdapter(const bound::D3DKMT_CLOSEADAPTER* close);
 bound::NTSTATUS WINAPI virtualWaitForVerticalBlankEvent(const bound::D3DKMT_WAITFORVERTICALBLANKEVENT* wait);
@@ -55,6 +61,18 @@ void virtualMoveWindowsOffSecond(bool back);
 HRESULT WINAPI virtualDwmFlush();
 HRESULT WINAPI virtualDwmGetCompositionTimingInfo(HWND window, bound::DWM_TIMING_INFO* info);
 HRESULT WINAPI virtualDwmIsCompositionEnabled(BOOL* enabled);
+
+// --- DXGI (virtual_dxgi.cpp)
+// CreateDXGIFactory1's stand-in: one adapter with the outputs the desktop lists when the
+// factory is made; IsCurrent turns false when the desktop changes after that.
+HRESULT WINAPI virtualCreateDXGIFactory1(REFIID iid, void** factory);
+
+// --- Windows 11's compositor clock (virtual_clock.cpp)
+DWORD WINAPI virtualWaitForCompositorClock(UINT count, const HANDLE* handles, DWORD timeoutMs);
+HRESULT WINAPI virtualCompositionGetFrameId(bound::COMPOSITION_FRAME_ID_TYPE type, bound::COMPOSITION_FRAME_ID* id);
+HRESULT WINAPI virtualCompositionGetStatistics(bound::COMPOSITION_FRAME_ID id, bound::COMPOSITION_FRAME_STATS* stats,
+                                               UINT targetCount, bound::COMPOSITION_TARGET_ID* targets,
+                                               UINT* actualTargetCount);
 
 // --- DirectDraw (virtual_ddraw.cpp)
 // DirectDrawCreate's stand-in: a DirectDraw object whose vblank waits follow the timeline.
