@@ -148,6 +148,42 @@ void outputEvents(EventInput& in, std::vector<FoundEvent>& events)
     }
 }
 
+// An output that went and that a later test waiting on every output (DXGI's, after the rest of
+// the suite) timed again: back between its removal and that test's first vblank of it.
+void outputBackEvents(EventInput& in, std::vector<FoundEvent>& events)
+{
+    const ReportSummary& summary = in.c.summary;
+    for (const TestSummary& run : summary.tests) {
+        if (run.kind == nullptr || !run.kind->blockPerOutput || static_cast<size_t>(run.output) >= summary.devices.size())
+            continue;
+        const std::string& device = summary.devices[static_cast<size_t>(run.output)];
+        const std::vector<double> ticks = ticksOn(in.c, run, run.kind->time, run.output);
+        const auto first = std::find_if(ticks.begin(), ticks.end(), [](double v) { return v > 0.0; });
+        if (first == ticks.end())
+            continue;
+        const double firstS = *first / in.c.frequency;
+        const auto of = [&](const FoundEvent& e) { return e.detail.compare(0, device.size() + 1, device + ":") == 0 || e.detail.compare(0, device.size() + 1, device + " ") == 0; };
+        // The latest removal before, and no return told since.
+        const FoundEvent* went = nullptr;
+        bool back = false;
+        for (const FoundEvent& e : events) {
+            if (e.kind == "output_removed" && of(e) && e.atS >= 0.0 && e.atS < firstS) {
+                went = &e;
+                back = false;
+            } else if (e.kind == "output_added" && of(e) && went != nullptr) {
+                back = true;
+            }
+        }
+        if (went == nullptr || back)
+            continue;
+        FoundEvent e{"output_added", firstS, 0.0, device + " came back: " + run.title + " timed its vblanks again", run.key,
+                     run.table.rows[static_cast<size_t>(first - ticks.begin())].line};
+        e.fromS = went->toS >= 0.0 ? went->toS : went->atS;
+        e.toS = firstS;
+        events.push_back(e);
+    }
+}
+
 bool variableRefresh(const Context& c, const ReferenceTimeline& reference, FoundEvent* event)
 {
     if (!reference.known())
@@ -328,11 +364,13 @@ void stallEvents(EventInput& in, std::vector<FoundEvent>& events)
         if (run.kind == nullptr || !run.kind->stalls || which >= in.references.size() || !in.references[which].known() ||
             in.variable[which])
             continue;
-        const std::vector<double>& ticks = ticksOf(c, run.table, run.kind->time);
+        const std::vector<double>& ticks = evidenceTicks(c, run, run.kind->time);
         // Rows without a vblank (the server rebinding) are passed over; a gap over which the
-        // waits failed is no stall but a failure (and maybe a sleep, below).
+        // waits failed, or returned at once, is no stall but a failure (and maybe a sleep, below).
         size_t last = ticks.size();
         for (size_t i = 0; i < ticks.size(); ++i) {
+            if (ticks[i] == kNoVblank)
+                last = ticks.size();
             if (!(ticks[i] > 0.0))
                 continue;
             if (last < ticks.size() && !failedBetween(in, run.table.rows[last].line, run.table.rows[i].line)) {
@@ -447,6 +485,7 @@ struct Detector {
 const Detector kDetectors[] = {
     {"wait_failed rebind quiet xxxxx", markedLines},
     {"output_removed output_added", outputEvents},
+    {"output_added", outputBackEvents},
     {"too_soon_waits", tooSoonEvents},
     {"variable_refresh", variableRefreshEvents},
     {"compositor_clock compositor_ahead compositor_stale", compositorEvents},

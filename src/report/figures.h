@@ -34,6 +34,12 @@ void dwmFlushFigures(const RunInput& in, FigureBuilder& out);
 void mimicFigures(const RunInput& in, FigureBuilder& out);
 void waitForBlankingFigures(const RunInput& in, FigureBuilder& out);
 void estimatorFigures(const RunInput& in, FigureBuilder& out);
+void dxgiFigures(const RunInput& in, FigureBuilder& out);
+void compositorClockFigures(const RunInput& in, FigureBuilder& out);
+// The output a compositor clock's block follows: the one whose own vblank waits (a block of the
+// D3DKMT or DXGI test) showed its frame (*frameMs), within 1 %; `fallback` when none did or
+// several did, the fallback among them. *judged: one output's frame matched.
+int clockOutputOf(const KelvaroLog& log, const LogBlock& block, int fallback, double* frameMs, bool* judged);
 
 // A run's charts: the kind's columns by row, then what the kind adds to them.
 std::vector<Series> chartsOf(const RunInput& in, const RunKind& kind, const TestSummary& run);

@@ -43,13 +43,35 @@ const std::vector<double>& ticksOf(const Context& c, const RunTable& table, Time
     return c.kept->ticks[key] = ticksOf(table, column, c.ticksPerMs);
 }
 
+EvidenceRows::EvidenceRows(const TestSummary& run)
+    : blocked(run.kind != nullptr && run.kind->blocked != nullptr ? keyIndex(run.table, run.kind->blocked) : -1),
+      result(run.kind != nullptr && run.kind->result != nullptr ? keyIndex(run.table, run.kind->result) : -1)
+{
+}
+
+const std::vector<double>& evidenceTicks(const Context& c, const TestSummary& run, TimeColumn column)
+{
+    const std::vector<double>& all = ticksOf(c, run.table, column);
+    const EvidenceRows evidence(run);
+    if (evidence.all())
+        return all;
+    const auto key = std::make_tuple(&run.table, column.key, column.ms);
+    const auto kept = c.kept->evidence.find(key);
+    if (kept != c.kept->evidence.end())
+        return kept->second;
+    std::vector<double>& out = c.kept->evidence[key] = all;
+    for (size_t i = 0; i < out.size(); ++i)
+        out[i] = evidence(run.table.rows[i]) ? out[i] : kNoVblank;
+    return out;
+}
+
 std::vector<double> ticksOn(const Context& c, const TestSummary& run, TimeColumn column, int output)
 {
-    std::vector<double> out = ticksOf(c, run.table, column);
+    std::vector<double> out = evidenceTicks(c, run, column);
     // A log whose server never moved to another output measures one output in every window run.
     const std::vector<std::pair<size_t, int>>& binds = c.summary.binds;
     const bool moved = std::any_of(binds.begin(), binds.end(), [&](const std::pair<size_t, int>& b) { return b.second != binds.front().second; });
-    if (!moved && !(run.kind != nullptr && (run.kind->blockPerOutput || run.kind->primaryOutput))) {
+    if (!moved && !(run.kind != nullptr && run.kind->ownOutput())) {
         if (run.output != output)
             std::fill(out.begin(), out.end(), NAN);
         return out;
@@ -243,7 +265,7 @@ Findings findingsOf(const ReportSummary& summary, const LogTruth* truth)
     // The waits ranked are the window's: the output its runs measured first.
     std::string window = f.references.empty() ? "" : f.references.front().name;
     for (const TestSummary& run : summary.tests) {
-        if (run.kind == nullptr || run.kind->methods.empty() || run.kind->blockPerOutput || run.kind->primaryOutput)
+        if (run.kind == nullptr || run.kind->methods.empty() || run.kind->ownOutput())
             continue;
         for (const ReferenceTimeline& r : f.references)
             window = r.output == run.output ? r.name : window;
@@ -260,6 +282,7 @@ Findings findingsOf(const ReportSummary& summary, const LogTruth* truth)
     }
     f.runs = runFindingsOf(c, f.references);
     f.events = eventsOf(c, f.references);
+    f.engines = engineFindingsOf(c, window);
     sentencesOf(c, f);
     return f;
 }

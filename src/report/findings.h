@@ -96,7 +96,8 @@ struct RefreshFinding {
 
 // One way of finding the next vblank, scored: how far after the reference vblank its times lie.
 struct MethodScore {
-    std::string method;    // d3dkmt, directdraw, server_pulse, dwmflush, dwm_qpcvblank, sleep_paced, vsync_paced, estimator
+    std::string method;    // d3dkmt, dxgi, directdraw, server_pulse, dwmflush, compositor_clock, dwm_qpcvblank,
+                           // compositor_frame, sleep_paced, vsync_paced, estimator
     std::string output;    // the output's name
     std::string test;      // the key of the run it was read from (the first, when several)
     Distribution lateUs;   // against the reference, each in (-P/2, P/2]
@@ -107,6 +108,7 @@ struct MethodScore {
     std::string verdict;
     int rank = 0;          // 1 the best of the waits; 0: not ranked (time stamps, not waits)
     size_t unscored = 0;   // its times where the reference is not known, left unscored
+    size_t noVblank = 0;   // its waits that returned at once (under 1 ms) or failed: no vblank, not scored
     std::string unscoredWhere;   // "from 9.50 s to 20.50 s", the stretches not known; empty: none
     double referenceOffUs = 0.0;   // how far the reference it was scored on may be off; 0: precise; < 0: not known
     double resumeWaitMs = 0.0;   // the animation's first gaps, waiting for the server's resume: not in missed
@@ -130,7 +132,7 @@ struct FoundEvent {
 // One answer: a sentence with its figures, a mark and the run it links to.
 struct Finding {
     enum class Mark { Fine, WorthKnowing, Bad };
-    std::string topic;     // refresh, methods, compositor, timers, unusual, reference
+    std::string topic;     // refresh, methods, compositor, engines, timers, unusual, reference
     // Stable, for comparing runs: "refresh_1" (the output's number), "methods_best",
     // "methods_missed_d3dkmt", "compositor", "timers", "unusual_stall", "reference_1", ...
     std::string key;
@@ -158,6 +160,24 @@ struct RunFindings {
     std::vector<size_t> frameBins;
 };
 
+// What browser engines' rules for vblank waits meet here: they pace every window by the
+// primary's IDXGIOutput::WaitForVBlank (or Windows 11's compositor clock), and count a wait that
+// returns in under 1 ms as failed.
+struct EngineWaits {
+    std::string method;    // dxgi, compositor_clock
+    std::string output;    // the output it waited on (the clock: the one it follows)
+    std::string test;      // the key of the first run
+    size_t waits = 0;
+    size_t instant = 0;    // returned in under 1 ms
+    size_t failed = 0;     // failed: an error line, a result other than 0
+};
+struct EngineFindings {
+    std::vector<EngineWaits> waits;
+    std::string window;         // the window's output
+    std::string clockOutput;    // the output the compositor clock follows; empty: no clock ran
+    bool clockJudged = false;   // its frame matched that output's own waits (else taken for the window's)
+};
+
 struct Findings {
     std::vector<ReferenceTimeline> references;
     std::vector<RefreshFinding> refresh;
@@ -165,6 +185,7 @@ struct Findings {
     std::vector<FoundEvent> events;
     std::vector<Finding> sentences;
     std::vector<RunFindings> runs;   // one per run of the summary, in its order
+    EngineFindings engines;
 };
 
 // The way to use here: the best-ranked wait that lets its thread sleep; DirectDraw's polling

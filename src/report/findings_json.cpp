@@ -46,6 +46,8 @@ void addFindingsJson(const Findings& findings, Json* json)
         Json entry = {{"method", m.method}, {"output", m.output},   {"test", m.test},
                       {"count", m.lateUs.count}, {"late_us", distribution(m.lateUs)}, {"missed", m.missed},
                       {"rank", m.rank},          {"cost", m.cost},   {"verdict", m.verdict}};
+        if (m.noVblank > 0)
+            entry["no_vblank"] = m.noVblank;
         if (m.hasTruth)
             entry["true_late_us"] = distribution(m.lateTrueUs);
         methods.push_back(std::move(entry));
@@ -80,4 +82,17 @@ void addFindingsJson(const Findings& findings, Json* json)
                           {"from_s", e.fromS >= 0 ? Json(e.fromS) : Json()},
                           {"to_s", e.toS >= 0 ? Json(e.toS) : Json()}});
     (*json)["events"] = std::move(events);
+
+    // What browser engines' rules meet: only in a log whose DXGI or compositor clock test ran.
+    const EngineFindings& e = findings.engines;
+    if (!e.waits.empty()) {
+        Json waits = Json::array();
+        for (const EngineWaits& w : e.waits)
+            waits.push_back({{"method", w.method}, {"output", w.output}, {"test", w.test}, {"waits", w.waits},
+                             {"instant", w.instant}, {"failed", w.failed}});
+        (*json)["engines"] = {{"waits", std::move(waits)},
+                              {"window_output", e.window},
+                              {"compositor_clock_output", e.clockOutput.empty() ? Json() : Json(e.clockOutput)},
+                              {"compositor_clock_judged", e.clockJudged}};
+    }
 }

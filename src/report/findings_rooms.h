@@ -43,6 +43,7 @@ struct Kept {
     std::map<std::pair<const TestSummary*, double>, std::string> otherClock;   // compositorOtherClock, by run
     std::map<int, double> roughPeriods;                                       // roughPeriodOf, by output
     std::map<std::tuple<const RunTable*, const char*, bool>, std::vector<double>> ticks;   // ticksOf, by column
+    std::map<std::tuple<const RunTable*, const char*, bool>, std::vector<double>> evidence;   // evidenceTicks, likewise
 };
 
 // What every room reads: the runs, the truth when the log names a profile, the time base.
@@ -72,6 +73,25 @@ const std::vector<double>& ticksOf(const Context& c, const RunTable& table, Time
 const std::vector<std::pair<size_t, double>>& timedRows(const Context& c);
 // The line of the first timed row at or after a tick; SIZE_MAX when none is.
 size_t lineAtTick(const Context& c, double tick);
+// Which of a run's rows mark a vblank: not a wait that returned at once (blocked under 1 ms) nor
+// one whose result was not 0 (RunKind::blocked, RunKind::result).
+class EvidenceRows {
+public:
+    explicit EvidenceRows(const TestSummary& run);
+    bool all() const { return blocked < 0 && result < 0; }
+    bool operator()(const LogRow& row) const
+    {
+        return !(blocked >= 0 && cell(row, blocked) < kInstantWaitMs) && !(result >= 0 && cell(row, result) != 0.0);
+    }
+
+private:
+    int blocked, result;
+};
+// A row's time that marks no vblank (a wait that returned at once or failed): not a time stamp,
+// and no gap of missed vblanks or stall spans it.
+constexpr double kNoVblank = -1.0;
+// A column's ticks with the rows that mark no vblank at kNoVblank, worked out once per column.
+const std::vector<double>& evidenceTicks(const Context& c, const TestSummary& run, TimeColumn column);
 // The same, of a run's rows that measured an output; the others' NaN.
 std::vector<double> ticksOn(const Context& c, const TestSummary& run, TimeColumn column, int output);
 const Figure* figureOf(const TestSummary& run, const char* key);
@@ -277,11 +297,22 @@ struct EventKind {
 const std::vector<EventKind>& eventKinds();
 
 // ---------------------------------------------------------------------------------------------
+// What browser engines' rules meet here (engine_rules.cpp): the waits they count as failed, the
+// cadence a window gets from the primary's WaitForVBlank and from the compositor clock.
+
+EngineFindings engineFindingsOf(const Context& c, const std::string& window);
+void engineSentences(const Context& c, Findings& f);
+
+// ---------------------------------------------------------------------------------------------
 // The sentences.
 
 void sentencesOf(const Context& c, Findings& f);
+// Adds a sentence.
+void say(Findings& f, const char* topic, const std::string& key, Finding::Mark mark, const std::string& text,
+         const std::string& link);
 
 // Words and numbers as the sentences write them.
 std::string format(const char* pattern, double a, double b = 0.0, double c = 0.0, double d = 0.0);
 std::string grouped(double value);   // 12,345
 std::string us(double value);        // a microsecond figure: "0.0", "57.3", "612", "12,345"
+std::string hz(double value);        // "60 Hz", "59.9510 Hz"

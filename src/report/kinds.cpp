@@ -108,6 +108,37 @@ std::vector<RunKind> makeKinds()
     estimator.stalls = true;
     estimator.compositorVblank = {"dwm_now", true};
     kinds.push_back(estimator);
+
+    // DXGI's vblank wait, a block per output like the driver's, and as late: its wake-ups mark
+    // vblanks, but a wait that returned in under 1 ms (a sleeping display's, a stale factory's)
+    // marks none.
+    RunKind dxgi = row(LogTest::Dxgi, dxgiFigures, {"period", "wait"});
+    dxgi.blockPerOutput = true;
+    dxgi.time = {"vsync", false};
+    dxgi.period = "period";
+    dxgi.framePeriod = "period";
+    dxgi.wakeUpStamps = true;
+    dxgi.lateness = true;
+    dxgi.methods = {{"dxgi", {"vsync", false}, true}};
+    dxgi.stalls = true;
+    dxgi.blocked = "wait";
+    kinds.push_back(dxgi);
+
+    // The compositor's clock: each wait wakes after a vblank of the output the clock follows,
+    // and the frame completed then started at the vblank before, exactly. A wait that timed out
+    // or found the display asleep (a result other than 0) marks nothing.
+    RunKind clock = row(LogTest::CompositorClock, compositorClockFigures, {"period", "wait"});
+    clock.clockOutput = true;
+    clock.time = {"vsync", false};
+    clock.period = "period";
+    clock.precise = PreciseStamps::Column;
+    clock.preciseTimes = {"start", false};
+    clock.wakeUpStamps = true;
+    clock.lateness = true;
+    clock.methods = {{"compositor_clock", {"vsync", false}, true}, {"compositor_frame", {"start", false}, false}};
+    clock.stalls = true;
+    clock.result = "result";
+    kinds.push_back(clock);
     return kinds;
 }
 
@@ -127,10 +158,14 @@ const std::vector<MethodKind>& methodKinds()
 {
     static const std::vector<MethodKind> methods = {
         {"d3dkmt", "the waiting thread sleeps in the driver", true},
+        {"dxgi", "the waiting thread sleeps in the graphics kernel; a wait under 1 ms is no vblank", true},
         {"directdraw", "burns the waiting thread: it polls the scan line until the blank begins", true},
         {"server_pulse", "one server thread at time-critical priority; waiters sleep on an event", true},
         {"dwmflush", "the waiting thread sleeps until the compositor has composed", true},
+        {"compositor_clock", "the waiting thread sleeps until the compositor's clock ticks; a result other than 0 is no tick",
+         true},
         {"dwm_qpcvblank", "a query, no wait", false},
+        {"compositor_frame", "a query, no wait: the completed frame's start, read after the clock's tick", false},
         {"sleep_paced", "sleeps to the predicted vsync: Sleep's quantum decides", true},
         {"vsync_paced", "waits for the server's pulse", true},
         {"estimator", "arithmetic on the server's times: about a microsecond per update", false},

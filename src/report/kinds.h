@@ -57,6 +57,7 @@ enum class PreciseStamps {
     None,
     Times,                   // its times are vblank begins (DirectDraw polls the scan line)
     ServerLessScanLine,      // the server's vblank times less the scan line's way into the blank
+    Column,                  // a column of its rows holds vblank begins (the compositor clock's frame starts)
 };
 
 // What a run's inputs are while its figures are worked out.
@@ -78,6 +79,7 @@ struct RunKind {
     void (*chartMarks)(const RunInput& in, const TestSummary& run, std::vector<Series>& charts);
     bool blockPerOutput;        // a block of rows per output, each a run of its own (D3DKMT)
     bool primaryOutput;         // it measures the primary output, wherever the window is (DirectDraw)
+    bool clockOutput;           // it measures the output the compositor's clock follows (summary.cpp judges it)
     TimeColumn time;            // the moment a row stands for; none: its rows are not timed
     const char* period;         // its periods, binned in frames of the reference; null: none
     size_t periodFromRow;       // the first row whose period is one (the first delta is none)
@@ -85,17 +87,28 @@ struct RunKind {
     const char* framePeriod;    // its waits' own periods, enough to number the vblanks by
     bool frameFromTimes;        // or the differences of its times
     PreciseStamps precise;
+    TimeColumn preciseTimes;    // the column of vblank begins, for PreciseStamps::Column
     bool wakeUpStamps;          // its wake-ups mark vblanks (late by their delays)
     bool lateness;              // each row scored against the reference (figures and a chart)
     std::vector<MethodSource> methods;
     bool stalls;                // its gaps of two frames or more are stalls
     bool tooSoon;               // its successes may come far too soon (the driver's waits)
+    // Rows that mark no vblank: a wait that blocked under 1 ms (this column, ms: it returned at
+    // once, as a sleeping display's waits do), or whose result is not 0 (this column). They are
+    // no evidence and are not scored, only counted.
+    const char* blocked;
+    const char* result;
     // The compositor's qpcVBlank beside each row: vblank begins of the output it follows (its
     // published grid), standing still while the display sleeps.
     TimeColumn compositorVblank;
     bool compositorTiming;      // its rows are the compositor's timing reads (now, vblank, period)
     bool scanTrace;             // a trace of the scan line: its samples' spacing follows from the reference
+
+    // Its rows measure an output of their own, not the one the server was bound to.
+    bool ownOutput() const { return blockPerOutput || primaryOutput || clockOutput; }
 };
+// A wait that blocked less than this returned at once: browser engines count it as failed.
+constexpr double kInstantWaitMs = 1.0;
 
 // The kind of a test; null for SuiteEnd and titles this tool does not write.
 const RunKind* kindOf(LogTest test);

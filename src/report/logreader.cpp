@@ -479,8 +479,9 @@ bool readKelvaroLog(std::string_view text, KelvaroLog* log, std::string* problem
             continue;
         }
         LogBlock* block = &section->blocks.back();
-        if (format != nullptr && format->schema->test == LogTest::D3dkmt && startsWith(line, "--> ")) {
-            // Each output's block begins with its device line.
+        if (format != nullptr && (format->schema->test == LogTest::D3dkmt || format->schema->test == LogTest::Dxgi) &&
+            startsWith(line, "--> ")) {
+            // Each output's block of the driver's and DXGI's waits begins with its device line.
             if (!block->label.empty() || block->headerLine != 0 || !block->rows.empty())
                 section->blocks.emplace_back();
             section->blocks.back().label = std::string(line);

@@ -1,7 +1,7 @@
 // Reading a kelvaro log (the report file or the standard-output copy: CR LF line ends, tabs
 // already expanded to stops of 12 columns) into its banner, the server's and binder's lines,
 // the virtual display's profile when it names one, and one section per test: its title, the
-// blocks of header and rows it wrote (the D3DKMT test writes one per output) and the other
+// blocks of header and rows it wrote (the D3DKMT and DXGI tests write one per output) and the other
 // lines between them. Rows are read by each test's row format: fields that ran together (a
 // field of exactly 12 characters swallows the tab after it) are split where the format and the
 // tab stops leave one reading only; a row that does not read is counted with its line number,
@@ -39,7 +39,7 @@ struct LogLine {
 
 // One header and the rows under it.
 struct LogBlock {
-    std::string label;                // the D3DKMT test's "--> ..." line; empty otherwise
+    std::string label;                // the D3DKMT and DXGI tests' "--> ..." line; empty otherwise
     size_t headerLine = 0;            // 0: a test without a header
     std::vector<LogColumn> columns;
     std::vector<LogRow> rows;

@@ -16,6 +16,7 @@ struct Scored {
     std::vector<double> late, lateTrue;
     double missed = 0.0;
     size_t unscored = 0;
+    size_t noVblank = 0;
     double resumeWaitMs = 0.0;
     std::string test;
 };
@@ -50,6 +51,13 @@ void scoreStamps(const Context& c, const ReferenceTimeline& reference, const Tes
         into->test = run.key;
     double previous = NAN;
     for (const double v : ticks) {
+        // A wait that returned at once or failed marks no vblank: no gap spans it, as no gap
+        // spans a failure.
+        if (v == kNoVblank) {
+            ++into->noVblank;
+            previous = NAN;
+            continue;
+        }
         if (!(v > 0.0))
             continue;
         // Where the reference is not known nothing is scored, and no gap spans that stretch.
@@ -232,6 +240,7 @@ std::vector<MethodScore> methodsOf(const Context& c, const std::vector<Reference
         m.lateTrueUs = distributionOf(s.lateTrue);
         m.missed = s.missed;
         m.unscored = s.unscored;
+        m.noVblank = s.noVblank;
         for (const std::pair<double, double>& stretch : reference.unknown)
             m.unscoredWhere += (m.unscoredWhere.empty() ? "" : ", ") +
                                format("from %.2f s to %.2f s", stretch.first / c.frequency, stretch.second / c.frequency);
@@ -281,7 +290,7 @@ void rankMethods(std::vector<MethodScore>& methods, const std::string& firstOutp
     const MethodScore* best = waits.empty() ? nullptr : waits.front();
     for (MethodScore& m : methods) {
         const std::string tail = "p50 " + us(m.lateUs.p50) + " us, p99 " + us(m.lateUs.p99) + " us";
-        if (!isWait(m) && m.method == "dwm_qpcvblank")
+        if (!isWait(m) && (m.method == "dwm_qpcvblank" || m.method == "compositor_frame"))
             m.verdict = "a time stamp " + tail + " off the vblank";
         else if (!isWait(m))
             m.verdict = "its grid lies " + tail + " off the vblank";
@@ -298,6 +307,9 @@ void rankMethods(std::vector<MethodScore>& methods, const std::string& firstOutp
             m.verdict += format("; its first frames waited %.0f ms for the vsync server's resume (the suite's own gap), "
                                 "not counted as missed",
                                 m.resumeWaitMs);
+        if (m.noVblank > 0)
+            m.verdict += "; " + grouped(static_cast<double>(m.noVblank)) +
+                         (m.noVblank == 1 ? " wait" : " waits") + " returned at once or failed: no vblank, not scored";
         if (m.unscored > 0)
             m.verdict += "; " + grouped(static_cast<double>(m.unscored)) + " not scored: the reference is not known " +
                          m.unscoredWhere;
@@ -349,7 +361,8 @@ std::vector<RunFindings> runFindingsOf(const Context& c, const std::vector<Refer
             continue;
         const RunKind& kind = *run.kind;
         const ReferenceTimeline& reference = references[which];
-        const std::vector<double> times = kind.time ? ticksOf(c, run.table, kind.time) : std::vector<double>();
+        // Its rows that mark no vblank are no lateness.
+        const std::vector<double> times = kind.time ? evidenceTicks(c, run, kind.time) : std::vector<double>();
         double middle = NAN;
         for (size_t i = times.size() / 2; i < times.size() && !(middle > 0.0); ++i)
             middle = times[i];

@@ -22,8 +22,9 @@ const ReferenceTuning& t = kReference;
 // Precise: the server's vblank times moved back by the scan line it read (how far into the
 // vertical blank the display was), DirectDraw's returns (it polls the scan line until the
 // blank begins), and the compositor's qpcVBlank where it follows the output (its published
-// grid: a vblank begin, whichever frame it names). Otherwise: the wake-ups of the vblank
-// waits, late by their own delays.
+// grid: a vblank begin, whichever frame it names), and the compositor clock's completed frames'
+// starts on the output it follows. Otherwise: the wake-ups of the vblank waits, late by their
+// own delays. A wait that returned at once or failed marks nothing.
 const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, bool precise)
 {
     const auto key = std::make_tuple(output, precise, c.roughPeriod);
@@ -108,6 +109,8 @@ const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, b
             }
         } else if (!gridStands && ((precise && kind.precise == PreciseStamps::Times) || (!precise && kind.wakeUpStamps))) {
             group = ticksOn(c, run, kind.time, output);
+        } else if (!gridStands && precise && kind.precise == PreciseStamps::Column) {
+            group = ticksOn(c, run, kind.preciseTimes, output);
         }
         for (std::vector<double>* g : {&group, &grid}) {
             g->erase(std::remove_if(g->begin(), g->end(), [](double v) { return !(v > 0.0); }), g->end());
@@ -274,8 +277,9 @@ double roughPeriodOf(const Context& c, int output)
         if (run.output != output || run.kind == nullptr)
             continue;
         const int index = run.kind->framePeriod != nullptr ? keyIndex(run.table, run.kind->framePeriod) : -1;
+        const EvidenceRows evidence(run);
         for (const LogRow& row : run.table.rows) {
-            if (index >= 0 && cell(row, index) > 0)
+            if (index >= 0 && cell(row, index) > 0 && evidence(row))
                 periods.push_back(cell(row, index));
         }
         if (run.kind->frameFromTimes) {
@@ -307,12 +311,32 @@ ReferenceTimeline referenceOf(const Context& c, int output)
         if (reference.segments.empty())
             continue;
         reference.precise = precise;
+        // The compositor clock's frame starts where it follows this output; the server's and
+        // DirectDraw's stamps where any run timed them here.
+        bool clock = false, own = false;
+        const std::vector<std::pair<size_t, int>>& binds = c.summary.binds;
+        const bool moved = std::any_of(binds.begin(), binds.end(), [&](const std::pair<size_t, int>& b) { return b.second != binds.front().second; });
+        for (const TestSummary& run : c.summary.tests) {
+            if (run.kind == nullptr || run.table.rows.empty())
+                continue;
+            clock = clock || (run.kind->precise == PreciseStamps::Column && run.output == output);
+            const bool stamps = run.kind->precise == PreciseStamps::Times || run.kind->precise == PreciseStamps::ServerLessScanLine;
+            own = own || (stamps && (run.kind->ownOutput() || !moved
+                                         ? run.output == output
+                                         : std::any_of(run.table.rows.begin(), run.table.rows.end(), [&](const LogRow& row) {
+                                               return outputOfRow(c.summary, run, row.line) == output;
+                                           })));
+        }
         reference.basis = !precise ? "the wake-ups of the vblank waits, moved to their earliest"
-                          : compositorFollows(c, output)
+                          : own && compositorFollows(c, output)
                               ? "the server's vblank times less the scan line's way into the blank, DirectDraw's polled "
                                 "vblank begins, and the compositor's qpcVBlank"
-                              : "the server's vblank times less the scan line's way into the blank, and DirectDraw's "
-                                "polled vblank begins";
+                          : own ? "the server's vblank times less the scan line's way into the blank, and DirectDraw's "
+                                  "polled vblank begins"
+                                : "";
+        if (precise && clock)
+            reference.basis += (reference.basis.empty() ? "" : "; ") +
+                               std::string("the compositor clock's completed frames' starts");
         if (!precise) {
             // Wake-ups come late by the platform's delay: the earliest of them stand for the
             // vblank itself. A wake-up more than half a frame late (3.5 ms at 144 Hz) reads

@@ -66,23 +66,27 @@ std::string us(double value)
     return std::fabs(value) >= t.usGrouped ? grouped(value) : format(std::fabs(value) >= t.usWhole ? "%.0f" : "%.1f", value);
 }
 
-namespace {
-
 void say(Findings& f, const char* topic, const std::string& key, Finding::Mark mark, const std::string& text,
          const std::string& link)
 {
     f.sentences.push_back({topic, key, mark, text, link});
 }
 
+namespace {
+
 std::string outputKey(const char* topic, int output)
 {
     return std::string(topic) + "_" + std::to_string(output + 1);
 }
 
+}   // namespace
+
 std::string hz(double value)
 {
     return format(std::fabs(value - std::floor(value + 0.5)) < t.hzWhole ? "%.0f Hz" : "%.4f Hz", value);
 }
+
+namespace {
 
 std::string linkOf(const ReportSummary& summary, LogTest test, int output = 0)
 {
@@ -362,6 +366,7 @@ void sentencesOf(const Context& c, Findings& f)
     refreshSentences(c, f);
     methodSentences(f);
     compositorSentence(c, f);
+    engineSentences(c, f);
     timerSentence(c, f);
     unusualSentences(c, f);
     referenceSentences(c, f);

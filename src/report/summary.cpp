@@ -166,12 +166,25 @@ ReportSummary summarize(const KelvaroLog& log, bool copyRows, const LogTruth* tr
             test.known = schema != nullptr;
             test.test = schema != nullptr ? schema->test : LogTest::SuiteEnd;
             test.kind = kind;
-            // Which output a D3DKMT block measured: its device line names it. The other runs
-            // measure the window's, the one the server was bound to when their rows began.
-            const int output = d3dkmt                                      ? outputOfDevice(block.label)
-                               : kind != nullptr && kind->primaryOutput ? 0
-                                                                        : outputAtLine(summary, block.rows.empty() ? section.titleLine
-                                                                                                                   : block.rows.front().line);
+            // Which output a D3DKMT or DXGI block measured: its device line names it. The
+            // compositor's clock follows the output whose own waits showed its frame. The other
+            // runs measure the window's, the one the server was bound to when their rows began.
+            const int window = outputAtLine(summary, block.rows.empty() ? section.titleLine : block.rows.front().line);
+            int output = d3dkmt ? outputOfDevice(block.label) : kind != nullptr && kind->primaryOutput ? 0 : window;
+            if (kind != nullptr && kind->clockOutput && !block.rows.empty()) {
+                double frameMs = 0.0;
+                bool judged = false;
+                output = clockOutputOf(log, block, window, &frameMs, &judged);
+                const std::string name = static_cast<size_t>(output) < summary.devices.size()
+                                             ? summary.devices[static_cast<size_t>(output)]
+                                             : "output " + std::to_string(output + 1);
+                char note[200];
+                std::snprintf(note, sizeof note,
+                              judged ? "follows %s: its frame, %.3f ms, is that output's own vblank waits'"
+                                     : "taken for the window's output %s: its frame, %.3f ms, tells no single output's waits",
+                              name.c_str(), frameMs);
+                test.notes.push_back(note);
+            }
             test.output = output;
             std::string key = schema != nullptr ? schema->key : titleKey(section.title);
             if (d3dkmt && output > 0)
@@ -299,8 +312,7 @@ int outputAtLine(const ReportSummary& summary, size_t line)
 
 int outputOfRow(const ReportSummary& summary, const TestSummary& run, size_t line)
 {
-    return run.kind != nullptr && (run.kind->blockPerOutput || run.kind->primaryOutput) ? run.output
-                                                                                         : outputAtLine(summary, line);
+    return run.kind != nullptr && run.kind->ownOutput() ? run.output : outputAtLine(summary, line);
 }
 
 int outputOfDevice(const std::string& device)

@@ -26,11 +26,11 @@ struct TestSummary {
     // "#3", ... for the test's later runs in the log ("directdraw#2", "d3dkmt_2#2").
     std::string key;
     std::string title;
-    std::string label;    // which output, for the D3DKMT test
+    std::string label;    // which output, for the D3DKMT and DXGI tests
     LogTest test = LogTest::SuiteEnd;   // SuiteEnd also for a title this tool does not write
     const RunKind* kind = nullptr;      // what the report takes from its rows; null: unknown
     bool known = false;
-    int output = 0;       // 0 the first; a D3DKMT block of the second output: 1
+    int output = 0;       // 0 the first; a D3DKMT or DXGI block of the second output: 1
     bool cut = false;
     size_t titleLine = 0; // where its run's title stands in the log
     size_t block = 0;     // which block of that run
@@ -84,7 +84,8 @@ ReportSummary summarizeLog(const KelvaroLog& log);
 int outputOfDevice(const std::string& device);
 // The output the server was bound to at a line of the log (the first before any bind).
 int outputAtLine(const ReportSummary& summary, size_t line);
-// The output a row of a run measured: a D3DKMT block's own, else the server's at the row.
+// The output a row of a run measured: a D3DKMT or DXGI block's own, the compositor clock's, else
+// the server's at the row.
 int outputOfRow(const ReportSummary& summary, const TestSummary& run, size_t line);
 // The same, taking the rows of the log for the runs' tables instead of copying them: the log
 // is left without rows.

@@ -2,6 +2,7 @@
 // then a block per run, a figure a line, the true value and the error beside it when known.
 #include "report/outputs.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -14,7 +15,11 @@ std::string findingsText(const Findings& f)
     if (!f.methods.empty()) {
         out += "\nWays of finding the vblank, against the reference (us, each in (-P/2, P/2])\n";
         char line[512];
-        std::snprintf(line, sizeof line, "  %-4s %-14s %-12s %9s %9s %9s %9s %9s %7s %9s\n", "rank", "method", "output", "p50",
+        // The method's column fits the longest name (compositor_clock), at least 14 wide.
+        int width = 14;
+        for (const MethodScore& m : f.methods)
+            width = std::max(width, static_cast<int>(m.method.size()));
+        std::snprintf(line, sizeof line, "  %-4s %-*s %-12s %9s %9s %9s %9s %9s %7s %9s\n", "rank", width, "method", "output", "p50",
                       "p95", "p99", "p99.9", "max", "missed", "true p50");
         out += line;
         bool unresolved = false;
@@ -29,7 +34,7 @@ std::string findingsText(const Findings& f)
                 return std::string(cell);
             };
             // A p50 that rounds to zero is printed as zero, not "-0.0".
-            std::snprintf(line, sizeof line, "  %-4s %-14s %-12s %9.1f", rank.c_str(), m.method.c_str(), m.output.c_str(),
+            std::snprintf(line, sizeof line, "  %-4s %-*s %-12s %9.1f", rank.c_str(), width, m.method.c_str(), m.output.c_str(),
                           std::fabs(m.lateUs.p50) < 0.05 ? 0.0 : m.lateUs.p50);
             out += line + percentile(m.lateUs.p95, 95.0) + percentile(m.lateUs.p99, 99.0) + percentile(m.lateUs.p999, 99.9);
             std::snprintf(line, sizeof line, " %9.1f %7.0f", m.lateUs.max, m.missed);

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -334,4 +335,126 @@ TEST(Findings, ASleepIsToldOnceWhereverItsRowsStopInside)
         EXPECT_NEAR(2100, timelineLatestVblank(truth.model.timeline, static_cast<int64_t>(e.atS * 1e7)), 1);
     }
     EXPECT_EQ(1u, sleeps);
+}
+
+// The win11 suite with DXGI's and the compositor clock's waits: every way of finding the vblank
+// against the profile's truth, the clock judged to follow the 144 Hz second output from its own
+// frame (the window is on the 60 Hz primary), and the waits under 1 ms that browser engines count
+// as failed counted straight from the log's rows, none of them scored.
+TEST(Findings, TheEnginesWaitsOnWindows11)
+{
+    const std::string name = "win11-engines.log";
+    KelvaroLog log = logOf(name);
+    LogTruth truth;
+    ASSERT_TRUE(logTruthFromProfile(&truth, log.profile, log.profileFrequency, log.vblank0));
+    // Of each DXGI block, its rows that blocked under 1 ms, read here from the log itself.
+    std::vector<size_t> instant(2, 0);
+    for (const LogSection& section : log.sections) {
+        for (const LogBlock& block : section.blocks) {
+            if (section.schema != nullptr && section.schema->test == LogTest::Dxgi)
+                for (const double wait : columnValues(block, "wait"))
+                    instant[static_cast<size_t>(outputOfDevice(block.label))] += wait < 1.0 ? 1 : 0;
+        }
+    }
+    ASSERT_GT(instant[0], 0u);
+    const ReportSummary summary = summarizeLog(std::move(log));
+    expectFindingsHoldTheTruth(summary, name);
+    const Findings& f = summary.findings;
+    const auto scored = [&](const char* method, const char* output) {
+        const auto m = std::find_if(f.methods.begin(), f.methods.end(),
+                                    [&](const MethodScore& s) { return s.method == method && s.output == output; });
+        return m != f.methods.end() ? &*m : nullptr;
+    };
+    const char* const first = "\\\\.\\DISPLAY1";
+    const char* const second = "\\\\.\\DISPLAY2";
+    for (const char* output : {first, second}) {
+        const MethodScore* dxgi = scored("dxgi", output);
+        ASSERT_NE(nullptr, dxgi) << output;
+        const size_t out = output == first ? 0 : 1;
+        EXPECT_EQ(instant[out], dxgi->noVblank) << output;
+        EXPECT_EQ(59u - instant[out], dxgi->lateUs.count) << output << ": the waits under 1 ms are not scored";
+        EXPECT_EQ(0.0, dxgi->missed) << output << ": no vblank missed across the waits that returned at once";
+    }
+    // The clock's waits and its frames' starts on the output it follows; the starts are vblank begins.
+    ASSERT_NE(nullptr, scored("compositor_clock", second));
+    const MethodScore* frames = scored("compositor_frame", second);
+    ASSERT_NE(nullptr, frames);
+    EXPECT_LT(std::fabs(frames->lateTrueUs.max), 0.5);
+    EXPECT_EQ(nullptr, scored("compositor_clock", first));
+    EXPECT_EQ(0, scored("compositor_clock", second)->rank) << "not the window's output: not ranked";
+    // The second output's reference rests on the clock's frame starts, precisely.
+    ASSERT_EQ(2u, f.references.size());
+    EXPECT_TRUE(f.references[1].precise);
+    EXPECT_NE(std::string::npos, f.references[1].basis.find("compositor clock")) << f.references[1].basis;
+    EXPECT_LT(f.references[1].errorUs.max, 1.0);
+
+    EXPECT_EQ(second, f.engines.clockOutput);
+    EXPECT_EQ(first, f.engines.window);
+    EXPECT_TRUE(f.engines.clockJudged);
+    std::string said;
+    for (const Finding& s : f.sentences)
+        said += s.key + ": " + s.text + "\n";
+    char rate[32];
+    std::snprintf(rate, sizeof rate, "(%.0f Hz)", timelineRateHz(timelineRateAt(virtualOutputTimeline(truth.model, 1), 0)));
+    const std::string secondHz = rate;
+    EXPECT_NE(std::string::npos, said.find("engines_clock: The compositor clock follows \\\\.\\DISPLAY2 " + secondHz +
+                                           ", another output than the window's \\\\.\\DISPLAY1"))
+        << said;
+    EXPECT_NE(std::string::npos, said.find("a window on \\\\.\\DISPLAY2 " + secondHz +
+                                           " paced by the primary's WaitForVBlank would get 60"))
+        << said;
+    EXPECT_NE(std::string::npos, said.find("engines_instant_dxgi: IDXGIOutput::WaitForVBlank on \\\\.\\DISPLAY1: " +
+                                           std::to_string(instant[0]) + " of 59 waits returned in under 1 ms"))
+        << said;
+}
+
+// An output gone when the D3DKMT test waited on every output, that DXGI's test timed again
+// later: back between the two. DXGI's waits under 1 ms among them are no vblank: neither scored,
+// nor a gap of missed vblanks, nor a stall.
+TEST(Findings, AnOutputTheDxgiTestTimedAgainCameBack)
+{
+    ReportSummary summary;
+    summary.frequency = 10000000;
+    summary.ended = true;
+    summary.devices = {"\\\\.\\DISPLAY1", "\\\\.\\DISPLAY2"};
+    const double period = 1e7 / 60.0;
+    TestSummary driver = runOfTable(LogTest::D3dkmt, "d3dkmt", {"iteration", "vsync", "period"}, {"iteration", "vsync/qpc", "period/ms"});
+    for (int i = 0; i < 60; ++i)
+        driver.table.rows.push_back({static_cast<size_t>(100 + i), {double(i), std::floor(5e6 + i * period + 300.0 + i % 5 * 40), 16.667}});
+    summary.tests.push_back(driver);
+    TestSummary dxgi = runOfTable(LogTest::Dxgi, "dxgi_2", {"iteration", "vsync", "period", "voff", "wait"},
+                                  {"iteration", "vsync/qpc", "period/ms", "voff/us", "wait/ms"});
+    dxgi.output = 1;
+    dxgi.titleLine = 300;
+    const double second = 1e7 / 75.0, from = 9e7;
+    size_t quick = 0;
+    for (int i = 0; i < 80; ++i) {
+        // Rows 30 to 39 returned at once, 16 ms apart; the vblanks on either side are 13.3 ms apart.
+        const bool atOnce = i >= 30 && i < 40;
+        const double tick = atOnce ? from + 30 * second + (i - 29) * 160000.0 + 200.0
+                                   : from + (i < 30 ? i : i + 10) * second + 250.0 + i % 3 * 50;
+        quick += atOnce ? 1 : 0;
+        dxgi.table.rows.push_back({static_cast<size_t>(301 + i), {double(i), std::floor(tick), 13.3, 0.0, atOnce ? 0.02 : 13.0}});
+    }
+    summary.tests.push_back(dxgi);
+    summary.findings = findingsOf(summary, nullptr);
+    const FoundEvent* removed = nullptr;
+    const FoundEvent* added = nullptr;
+    for (const FoundEvent& e : summary.findings.events) {
+        removed = e.kind == "output_removed" ? &e : removed;
+        added = e.kind == "output_added" ? &e : added;
+        EXPECT_NE("stall", e.kind) << e.detail;
+    }
+    ASSERT_NE(nullptr, removed);
+    ASSERT_NE(nullptr, added);
+    EXPECT_EQ("dxgi_2", added->test);
+    EXPECT_NEAR(removed->toS, added->fromS, 1e-9);
+    EXPECT_NEAR(std::floor(from + 250.0) / 1e7, added->toS, 1e-9);
+    const auto m = std::find_if(summary.findings.methods.begin(), summary.findings.methods.end(),
+                                [](const MethodScore& s) { return s.method == "dxgi"; });
+    ASSERT_NE(summary.findings.methods.end(), m);
+    EXPECT_EQ(quick, m->noVblank);
+    EXPECT_EQ(80u - quick, m->lateUs.count);
+    EXPECT_EQ(0.0, m->missed);
+    EXPECT_LT(m->lateUs.max, 150.0 / 1e7 * 1e6 + 1.0);
 }

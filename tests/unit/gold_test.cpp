@@ -124,6 +124,13 @@ TEST(Gold, SuiteCutInsideATest)
     expectGold("suite-cut");
 }
 
+// Windows 11 with a 60 Hz and a 144 Hz output, DXGI's and the compositor clock's waits after the
+// suite's other tests.
+TEST(Gold, SuiteWithTheEnginesWaits)
+{
+    expectGold("win11-engines");
+}
+
 ReportSummary committed(const std::string& name)
 {
     KelvaroLog log;
