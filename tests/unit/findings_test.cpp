@@ -337,8 +337,8 @@ TEST(Findings, ASleepIsToldOnceWhereverItsRowsStopInside)
     EXPECT_EQ(1u, sleeps);
 }
 
-// The win11 suite with DXGI's and the compositor clock's waits: every way of finding the vblank
-// against the profile's truth, the clock judged to follow the 144 Hz second output from its own
+// The win11 suite recorded with DXGI's and the compositor clock's waits: every way of finding the
+// vblank against the profile's truth, the clock judged to follow the 144 Hz second output from its own
 // frame (the window is on the 60 Hz primary), and the waits under 1 ms that browser engines count
 // as failed counted straight from the log's rows, none of them scored.
 TEST(Findings, TheEnginesWaitsOnWindows11)
@@ -356,7 +356,6 @@ TEST(Findings, TheEnginesWaitsOnWindows11)
                     instant[static_cast<size_t>(outputOfDevice(block.label))] += wait < 1.0 ? 1 : 0;
         }
     }
-    ASSERT_GT(instant[0], 0u);
     const ReportSummary summary = summarizeLog(std::move(log));
     expectFindingsHoldTheTruth(summary, name);
     const Findings& f = summary.findings;
@@ -404,7 +403,8 @@ TEST(Findings, TheEnginesWaitsOnWindows11)
                                            " paced by the primary's WaitForVBlank would get 60"))
         << said;
     EXPECT_NE(std::string::npos, said.find("engines_instant_dxgi: IDXGIOutput::WaitForVBlank on \\\\.\\DISPLAY1: " +
-                                           std::to_string(instant[0]) + " of 59 waits returned in under 1 ms"))
+                                           (instant[0] == 0 ? std::string("none") : std::to_string(instant[0])) +
+                                           " of 59 waits returned in under 1 ms"))
         << said;
 }
 
