@@ -315,22 +315,44 @@ bool virtualUnpluggedVblanks(const VirtualModel& model, int64_t* first, int64_t*
     return true;
 }
 
+namespace {
+
+// The compositor composes a frame at every vblank of its output while the display is awake;
+// none while it sleeps. The vblanks slept through: [first, end), empty without a sleep.
+void sleptVblanks(const VirtualModel& model, int64_t* first, int64_t* end)
+{
+    *first = model.profile.sleepFrame == 0 ? INT64_MAX : model.profile.sleepFrame;
+    *end = model.profile.sleepFrame == 0 ? INT64_MAX : virtualWakeVblank(model);
+}
+
+}   // namespace
+
 uint64_t virtualClockCompletedFrame(const VirtualModel& model, int64_t at)
 {
     const Timeline& timeline = virtualOutputTimeline(model, virtualCompositorOutput(model));
+    int64_t first = 0, end = 0;
+    sleptVblanks(model, &first, &end);
+    // The latest awake vblank begun, and the awake one before it, whose frame it showed.
     int64_t shown = timelineLatestVblank(timeline, at);
-    const VirtualProfile& p = model.profile;
-    if (p.sleepFrame != 0 && shown >= p.sleepFrame && shown < virtualWakeVblank(model))
-        shown = p.sleepFrame - 1;
-    return shown < 1 ? 0 : static_cast<uint64_t>(shown);   // frame shown - 1, whose id is shown
+    if (shown >= first && shown < end)
+        shown = first - 1;
+    const int64_t composed = shown == end ? first - 1 : shown - 1;
+    if (composed < 0)
+        return 0;
+    return static_cast<uint64_t>(composed < first ? composed + 1 : composed - (end - first) + 1);
 }
 
 VirtualFrameStats virtualClockFrameStats(const VirtualModel& model, uint64_t frame)
 {
     const Timeline& timeline = virtualOutputTimeline(model, virtualCompositorOutput(model));
-    const int64_t v = static_cast<int64_t>(frame) - 1;
+    int64_t first = 0, end = 0;
+    sleptVblanks(model, &first, &end);
+    int64_t v = static_cast<int64_t>(frame) - 1;
+    if (v >= first)
+        v += end - first;
     const int64_t start = timelineVblankStart(timeline, v);
-    return VirtualFrameStats{start, timelineVblankStart(timeline, v + 1), timelinePeriodAt(timeline, start)};
+    const int64_t shownAt = v + 1 == first ? end : v + 1;
+    return VirtualFrameStats{start, timelineVblankStart(timeline, shownAt), timelinePeriodAt(timeline, start)};
 }
 
 int64_t virtualDesktopChangedAt(const VirtualModel& model, int64_t at)

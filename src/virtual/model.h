@@ -78,12 +78,12 @@ int64_t virtualReportedVblank(const VirtualModel& model, int64_t at);
 // `at` and that the compositor does not miss.
 int64_t virtualFlushReturn(const VirtualModel& model, int64_t at);
 
-// Windows 11's compositor clock ticks at the vblanks of the compositor's output. Frame v is
-// the one composed from that output's vblank v on and shown at vblank v + 1: its startTime is
-// the start of vblank v, its targetTime the start of vblank v + 1, its framePeriod the
-// output's true period there. Its id is v + 1 (0 is no frame). The completed frame at `at` is
-// the one shown at the latest vblank begun by then (while the display sleeps, the last one
-// before it): 0 before vblank 1.
+// Windows 11's compositor clock ticks at the vblanks of the compositor's output, which composes
+// a frame at each vblank while the display is awake (none while it sleeps) and shows it at the
+// next awake vblank: a frame's startTime is the start of the vblank it was composed at, its
+// targetTime the start of the one it was shown at, its framePeriod the output's true period
+// there. Ids count the frames composed, from 1 (0 is no frame). The completed frame at `at` is
+// the one shown at the latest awake vblank begun by then: 0 before vblank 1.
 uint64_t virtualClockCompletedFrame(const VirtualModel& model, int64_t at);
 struct VirtualFrameStats {
     int64_t start, target, period;   // counter values and counts

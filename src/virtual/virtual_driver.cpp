@@ -389,9 +389,11 @@ VirtualWake virtualWaitOutputVblank(int output, DWORD timeoutMs)
     if (virtualAsleep(*model, output, readPerformanceCounter()))
         return VirtualWake::kAsleep;
     Interrupt& interrupt = g_interrupts[output];
-    if (WaitForSingleObject(interrupt.events[interrupt.current.load()], timeoutMs) != WAIT_OBJECT_0)
-        return VirtualWake::kTimedOut;
-    return virtualAsleep(*model, output, readPerformanceCounter()) ? VirtualWake::kAsleep : VirtualWake::kVblank;
+    const bool woken = WaitForSingleObject(interrupt.events[interrupt.current.load()], timeoutMs) == WAIT_OBJECT_0;
+    // A display that fell asleep while the waiter waited sends it back as asleep.
+    if (virtualAsleep(*model, output, readPerformanceCounter()))
+        return VirtualWake::kAsleep;
+    return woken ? VirtualWake::kVblank : VirtualWake::kTimedOut;
 }
 
 DWORD virtualDriverTimeoutMs(const VirtualModel& model, int output)

@@ -32,7 +32,8 @@ void virtualDriverReset();
 void virtualDriverWake(bool releaseWaiters);
 void virtualDriverClose();
 // Waits for the next vblank interrupt of an output, as a waiter of the driver's wait does:
-// kAsleep at once (or on waking) while the display sleeps, kTimedOut after timeoutMs.
+// kAsleep at once while the display sleeps (and when it fell asleep during the wait),
+// kTimedOut after timeoutMs.
 enum class VirtualWake { kVblank, kTimedOut, kAsleep };
 VirtualWake virtualWaitOutputVblank(int output, DWORD timeoutMs);
 // How long the driver's waiters wait before they give up: a second and a few periods.
