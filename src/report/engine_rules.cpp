@@ -30,8 +30,7 @@ const RefreshFinding* rateOf(const Findings& f, const std::string& output)
 
 std::string outputName(const Context& c, int output)
 {
-    return static_cast<size_t>(output) < c.summary.devices.size() ? c.summary.devices[static_cast<size_t>(output)]
-                                                                  : "output " + std::to_string(output + 1);
+    return outputNameOf(c.summary, output);
 }
 
 // "none of 59", "7 of 59"
@@ -129,8 +128,14 @@ void engineSentences(const Context& c, Findings& f)
         std::string text;
         Finding::Mark mark = Finding::Mark::Fine;
         if (!e.clockJudged) {
-            text = "The compositor clock's frame matches no single output's own vblank waits: taken for the window's "
-                   "output " + rated(e.window, window) + ".";
+            // Taken for the window's output, the clock's runs name it.
+            const bool waited = std::any_of(c.summary.tests.begin(), c.summary.tests.end(), [](const TestSummary& run) {
+                return (run.test == LogTest::D3dkmt || run.test == LogTest::Dxgi) && !run.table.rows.empty();
+            });
+            const std::string output = rated(e.clockOutput, clock);
+            text = std::string(waited ? "The compositor clock's frame matches no single output's own vblank waits"
+                                      : "No run timed an output's own vblank waits to match the compositor clock's frame") +
+                   ": taken for the window's, " + output + ".";
             mark = Finding::Mark::WorthKnowing;
         } else if (e.clockOutput != e.window) {
             text = "The compositor clock follows " + rated(e.clockOutput, clock) + ", another output than the window's " +

@@ -104,6 +104,8 @@ void compositorClockFigures(const RunInput& in, FigureBuilder& out)
             timedOut += code == kTimedOut ? 1 : 0;
             occluded += code == kOccluded ? 1 : 0;
             other += code != kTimedOut && code != kOccluded ? 1 : 0;
+            // No frame is composed while the display is off: the ids after it skip none.
+            lastFrame = code == kOccluded ? -1.0 : lastFrame;
             continue;
         }
         ++ticked;

@@ -131,6 +131,7 @@ std::vector<RunKind> makeKinds()
     clock.clockOutput = true;
     clock.time = {"vsync", false};
     clock.period = "period";
+    clock.framePeriod = "period";
     clock.precise = PreciseStamps::Column;
     clock.preciseTimes = {"start", false};
     clock.wakeUpStamps = true;

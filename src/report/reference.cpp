@@ -298,8 +298,7 @@ ReferenceTimeline referenceOf(const Context& c, int output)
 {
     ReferenceTimeline reference;
     reference.output = output;
-    reference.name = output < static_cast<int>(c.summary.devices.size()) ? c.summary.devices[static_cast<size_t>(output)]
-                                                                          : "output " + std::to_string(output + 1);
+    reference.name = outputNameOf(c.summary, output);
     for (const bool precise : {true, false}) {
         const std::vector<std::vector<double>>& groups = stampsOf(c, output, precise);
         size_t count = 0;

@@ -106,6 +106,14 @@ void markLine(ReportSummary& summary, const LogLine& line, const std::string& te
 ReportSummary summarize(const KelvaroLog& log, bool copyRows, const LogTruth* truth)
 {
     ReportSummary summary;
+    std::vector<std::pair<size_t, std::string>> bound;   // each bind's line and device
+    struct ClockRun {
+        size_t test;
+        double frameMs;
+        bool judged;
+        size_t line;   // its first row's
+    };
+    std::vector<ClockRun> clocks;
     summary.build = log.build;
     summary.windows = log.windows;
     summary.frequency = log.frequency;
@@ -124,6 +132,7 @@ ReportSummary summarize(const KelvaroLog& log, bool copyRows, const LogTruth* tr
         if (std::sscanf(line.text.c_str(), "vsync.bind device='%63[^']'", device) == 1) {
             summary.modes.push_back({device, 0.0, 0, line.line});
             summary.binds.emplace_back(line.line, outputOfDevice(device));
+            bound.emplace_back(line.line, device);
         }
         else if (std::sscanf(line.text.c_str(), "VSYNC INFO: size = %*dx%d hz=%lf/%lf", &height, &numerator, &denominator) == 3 &&
                  !summary.modes.empty() && summary.modes.back().hz == 0.0 && denominator > 0) {
@@ -172,18 +181,9 @@ ReportSummary summarize(const KelvaroLog& log, bool copyRows, const LogTruth* tr
             const int window = outputAtLine(summary, block.rows.empty() ? section.titleLine : block.rows.front().line);
             int output = d3dkmt ? outputOfDevice(block.label) : kind != nullptr && kind->primaryOutput ? 0 : window;
             if (kind != nullptr && kind->clockOutput && !block.rows.empty()) {
-                double frameMs = 0.0;
-                bool judged = false;
-                output = clockOutputOf(log, block, window, &frameMs, &judged);
-                const std::string name = static_cast<size_t>(output) < summary.devices.size()
-                                             ? summary.devices[static_cast<size_t>(output)]
-                                             : "output " + std::to_string(output + 1);
-                char note[200];
-                std::snprintf(note, sizeof note,
-                              judged ? "follows %s: its frame, %.3f ms, is that output's own vblank waits'"
-                                     : "taken for the window's output %s: its frame, %.3f ms, tells no single output's waits",
-                              name.c_str(), frameMs);
-                test.notes.push_back(note);
+                ClockRun clock{summary.tests.size(), 0.0, false, block.rows.front().line};
+                output = clockOutputOf(log, block, window, &clock.frameMs, &clock.judged);
+                clocks.push_back(clock);
             }
             test.output = output;
             std::string key = schema != nullptr ? schema->key : titleKey(section.title);
@@ -209,6 +209,32 @@ ReportSummary summarize(const KelvaroLog& log, bool copyRows, const LogTruth* tr
             }
             summary.tests.push_back(std::move(test));
         }
+    }
+    // The output of a clock that no other run's waits tell: the window's, named by the server's
+    // bind where no adapter line names it and no other run measured it.
+    for (const ClockRun& clock : clocks) {
+        const int output = summary.tests[clock.test].output;
+        const bool measured = std::any_of(summary.tests.begin(), summary.tests.end(), [&](const TestSummary& run) {
+            return run.kind != nullptr && !run.kind->clockOutput && run.kind->time && run.rows > 0 && run.output == output;
+        });
+        if (clock.judged || static_cast<size_t>(output) < summary.devices.size() || measured)
+            continue;
+        std::string name = "the compositor clock's output";
+        for (const std::pair<size_t, std::string>& bind : bound)
+            name = bind.first < clock.line && outputOfDevice(bind.second) == output ? bind.second : name;
+        summary.clockNames.emplace_back(output, name);
+    }
+    for (const ClockRun& clock : clocks) {
+        TestSummary& test = summary.tests[clock.test];
+        const std::string name = outputNameOf(summary, test.output);
+        char note[240];
+        if (clock.judged)
+            std::snprintf(note, sizeof note, "follows %s: its frame, %.3f ms, is that output's own vblank waits'",
+                          name.c_str(), clock.frameMs);
+        else
+            std::snprintf(note, sizeof note, "taken for the window's, %s: its frame, %.3f ms, tells no single output's waits",
+                          name.c_str(), clock.frameMs);
+        test.notes.insert(test.notes.begin(), note);
     }
     return summary;
 }
@@ -313,6 +339,17 @@ int outputAtLine(const ReportSummary& summary, size_t line)
 int outputOfRow(const ReportSummary& summary, const TestSummary& run, size_t line)
 {
     return run.kind != nullptr && run.kind->ownOutput() ? run.output : outputAtLine(summary, line);
+}
+
+std::string outputNameOf(const ReportSummary& summary, int output)
+{
+    if (output >= 0 && static_cast<size_t>(output) < summary.devices.size())
+        return summary.devices[static_cast<size_t>(output)];
+    for (const std::pair<int, std::string>& named : summary.clockNames) {
+        if (named.first == output)
+            return named.second;
+    }
+    return "output " + std::to_string(output + 1);
 }
 
 int outputOfDevice(const std::string& device)

@@ -75,6 +75,9 @@ struct ReportSummary {
     // Each bind of the server, mode read or not: (line, output, 0 the first), in the log's order.
     // The window's runs measure the output the server was last bound to.
     std::vector<std::pair<size_t, int>> binds;
+    // Names of outputs no adapter line names, that only the compositor clock's runs measured,
+    // taken for the window's: the device the server bound, else the clock's own (output, name).
+    std::vector<std::pair<int, std::string>> clockNames;
     bool hasTruth = false;
     Findings findings;
 };
@@ -82,6 +85,8 @@ struct ReportSummary {
 ReportSummary summarizeLog(const KelvaroLog& log);
 // The output of a device name: 1 for the second display, else 0.
 int outputOfDevice(const std::string& device);
+// An output's name: its adapter's device, else the one the clock's runs give it, else "output 2".
+std::string outputNameOf(const ReportSummary& summary, int output);
 // The output the server was bound to at a line of the log (the first before any bind).
 int outputAtLine(const ReportSummary& summary, size_t line);
 // The output a row of a run measured: a D3DKMT or DXGI block's own, the compositor clock's, else
