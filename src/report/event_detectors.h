@@ -78,3 +78,4 @@ bool failedBetween(const EventInput& in, size_t from, size_t to);
 void sleepEvents(EventInput& in, std::vector<FoundEvent>& events);
 void gapSleepEvents(EventInput& in, std::vector<FoundEvent>& events);
 void failureSleepEvents(EventInput& in, std::vector<FoundEvent>& events);
+void quietWaitSleepEvents(EventInput& in, std::vector<FoundEvent>& events);

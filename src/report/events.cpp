@@ -493,6 +493,7 @@ const Detector kDetectors[] = {
     {"stall", stallEvents},
     {"display_sleep", sleepEvents},
     {"display_sleep", gapSleepEvents},
+    {"display_sleep", quietWaitSleepEvents},
     {"display_sleep", failureSleepEvents},
     {"cut refused", logEvents},
 };

@@ -150,3 +150,84 @@ void failureSleepEvents(EventInput& in, std::vector<FoundEvent>& events)
                               "", in.failures[first]});
     }
 }
+
+namespace {
+
+// STATUS_GRAPHICS_PRESENT_OCCLUDED: the compositor clock's wait found the display off.
+constexpr double kOccludedResult = -1071775738.0;
+
+// Whether DXGI's waits returning at once can only be a sleeping display's: the log knows one
+// output (a stale adapter is one unplugged while another stays), and the run made no factory
+// again (a stale factory's waits return at once until it is made again).
+bool soleOutputAsleep(const Context& c, const TestSummary& run)
+{
+    int outputs = static_cast<int>(c.summary.devices.size());
+    for (const TestSummary& other : c.summary.tests)
+        outputs = std::max(outputs, other.output + 1);
+    for (const std::pair<size_t, int>& bind : c.summary.binds)
+        outputs = std::max(outputs, bind.second + 1);
+    return outputs == 1 && figureOf(run, "factory_remade") == nullptr;
+}
+
+}   // namespace
+
+// A sleep the engines' waits tell: the compositor clock's waits returning OCCLUDED, or DXGI's
+// returning at once (under 1 ms), over 30 frames or more between two rows that marked vblanks.
+// DXGI's alone are a sleep only where no stale adapter can explain them (soleOutputAsleep) and
+// the waits blocked again on the same adapter after; no output went or came back meanwhile.
+// Dated from the last vblank before to the first after; where a sleep was found already, told
+// once.
+void quietWaitSleepEvents(EventInput& in, std::vector<FoundEvent>& events)
+{
+    const Context& c = in.c;
+    for (const TestSummary& run : c.summary.tests) {
+        const size_t which = static_cast<size_t>(run.output);
+        if (run.kind == nullptr || !run.kind->time || (run.kind->blocked == nullptr && run.kind->result == nullptr) ||
+            which >= in.references.size() || !in.references[which].known())
+            continue;
+        const bool clock = run.kind->result != nullptr;
+        if (!clock && !soleOutputAsleep(c, run))
+            continue;
+        const int result = clock ? keyIndex(run.table, run.kind->result) : -1;
+        const std::vector<double>& ticks = ticksOf(c, run.table, run.kind->time);
+        const EvidenceRows evidence(run);
+        size_t last = ticks.size(), firstQuiet = ticks.size(), lastQuiet = 0;
+        bool occluded = false;
+        for (size_t i = 0; i < ticks.size(); ++i) {
+            if (!(ticks[i] > 0.0))
+                continue;
+            const LogRow& row = run.table.rows[i];
+            if (!evidence(row)) {
+                firstQuiet = std::min(firstQuiet, i);
+                lastQuiet = i;
+                occluded = occluded || cell(row, result) == kOccludedResult;
+                continue;
+            }
+            if (last < ticks.size() && firstQuiet < i && (!clock || occluded)) {
+                const double frame = in.references[which].periodTicksAt(ticks[last]);
+                const double frames = std::floor((ticks[i] - ticks[last]) / frame + 0.5) - 1.0;
+                const double fromS = ticks[last] / c.frequency, toS = ticks[i] / c.frequency;
+                // The quiet waits themselves span the stretch, not one wait before a stall.
+                const bool spanned = 2.0 * (ticks[lastQuiet] - ticks[firstQuiet]) >= ticks[i] - ticks[last];
+                const bool moved = std::any_of(events.begin(), events.end(), [&](const FoundEvent& e) {
+                    return (e.kind == "output_removed" || e.kind == "output_added") && e.atS >= fromS && e.atS <= toS;
+                });
+                if (frames >= t.sleepFrames && spanned && !moved &&
+                    !sleepOverlaps(events, fromS - frame / c.frequency, toS, frame / c.frequency)) {
+                    FoundEvent e{"display_sleep", std::ceil(ticks[last] + frame) / c.frequency, frames,
+                                 clock ? format("no vblank for %.0f frames: the compositor clock's waits returned occluded",
+                                                frames)
+                                       : format("no vblank for %.0f frames: DXGI's waits returned at once", frames),
+                                 run.key, run.table.rows[last].line};
+                    e.fromS = fromS;
+                    e.toS = toS;
+                    events.push_back(e);
+                }
+            }
+            last = i;
+            firstQuiet = ticks.size();
+            occluded = false;
+        }
+    }
+}
+
