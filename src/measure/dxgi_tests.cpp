@@ -65,22 +65,19 @@ IDXGIFactory1* makeFactory(HRESULT* result)
 }
 
 // Calls visit(adapter description, output, its description) for each output attached to the
-// desktop, in the factory's order, until it returns false.
+// desktop, in the factory's order, until it returns false. Any failure of the enumeration ends
+// it, not only the end of the list, so that a broken driver cannot keep it going.
 template <typename Visit>
 void forEachOutput(IDXGIFactory1* factory, Visit visit)
 {
     IDXGIAdapter1* adapter = nullptr;
-    for (UINT a = 0; factory->EnumAdapters1(a, &adapter) != DXGI_ERROR_NOT_FOUND; ++a) {
-        if (adapter == nullptr)
-            continue;
+    for (UINT a = 0; SUCCEEDED(factory->EnumAdapters1(a, &adapter)) && adapter != nullptr; ++a) {
         DXGI_ADAPTER_DESC1 adapterDesc;
         std::memset(&adapterDesc, 0, sizeof adapterDesc);
         adapter->GetDesc1(&adapterDesc);
         bool more = true;
         IDXGIOutput* output = nullptr;
-        for (UINT o = 0; more && adapter->EnumOutputs(o, &output) != DXGI_ERROR_NOT_FOUND; ++o) {
-            if (output == nullptr)
-                continue;
+        for (UINT o = 0; more && SUCCEEDED(adapter->EnumOutputs(o, &output)) && output != nullptr; ++o) {
             DXGI_OUTPUT_DESC desc;
             std::memset(&desc, 0, sizeof desc);
             if (SUCCEEDED(output->GetDesc(&desc)) && desc.AttachedToDesktop)

@@ -9,8 +9,10 @@
 #include "e2e/driver.h"
 #include "e2e/log_sections.h"
 #include "e2e/tool_run.h"
+#include "report/outputs.h"
 #include "report/summary.h"
 #include "report/truth.h"
+#include "support/findings_check.h"
 
 #include <gtest/gtest.h>
 
@@ -27,6 +29,10 @@ namespace {
 
 constexpr WORD kEstimatorCommand = 32773;   // the estimator, until the tool closes
 constexpr WORD kRunAllCommand = 199;
+constexpr WORD kDxgiCommand = 204;    // DXGI's WaitForVBlank, 600 frames
+constexpr WORD kClockCommand = 205;   // the compositor clock, 600 frames
+constexpr const char* kWin11ClockSentence =
+    "The compositor clock follows \\\\.\\DISPLAY2 (144 Hz), another output than the window's \\\\.\\DISPLAY1 (60 Hz)";
 
 // The tool's processor time (100 ns units) at moments of the counter, sampled while it runs.
 struct CpuSample {
@@ -47,6 +53,8 @@ struct DisplayRun {
     std::string problems;
     int64_t closedAt = 0;    // the counter when the close was asked, and when the tool had gone
     int64_t goneAt = 0;
+    WORD main = kEstimatorCommand;   // the run that goes on for `seconds`, sampled
+    int waitMs = 500;                // how long the window is open before the first run
 };
 
 int64_t counterNow()
@@ -76,13 +84,13 @@ void runDisplay(DisplayRun& r)
     if (driverWaitWindow(driven, 60000)) {
         if (r.onSecond && !driverMoveWindow(driven, 2100, 100))
             r.problems += "cannot move the window; ";
-        Sleep(500);
+        Sleep(static_cast<DWORD>(r.waitMs));
         if (r.first != 0) {
             const std::vector<DWORD> before = driverThreadIds(driven.processId);
             if (!driverCommand(driven, r.first) || !driverWaitTestEnd(driven, before))
                 r.problems += "the first test did not run to its end; ";
         }
-        driverCommand(driven, kEstimatorCommand);
+        driverCommand(driven, r.main);
         // The threads' own times (Wine keeps no process total); sampling costs, so only where
         // the figure is wanted.
         CpuTracker tracker;
@@ -169,12 +177,18 @@ public:
             {"win11", "win11", 1, false, 203, false, 3, {}, {}, {}},
             {"too-soon", "60,sleep=60:100000:instant", 1, false, 201, false, 1, {}, {}, {}},
             {"unplug", "60,second=144,unplug=300:900", 2, true, 0, false, 16, {}, {}, {}},
+            // The waits of today's applications while the display sleeps from 10 to 15 s: their
+            // 600-frame runs from 8 s on.
+            {"dxgi-asleep", "60,sleep=600:300:instant", 2, false, 0, true, 14, {}, {}, {}, 0, 0, kDxgiCommand, 7000},
+            {"clock-asleep", "60,sleep=600:300:occluded", 2, false, 0, true, 14, {}, {}, {}, 0, 0, kClockCommand, 7000},
+            {"win11-suite", "win11", 2, false, kRunAllCommand, false, 1, {}, {}, {}},
             {"change", "60,change=300:120/900:60", 3, false, 0, false, 12, {}, {}, {}},
             {"closed-asleep", "60,sleep=300:100000:timeout", 3, false, 0, false, 7, {}, {}, {}},
             {"change50", "60,change=300:50", 3, false, 0, false, 15, {}, {}, {}},
             // Variable refresh over the ranges monitors have, through the whole suite.
             {"vrr-40-165", "60,vrr=40:165", 4, false, kRunAllCommand, false, 3, {}, {}, {}},
             {"vrr-48-240", "60,vrr=48:240,seed=5", 4, false, kRunAllCommand, false, 3, {}, {}, {}},
+            {"laptop-suite", "laptop", 4, false, kRunAllCommand, false, 1, {}, {}, {}},
         };
         for (const int batch : {1, 2, 3, 4}) {
             std::vector<std::thread> threads;
@@ -270,9 +284,26 @@ void expectTheServersRecord(const Displays::Read& r, double shortestFrameMs, dou
     EXPECT_GE(after, wantedAfter) << "the estimator goes on";
 }
 
-TEST_F(Displays, ASleepingDisplayFailsTheWaitsTheServerRestsAndComesBackInEachWayOfWaiting)
+// The share of a core the tool used between two counter values, away from their edges; -1
+// without samples there.
+double shareOfACore(const Displays::Read& r, int64_t begins, int64_t ends)
 {
     const double frequency = counterFrequency();
+    const int64_t margin = static_cast<int64_t>(frequency / 2);
+    const CpuSample* from = nullptr;
+    const CpuSample* to = nullptr;
+    for (const CpuSample& s : r.run->cpuSamples) {
+        from = from == nullptr && s.counter >= begins + margin ? &s : from;
+        to = s.counter <= ends - margin ? &s : to;
+    }
+    EXPECT_TRUE(from != nullptr && to != nullptr && to->counter > from->counter) << "no samples inside the sleep";
+    if (from == nullptr || to == nullptr || to->counter <= from->counter)
+        return -1.0;
+    return static_cast<double>(to->used - from->used) / 1e7 / (static_cast<double>(to->counter - from->counter) / frequency);
+}
+
+TEST_F(Displays, ASleepingDisplayFailsTheWaitsTheServerRestsAndComesBackInEachWayOfWaiting)
+{
     for (const char* name : {"sleep-occluded", "sleep-timeout", "sleep-instant"}) {
         SCOPED_TRACE(name);
         const Read r = read(name);
@@ -292,17 +323,7 @@ TEST_F(Displays, ASleepingDisplayFailsTheWaitsTheServerRestsAndComesBackInEachWa
         EXPECT_GE(sleeps[0].frames, 296.0);
         EXPECT_LE(sleeps[0].frames, 310.0);
 
-        // What the tool spent while the display slept, away from its edges.
-        const int64_t margin = static_cast<int64_t>(frequency / 2);
-        const CpuSample* from = nullptr;
-        const CpuSample* to = nullptr;
-        for (const CpuSample& s : r.run->cpuSamples) {
-            from = from == nullptr && s.counter >= begins + margin ? &s : from;
-            to = s.counter <= ends - margin ? &s : to;
-        }
-        ASSERT_TRUE(from != nullptr && to != nullptr && to->counter > from->counter) << "no samples inside the sleep";
-        const double share = static_cast<double>(to->used - from->used) / 1e7 /
-                             (static_cast<double>(to->counter - from->counter) / frequency);
+        const double share = shareOfACore(r, begins, ends);
         std::printf("[ FIGURES  ] sleep, waits %s: the tool used %.1f %% of a core while it slept; the report's "
                     "sleep from vblank %lld for %.0f frames\n",
                     name + 6, share * 100.0, static_cast<long long>(eventVblank(r.truth, sleeps[0])), sleeps[0].frames);
@@ -325,6 +346,76 @@ TEST_F(Displays, WaitsThatReturnAtOnceAreNamedAsSuch)
     // busy machine the test's own loop is held off now and then, and spaces some returns wider:
     // 366 of the 600 were counted in one clean clone, 595 on a quiet machine.
     EXPECT_GE(soon[0].frames, 300.0) << "at least half the test's 600 waits";
+}
+
+// The waits of today's applications while the display sleeps: DXGI's return S_OK at once and
+// the clock's with STATUS_GRAPHICS_PRESENT_OCCLUDED; each test paces itself instead of
+// spinning, and the report counts the returns that came at once and names them.
+TEST_F(Displays, TodaysWaitsReturnAtOnceOnASleepingDisplayAndAreCountedNotSpun)
+{
+    const struct {
+        const char* run;
+        const char* title;
+        LogTest test;
+        const char* method;
+    } cases[] = {{"dxgi-asleep", "IDXGIOutput::WaitForVBlank", LogTest::Dxgi, "dxgi"},
+                 {"clock-asleep", "DCompositionWaitForCompositorClock", LogTest::CompositorClock, "compositor_clock"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.run);
+        const Read r = read(c.run);
+        ASSERT_TRUE(r.ok);
+        const int64_t begins = r.log.counterAtStart + timelineVblankStart(r.truth.model.timeline, 600);
+        const int64_t ends = r.log.counterAtStart + timelineVblankStart(r.truth.model.timeline, 900);
+        size_t inside = 0, atOnce = 0;
+        for (const LogRow& row : rowsOf(r.run->run.lines, c.title)) {
+            const int64_t counter = r.log.counterAtStart + static_cast<int64_t>(row.values[col(c.test, "vsync")]);
+            if (counter < begins || counter >= ends)
+                continue;
+            ++inside;
+            atOnce += row.values[col(c.test, "wait")] < 1.0 ? 1 : 0;
+            if (c.test == LogTest::CompositorClock) {
+                EXPECT_EQ(static_cast<double>(static_cast<int32_t>(0xC01E0006)), row.values[col(c.test, "result")])
+                    << textOf(r.run->run.lines, row);
+            }
+        }
+        const double share = shareOfACore(r, begins, ends);
+        std::printf("[ FIGURES  ] %s: %zu waits while the display slept, %zu of them at once; the tool used %.1f %% "
+                    "of a core\n",
+                    c.run, inside, atOnce, share * 100.0);
+        EXPECT_GE(inside, 100u) << "the test ran on through the sleep";
+        // All but the wait under way when the display fell asleep, which blocked until then.
+        EXPECT_GE(atOnce + 1, inside);
+        EXPECT_LT(share, 0.05) << "a test spinning on waits that return at once";
+        const auto m = std::find_if(r.summary.findings.methods.begin(), r.summary.findings.methods.end(),
+                                    [&](const MethodScore& s) { return s.method == c.method; });
+        ASSERT_NE(r.summary.findings.methods.end(), m);
+        EXPECT_GE(m->noVblank, inside) << "counted, not scored";
+    }
+}
+
+// The suite on win11 and on the laptop: today's waits scored as every method. On win11 the
+// compositor's clock ticks with the faster second output, not the window's: its frames are that
+// output's vblanks, and the report says which output it follows.
+TEST_F(Displays, SuitesScoreTodaysWaitsAndOnWindows11TheClockFollowsTheFasterOutput)
+{
+    const Read laptop = read("laptop-suite");
+    ASSERT_TRUE(laptop.ok);
+    expectTodaysWaitsScored(laptop.summary, "laptop suite");
+    const Read r = read("win11-suite");
+    ASSERT_TRUE(r.ok);
+    expectTodaysWaitsScored(r.summary, "win11 suite");
+    const std::vector<LogRow> rows = rowsOf(r.run->run.lines, "DCompositionWaitForCompositorClock");
+    EXPECT_EQ(59u, rows.size());
+    size_t onSecond = 0;
+    for (const LogRow& row : rows) {
+        const auto value = [&](const char* key) { return static_cast<int64_t>(row.values[col(LogTest::CompositorClock, key)]); };
+        const double periodMs = r.truth.periodMsAt(value("target"), 1);
+        EXPECT_NEAR(periodMs * r.truth.model.frequency / 1000.0, static_cast<double>(value("frame_period")), 1.0);
+        onSecond += r.truth.usAfterVblank(value("target"), 1) == 0.0 && r.truth.usAfterVblank(value("start"), 1) == 0.0;
+    }
+    EXPECT_EQ(rows.size(), onSecond) << "frames that start and end on true vblanks of the 144 Hz output";
+    const std::string text = summaryText(r.summary);
+    EXPECT_NE(std::string::npos, text.find(kWin11ClockSentence)) << text;
 }
 
 TEST_F(Displays, ClosedWhileTheDisplaySleepsTheToolEndsWithinTenSeconds)

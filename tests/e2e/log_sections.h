@@ -25,7 +25,8 @@ constexpr const char* kSuiteTitles[] = {
     "Windows WaitForXXXX Processing Speed", "ScanLine", "DirectDraw WaitForVerticalBlank",
     "D3DKMTWaitForVerticalBlankEvent", "Demonstrate that Varnholt is using the wrong display Hz",
     "DwmGetCompositionTimingInfo", "DwmFlush", "Mimic animation (waiting for vsync intervals)",
-    "testWaitForBlanking", "testQuorvelLumetra", "*** To view test results, exit application ***"};
+    "testWaitForBlanking", "testQuorvelLumetra", "IDXGIOutput::WaitForVBlank",
+    "DCompositionWaitForCompositorClock", "*** To view test results, exit application ***"};
 
 inline std::string titleLine(const std::string& title)
 {

@@ -123,7 +123,9 @@ TEST_F(BusyDisplay, TheCompositorMissesFramesAndStillPublishesTrueVblanks)
 
 TEST_F(BusyDisplay, TheReportsAnswersHoldTheTruth)
 {
-    expectFindingsHoldTheTruth(summarizeLog(readLines(run.lines)), "busy suite and extended D3DKMT run", Bounds::ByTheLogsScatter);
+    const ReportSummary summary = summarizeLog(readLines(run.lines));
+    expectFindingsHoldTheTruth(summary, "busy suite and extended D3DKMT run", Bounds::ByTheLogsScatter);
+    expectTodaysWaitsScored(summary, "busy suite");
 }
 
 // Profiles that are not profiles: the tool starts, says once what it refused and why, and

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <dxgi.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -290,6 +292,53 @@ TEST_F(RunAllTests, VblankWaitTestsAgainstTheTrueVblanks)
     EXPECT_NEAR(truePeriod(), meanPeriod, 0.002);
     EXPECT_NEAR(truePeriod(), median(kmtPeriod), 0.05);
     EXPECT_LT(median(kmtLate), 1.0) << "ms after the true vblank";
+}
+
+// After the estimator, with the server parked again: DXGI's wait on the one output, each
+// woken by the interrupt of a true vblank, and the compositor's clock, whose completed frame is
+// the one shown at a true vblank; kelvaro-report scores both and the frame's start.
+TEST_F(RunAllTests, TodaysWaitsAfterTheEstimatorAgainstTheTrueVblanks)
+{
+    const size_t estimator = find(titleLine("testQuorvelLumetra"));
+    const size_t dxgiTitle = find(titleLine("IDXGIOutput::WaitForVBlank"), estimator);
+    const size_t clockTitle = find(titleLine("DCompositionWaitForCompositorClock"), dxgiTitle);
+    ASSERT_NE(kNoLine, clockTitle);
+    const size_t parked = find("vsync.suspended", estimator);
+    EXPECT_LT(parked, dxgiTitle);
+    const size_t resumed = find("vsync.running", parked);
+    EXPECT_GT(resumed, clockTitle);
+    EXPECT_NE(kNoLine, resumed);
+
+    EXPECT_EQ(1u, matching(section("IDXGIOutput::WaitForVBlank"), "--> \\\\\\\\\\.\\\\DISPLAY1 \\(kelvaro virtual display\\)").size());
+    const std::vector<LogRow> waits = rows("IDXGIOutput::WaitForVBlank");
+    EXPECT_EQ(59u, waits.size());
+    std::vector<double> late, blocked;
+    for (const LogRow& row : waits) {
+        const int64_t tick = static_cast<int64_t>(row.values[col(LogTest::Dxgi, "vsync")]);
+        const int64_t k = truth.deliveredVblank(tick);
+        EXPECT_GE(tick, virtualInterruptDue(truth.model, 0, k)) << textOf(lines(), row);
+        late.push_back(static_cast<double>(tick - truth.startTick(k)) * 1000.0 / truth.model.frequency);
+        blocked.push_back(row.values[col(LogTest::Dxgi, "wait")]);
+    }
+
+    const std::vector<LogRow> clock = rows("DCompositionWaitForCompositorClock");
+    EXPECT_EQ(59u, clock.size());
+    std::vector<double> clockLate;
+    for (const LogRow& row : clock) {
+        const auto value = [&](const char* key) { return static_cast<int64_t>(row.values[col(LogTest::CompositorClock, key)]); };
+        EXPECT_EQ(0, value("result")) << textOf(lines(), row);
+        const int64_t k = value("frame");
+        EXPECT_EQ(truth.startTick(k), value("target")) << textOf(lines(), row);
+        EXPECT_EQ(truth.startTick(k - 1), value("start")) << textOf(lines(), row);
+        clockLate.push_back(static_cast<double>(value("vsync") - value("target")) * 1000.0 / truth.model.frequency);
+    }
+    std::printf("[ FIGURES  ] desktop DXGI: %.1f us after the true vblank, waits of %.3f ms (medians); the "
+                "compositor clock's wake-ups %.1f us after the frame's target vblank\n",
+                median(late) * 1000.0, median(blocked), median(clockLate) * 1000.0);
+    EXPECT_LT(median(late), 1.0) << "ms after the true vblank";
+    EXPECT_LT(median(clockLate), 1.0);
+
+    expectTodaysWaitsScored(summarizeLog(readLines(lines())), "desktop suite");
 }
 
 TEST_F(RunAllTests, TheReportsAnswersHoldTheTruth)
@@ -602,6 +651,27 @@ TEST_F(RunAllTestsOnWine, WhatWineLacksAndAnswersIsLoggedAsItIs)
         EXPECT_TRUE(timing.empty());
         EXPECT_FALSE(matching(errors, "GTI ERROR " + std::to_string(answer)).empty());
     }
+    // DXGI and the compositor clock as Wine answers them here: a factory or the reason there is
+    // none, and the clock measured or named missing.
+    using FactoryFunction = HRESULT(WINAPI*)(REFIID, void**);
+    const auto createFactory = reinterpret_cast<FactoryFunction>(reinterpret_cast<void (*)()>(
+        GetProcAddress(LoadLibraryA("dxgi"), "CreateDXGIFactory1")));
+    void* factory = nullptr;
+    const HRESULT made = createFactory != nullptr ? createFactory(__uuidof(IDXGIFactory1), &factory) : E_NOTIMPL;
+    if (factory != nullptr)
+        static_cast<IUnknown*>(factory)->Release();
+    const std::vector<std::string> dxgi = section("IDXGIOutput::WaitForVBlank");
+    if (FAILED(made)) {
+        EXPECT_EQ((std::vector<std::string>{"no DXGI factory (hr=" + std::to_string(made) + ")"}), matching(dxgi, "no DXGI.*"));
+        EXPECT_TRUE(matching(dxgi, "--> .*").empty());
+    } else {
+        EXPECT_FALSE(matching(dxgi, "--> .*").empty()) << "Wine made a factory: its outputs are measured";
+    }
+    const HMODULE dcomp = LoadLibraryA("dcomp");
+    const bool clock = dcomp != nullptr && GetProcAddress(dcomp, "DCompositionWaitForCompositorClock") != nullptr;
+    EXPECT_EQ(clock ? 0u : 1u, matching(section("DCompositionWaitForCompositorClock"),
+                                        "no compositor clock \\(DCompositionWaitForCompositorClock missing\\)").size());
+
     using FlushFunction = HRESULT(WINAPI*)();
     const auto flush = reinterpret_cast<FlushFunction>(reinterpret_cast<void (*)()>(
         GetProcAddress(LoadLibraryA("dwmapi"), "DwmFlush")));

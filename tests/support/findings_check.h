@@ -90,3 +90,26 @@ inline void expectFindingsHoldTheTruth(const ReportSummary& summary, const std::
         }
     }
 }
+
+// The waits of today's applications, scored as the corpus test scores every method: DXGI's, the
+// compositor clock's and its frames' starts each in the methods table, its p50 against the
+// reference within 25 us of its p50 against the truth (and the error a reference of wake-ups
+// states for itself).
+inline void expectTodaysWaitsScored(const ReportSummary& summary, const std::string& name)
+{
+    SCOPED_TRACE(name);
+    for (const char* method : {"dxgi", "compositor_clock", "compositor_frame"}) {
+        size_t scored = 0;
+        for (const MethodScore& m : summary.findings.methods) {
+            if (m.method != method || m.lateUs.count == 0)
+                continue;
+            ++scored;
+            ASSERT_TRUE(m.hasTruth) << method;
+            const double stated = m.referenceOffUs > 0.0 ? m.referenceOffUs : 0.0;
+            std::printf("[ FIGURES  ] %s: %s on %s p50 %.1f us on the reference, %.1f us on the truth\n", name.c_str(),
+                        method, m.output.c_str(), m.lateUs.p50, m.lateTrueUs.p50);
+            EXPECT_NEAR(m.lateTrueUs.p50, m.lateUs.p50, 25.0 + stated) << method << " on " << m.output;
+        }
+        EXPECT_GE(scored, 1u) << method << " is not scored";
+    }
+}

@@ -474,6 +474,29 @@ TEST_F(ProfileModel, ASleepHasNoVblanksAStillCompositorAndAFlushThatGoesAtOnce)
     EXPECT_FALSE(virtualAsleep(model("60"), 0, begins));
 }
 
+// The compositor clock's frames: composed at each awake vblank of its output (the faster one
+// here), shown at the next awake one, numbered from 1; none composed while the display sleeps,
+// and the frame composed last before the sleep is shown at the first vblank after it.
+TEST_F(ProfileModel, TheClocksFramesAreComposedAtAwakeVblanksOfItsOutputAndShownAtTheNext)
+{
+    const VirtualModel m = model("60,second=144,dwmclock=fastest,sleep=10:5");
+    const RefreshRatio rate = {144, 1};
+    // Just after vblank k: {k, the id of the completed frame, its start vblank, its target vblank}.
+    const struct {
+        int64_t k, id, start, target;
+    } cases[] = {{0, 0, 0, 0}, {1, 1, 0, 1}, {9, 9, 8, 9}, {10, 9, 8, 9}, {14, 9, 8, 9}, {15, 10, 9, 15}, {16, 11, 15, 16}};
+    for (const auto& c : cases) {
+        const uint64_t id = virtualClockCompletedFrame(m, start(1000, c.k, rate) + 1);
+        EXPECT_EQ(static_cast<uint64_t>(c.id), id) << "after vblank " << c.k;
+        if (c.id == 0)
+            continue;
+        const VirtualFrameStats stats = virtualClockFrameStats(m, id);
+        EXPECT_EQ(start(1000, c.start, rate), stats.start) << "after vblank " << c.k;
+        EXPECT_EQ(start(1000, c.target, rate), stats.target) << "after vblank " << c.k;
+        EXPECT_NEAR(1e7 / 144.0, static_cast<double>(stats.period), 1.0);
+    }
+}
+
 // Windows 11 with a 60 and a 144 Hz monitor: the compositor times itself by the faster one,
 // reports the upcoming vblank and, on a tenth of the frames, the answer of the frame before.
 TEST_F(ProfileModel, TheCompositorOnTheFasterClockReportsTheNextVblankAndNowAndThenAnOldOne)
