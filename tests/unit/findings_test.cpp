@@ -2,6 +2,7 @@
 // of the virtual display, against the truth of their profile lines; on time stamps made here
 // from a known timeline (a rate change, preempted samples), against that timeline.
 #include "report/logreader.h"
+#include "report/findings_rooms.h"
 #include "report/outputs.h"
 #include "report/summary.h"
 #include "report/truth.h"
@@ -410,7 +411,8 @@ TEST(Findings, TheEnginesWaitsOnWindows11)
 
 // An output gone when the D3DKMT test waited on every output, that DXGI's test timed again
 // later: back between the two. DXGI's waits under 1 ms among them are no vblank: neither scored,
-// nor a gap of missed vblanks, nor a stall.
+// nor a gap of missed vblanks, nor a stall, nor (48 frames of them on the second of two outputs,
+// as a stale adapter's) a sleep.
 TEST(Findings, AnOutputTheDxgiTestTimedAgainCameBack)
 {
     ReportSummary summary;
@@ -428,9 +430,10 @@ TEST(Findings, AnOutputTheDxgiTestTimedAgainCameBack)
     dxgi.titleLine = 300;
     const double second = 1e7 / 75.0, from = 9e7;
     size_t quick = 0;
-    for (int i = 0; i < 80; ++i) {
-        // Rows 30 to 39 returned at once, 16 ms apart; the vblanks on either side are 13.3 ms apart.
-        const bool atOnce = i >= 30 && i < 40;
+    for (int i = 0; i < 110; ++i) {
+        // Rows 30 to 69 returned at once, 16 ms apart (48 frames: the stale adapter's, no sleep
+        // where another output stays); the vblanks on either side are 13.3 ms apart.
+        const bool atOnce = i >= 30 && i < 70;
         const double tick = atOnce ? from + 30 * second + (i - 29) * 160000.0 + 200.0
                                    : from + (i < 30 ? i : i + 10) * second + 250.0 + i % 3 * 50;
         quick += atOnce ? 1 : 0;
@@ -444,6 +447,7 @@ TEST(Findings, AnOutputTheDxgiTestTimedAgainCameBack)
         removed = e.kind == "output_removed" ? &e : removed;
         added = e.kind == "output_added" ? &e : added;
         EXPECT_NE("stall", e.kind) << e.detail;
+        EXPECT_NE("display_sleep", e.kind) << e.detail;
     }
     ASSERT_NE(nullptr, removed);
     ASSERT_NE(nullptr, added);
@@ -454,7 +458,88 @@ TEST(Findings, AnOutputTheDxgiTestTimedAgainCameBack)
                                 [](const MethodScore& s) { return s.method == "dxgi"; });
     ASSERT_NE(summary.findings.methods.end(), m);
     EXPECT_EQ(quick, m->noVblank);
-    EXPECT_EQ(80u - quick, m->lateUs.count);
+    EXPECT_EQ(110u - quick, m->lateUs.count);
     EXPECT_EQ(0.0, m->missed);
     EXPECT_LT(m->lateUs.max, 150.0 / 1e7 * 1e6 + 1.0);
 }
+
+// The engines' waits alone on a display that sleeps for 300 frames (each log's profile line):
+// the compositor clock's extended run, whose waits return occluded meanwhile, and DXGI's, whose
+// waits return S_OK at once. One sleep each, dated within a few frames of the profile's and as
+// long; the clock's output named by the server's bind and its reference rebuilt from the
+// clock's frame starts; DXGI's instant returns counted, none scored; no completed frame taken
+// for one no wait saw while the display was off.
+TEST(Findings, TheEnginesWaitsAloneTellADisplaySleep)
+{
+    for (const char* name : {"clock-asleep.log", "dxgi-asleep.log"}) {
+        SCOPED_TRACE(name);
+        KelvaroLog log = logOf(name);
+        LogTruth truth;
+        ASSERT_TRUE(logTruthFromProfile(&truth, log.profile, log.profileFrequency, log.vblank0));
+        const VirtualProfile& p = truth.model.profile;
+        ASSERT_GT(p.sleepFrames, 0);
+        const bool clock = std::string(name) == "clock-asleep.log";
+        // The rows of the run, straight from the log: DXGI's waits under 1 ms, and the clock's
+        // vblanks between two ticks with no occluded wait between (a frame composed at each).
+        size_t instant = 0;
+        int64_t unseen = 0, lastVblank = -1;
+        for (const LogSection& section : log.sections) {
+            for (const LogBlock& block : section.blocks) {
+                const std::vector<double> waits = columnValues(block, "wait"), results = columnValues(block, "result"),
+                                          vsyncs = columnValues(block, "vsync");
+                for (size_t i = 0; i < waits.size() && !clock; ++i)
+                    instant += waits[i] < 1.0 ? 1 : 0;
+                for (size_t i = 0; i < results.size() && clock; ++i) {
+                    const int64_t vblank = truth.latestVblank(vsyncs[i] / 1e4);
+                    unseen += results[i] == 0.0 && lastVblank >= 0 ? std::max<int64_t>(0, vblank - lastVblank - 1) : 0;
+                    lastVblank = results[i] == 0.0 ? vblank : -1;
+                }
+            }
+        }
+        const ReportSummary summary = summarizeLog(std::move(log));
+        const Findings& f = summary.findings;
+        ASSERT_EQ(1u, f.references.size());
+        const ReferenceTimeline& reference = f.references.front();
+        if (clock) {
+            EXPECT_EQ("\\\\.\\DISPLAY1", reference.name) << "the device the server bound";
+        }
+        ASSERT_TRUE(reference.hasTruth);
+        EXPECT_EQ(clock, reference.precise);
+        EXPECT_LT(reference.errorUs.max, clock ? 1.0 : 100.0);
+        for (const char* method : clock ? std::vector<const char*>{"compositor_clock", "compositor_frame"}
+                                        : std::vector<const char*>{"dxgi"}) {
+            const auto m = std::find_if(f.methods.begin(), f.methods.end(),
+                                        [&](const MethodScore& s) { return s.method == method && s.output == reference.name; });
+            ASSERT_NE(f.methods.end(), m) << method;
+            EXPECT_NEAR(m->lateTrueUs.p50, m->lateUs.p50, clock ? 1.0 : 60.0) << method;
+            if (!clock) {
+                EXPECT_EQ(instant, m->noVblank);
+            }
+        }
+        std::vector<const FoundEvent*> sleeps;
+        for (const FoundEvent& e : f.events)
+            sleeps.push_back(e.kind == "display_sleep" ? &e : nullptr);
+        sleeps.erase(std::remove(sleeps.begin(), sleeps.end(), nullptr), sleeps.end());
+        ASSERT_EQ(1u, sleeps.size());
+        const FoundEvent& sleep = *sleeps.front();
+        const auto vblankAt = [&](double s) { return timelineLatestVblank(truth.model.timeline, static_cast<int64_t>(s * 1e7)); };
+        EXPECT_NEAR(static_cast<double>(p.sleepFrame), static_cast<double>(vblankAt(sleep.atS)), 3.0);
+        EXPECT_NEAR(static_cast<double>(p.sleepFrames), sleep.frames, 3.0);
+        // DXGI's wait under way when the display fell asleep returned as it did (an older build).
+        EXPECT_LE(vblankAt(sleep.fromS), p.sleepFrame);
+        EXPECT_GE(vblankAt(sleep.toS), p.sleepFrame + p.sleepFrames);
+        std::string said;
+        for (const Finding& s : f.sentences)
+            said += s.text + "\n";
+        EXPECT_EQ(std::string::npos, said.find("output output")) << said;
+        EXPECT_EQ(std::string::npos, said.find(" .")) << said;
+        if (clock) {
+            const Figure* skipped = figureOf(summary.tests.front(), "frames_unseen");
+            ASSERT_NE(nullptr, skipped);
+            EXPECT_EQ(static_cast<double>(unseen), skipped->value);
+            EXPECT_EQ(reference.name, f.engines.clockOutput);
+            EXPECT_NE(std::string::npos, summary.tests.front().notes.front().find(reference.name));
+        }
+    }
+}
+

@@ -131,6 +131,13 @@ TEST(Gold, SuiteWithTheEnginesWaits)
     expectGold("win11-engines");
 }
 
+// The compositor clock's extended run alone, on a display that sleeps for 300 frames: its
+// output's reference from the clock's frame starts, both its ways scored, the sleep told.
+TEST(Gold, TheCompositorClockAloneAcrossASleep)
+{
+    expectGold("clock-asleep");
+}
+
 ReportSummary committed(const std::string& name)
 {
     KelvaroLog log;
