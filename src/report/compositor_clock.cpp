@@ -11,8 +11,6 @@ const ReferenceTuning& t = kReference;
 
 }   // namespace
 
-namespace {
-
 // A column's frame: the median of the distances between its distinct neighbours that span one
 // frame (under one and a half of their lower quartile): a skipped, stale or stalled frame spans
 // more, and a wake-up's jitter moves a distance either way.
@@ -28,10 +26,26 @@ double frameOfStamps(std::vector<double> ticks)
         return 0.0;
     const double single = t.frameSpanOne * percentileOf(gaps, t.splitLocalQuantile);
     gaps.erase(std::remove_if(gaps.begin(), gaps.end(), [&](double g) { return g >= single; }), gaps.end());
-    return medianOf(gaps);
+    const double guess = medianOf(gaps);
+    // Wake-ups on a loaded machine come late by up to a frame: a late one lengthens the
+    // distance before it past the cut and shortens the one after, which stays, so the single
+    // distances read short (121.4 Hz for 120). Each stamp against the first one eight frames or
+    // more later, over the whole frames the guess counts between them, is unbiased: the
+    // difference of two lateness lies either way alike, and it is spread over eight frames.
+    std::vector<double> lengths;
+    for (size_t i = 0, j = 0; i < ticks.size() && guess > 0.0; ++i) {
+        j = std::max(j, i + 1);
+        while (j < ticks.size() && ticks[j] - ticks[i] < t.frameSpanFrames * guess)
+            ++j;
+        if (j == ticks.size())
+            break;
+        const double span = ticks[j] - ticks[i];
+        // Not across a gap of stamps (a sleep, a parked run): the guess numbers no long span.
+        if (span <= t.frameSpanLongest * t.frameSpanFrames * guess)
+            lengths.push_back(span / std::floor(span / guess + 0.5));
+    }
+    return lengths.size() >= t.groupPoints ? medianOf(lengths) : guess;
 }
-
-}   // namespace
 
 // The frames an output's own stamps showed: each run's, each stretch of one rate apart, each
 // frame once.

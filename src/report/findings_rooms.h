@@ -210,6 +210,11 @@ struct ReferenceTuning {
     double ownFrameSame = 0.001;
     // A distance under one and a half of the lower quartile of a column's spans one frame.
     double frameSpanOne = 1.5;
+    // A column's frame is the median of each stamp's distance to the first eight frames or more
+    // later, over its frames (a wake-up's lateness spread over eight), where that distance is
+    // under twice eight frames (none spans a gap in the stamps).
+    double frameSpanFrames = 8.0;
+    double frameSpanLongest = 2.0;
     // ... and over two thirds of it (shorter ones are waits that came too soon).
     double singleFrameLow = 0.67;
     // Two segments more than a second apart leave the stretch between them not known.
@@ -254,6 +259,9 @@ const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, b
 // output's own waits showed) has.
 std::string compositorOtherClock(const Context& c, const TestSummary& run, const std::vector<double>& own);
 std::vector<double> ownFrames(const Context& c, int output);
+// A column's frame: the median distance of its distinct neighbours that span one frame; 0 with
+// too few stamps.
+double frameOfStamps(std::vector<double> ticks);
 // Whether the compositor's qpcVBlank marks vblanks of an output: it follows that output's clock.
 bool compositorFollows(const Context& c, int output);
 // A rough frame of an output, in ticks, from its waits' own periods; 0 when none has any.

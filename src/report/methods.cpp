@@ -101,6 +101,32 @@ size_t resumeWaitRows(const Context& c, const ReferenceTimeline& reference, cons
     return rows;
 }
 
+// The compositor's qpcVBlank marks the vblanks of the output it follows, which need not be
+// the window's: where a run's compositor keeps another output's clock, its stamps belong to the
+// one other output whose own waits showed the compositor's frame, all of them, and to no output
+// when none or several did (outputs of one rate cannot be told apart). Scored on the window's
+// output they would fall anywhere in its frame.
+std::vector<double> compositorStampsOn(const Context& c, const TestSummary& run, TimeColumn column, int output)
+{
+    std::vector<double> stamps = ticksOn(c, run, column, output);
+    const int window = run.output;
+    if (compositorOtherClock(c, run, ownFrames(c, window)).empty())
+        return stamps;
+    const double frame = frameOfStamps(ticksOf(c, run.table, column));
+    int follows = -1;
+    const int outputs = std::max<int>(2, static_cast<int>(c.summary.devices.size()));
+    for (int other = 0; other < outputs; ++other) {
+        const std::vector<double> frames = other == window ? std::vector<double>() : ownFrames(c, other);
+        if (!std::any_of(frames.begin(), frames.end(), [&](double f) { return std::fabs(frame / f - 1.0) <= kReference.compositorOtherClock; }))
+            continue;
+        follows = follows < 0 ? other : -2;
+    }
+    stamps = ticksOf(c, run.table, column);
+    if (follows != output)
+        std::fill(stamps.begin(), stamps.end(), NAN);
+    return stamps;
+}
+
 // Scores the times a run yields for one way of finding the vblank. The animation's stretches of
 // one mode are scored each on its own, so that no gap spans the other mode's rows; the rows of
 // its wait for the server's resume each alone, so that no gap spans the wait.
@@ -110,6 +136,10 @@ void scoreSource(const Context& c, const ReferenceTimeline& reference, const Tes
     const RunTable& table = run.table;
     switch (source.rows) {
     case MethodRows::All:
+        if (run.kind->compositorVblank && std::string(run.kind->compositorVblank.key) == source.times.key) {
+            scoreStamps(c, reference, run, compositorStampsOn(c, run, source.times, reference.output), source.countGaps, into);
+            return;
+        }
         scoreStamps(c, reference, run, ticksOn(c, run, source.times, reference.output), source.countGaps, into);
         return;
     case MethodRows::LockedGrid: {
