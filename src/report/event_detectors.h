@@ -25,9 +25,9 @@ struct EventTuning {
     double aheadShare = 0.5;
     double staleFromFrames = 2.0;
     double staleFrames = 30.0;
-    // ... where the read that shows the jump came within 200 us of the compositor's usual
-    // publish delay (the 5th percentile of the run's): a poll held off by the machine for a
-    // frame shows the same jump, read late.
+    // ... where the read that shows the jump, and the one before it, came within 200 us of the
+    // compositor's usual publish delay (the 5th percentile of the run's): a poll held off by the
+    // machine for a frame shows the same jump, read late, or read promptly after a late one.
     double stalePromptQuantile = 5.0;
     double staleReadLateUs = 200.0;
     // Vblank waits that report success far too soon to be vblanks (a sleeping display's or a

@@ -255,16 +255,21 @@ void compositorEvents(EventInput& in, std::vector<FoundEvent>& events)
             continue;
         // A read logged as soon as the compositor published lies its usual publish delay after
         // the vblank (the fastest twentieth of the reads); one that came later was held off
-        // itself, and a jump it shows may be its own, not the compositor's.
+        // itself, and a jump it shows may be its own, not the compositor's. The poller must have
+        // kept up on both sides of the missing frame: a loaded machine holds it off for frames
+        // and now and then lets it run just after a publish, so a prompt read after a late one
+        // shows a jump the poller missed. The run's first read comes when the poll began, and
+        // its delay tells nothing of that.
         std::vector<double> delays;
         for (const LogRow& row : run.table.rows)
             delays.push_back(cell(row, now) - cell(row, vblank));
         const double usual = percentileOf(delays, t.stalePromptQuantile);
+        const auto late = [&](size_t i) { return delays[i] - usual > t.staleReadLateUs * c.ticksPerMs / 1000.0; };
         for (size_t i = 1; i < run.table.rows.size(); ++i) {
             const LogRow& before = run.table.rows[i - 1];
             const LogRow& after = run.table.rows[i];
             const double frame = std::max(cell(before, period), cell(after, period));
-            if (!(frame > 0.0) || cell(after, now) - cell(after, vblank) - usual > t.staleReadLateUs * c.ticksPerMs / 1000.0)
+            if (!(frame > 0.0) || late(i) || (i > 1 && late(i - 1)))
                 continue;
             const double frames = std::floor((cell(after, vblank) - cell(before, vblank)) / frame + 0.5);
             if (frames >= t.staleFromFrames && frames < t.staleFrames)
