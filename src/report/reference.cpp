@@ -16,6 +16,57 @@ namespace {
 
 const ReferenceTuning& t = kReference;
 
+// A part's own fit: its neighbours' distances, each over the frames it spans, counted in the
+// part's own lower quartile of them (a part of a run whose rate changed is not numbered in the
+// other part's frames). A part whose lengths agree closely numbers its frames from a guess good
+// over many of them: its fit need not grow its horizon from the first thirty.
+Fit ownFitOf(const std::vector<double>& part, double roughPeriod)
+{
+    std::vector<double> gaps, lengths;
+    for (size_t i = 1; i < part.size(); ++i)
+        gaps.push_back(part[i] - part[i - 1]);
+    const double unit = std::max(percentileOf(gaps, t.splitLocalQuantile), t.splitLocalFloorFrames * roughPeriod);
+    for (const double gap : gaps)
+        lengths.push_back(gap / std::max(1.0, std::floor(gap / unit + 0.5)));
+    const double guess = medianOf(lengths);
+    std::vector<double> off;
+    off.reserve(lengths.size());
+    for (const double length : lengths)
+        off.push_back(std::fabs(length - guess));
+    const double relative = medianOf(off) / guess;
+    const Fit exact = exactGrid(part, guess, relative);
+    if (exact.used > 0)
+        return exact;
+    return fitTimeline(part, guess, relative > 0.0 ? t.guessGoodFrames / relative : (part.back() - part.front()) / guess);
+}
+
+// DirectDraw's returns come when its poll sees the blank, never before: late by as long as the
+// machine held the poll off. A fit lies among them, late by about their scatter (25 us on a
+// loaded machine, which tilts a segment it joins across a long gap), while the earliest mark the
+// blank's begin. Each part of them (split as the segments split them) is moved by its earliest
+// residual, the 2nd percentile of those on its fit.
+void toEarliest(std::vector<double>& stamps, double roughPeriod, double frequency)
+{
+    size_t from = 0;
+    for (const std::vector<double>& part : splitAtChanges(stamps, roughPeriod, t.splitPrecise, t.splitPhaseBreakS * frequency)) {
+        const size_t to = from + part.size();
+        const Fit fit = part.size() >= t.groupPoints ? ownFitOf(part, roughPeriod) : Fit();
+        if (fit.used >= t.partFitPoints) {
+            const double limit = std::max(t.fitOutlierSpreads * fit.spread, fit.period * t.fitOutlierFloorFrames);
+            std::vector<double> residuals;
+            for (const double v : part) {
+                const double r = nearestOffset(v - fit.origin, fit.period);
+                if (std::fabs(r) <= limit)
+                    residuals.push_back(r);
+            }
+            const double shift = std::min(0.0, percentileOf(residuals, t.earliestQuantile));
+            for (size_t i = from; i < to; ++i)
+                stamps[i] += shift;
+        }
+        from = to;
+    }
+}
+
 }   // namespace
 
 // The time stamps of the runs that mark vblanks of an output, one group per run, sorted.
@@ -112,10 +163,13 @@ const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, b
         } else if (!gridStands && precise && kind.precise == PreciseStamps::Column) {
             group = ticksOn(c, run, kind.preciseTimes, output);
         }
+        const bool polled = !gridStands && precise && kind.precise == PreciseStamps::Times;
         for (std::vector<double>* g : {&group, &grid}) {
             g->erase(std::remove_if(g->begin(), g->end(), [](double v) { return !(v > 0.0); }), g->end());
             sortIfNeeded(*g);
             g->erase(std::unique(g->begin(), g->end()), g->end());
+            if (polled && g == &group && c.roughPeriod > 0.0)
+                toEarliest(*g, c.roughPeriod, c.frequency);
             if (g->size() >= t.groupPoints)
                 groups.push_back(std::move(*g));
         }
@@ -141,32 +195,14 @@ std::vector<ReferenceSegment> segmentsOf(const Context& c, const std::vector<std
                 parts.push_back(std::move(part));
         }
     }
-    // Each part's own fit: its neighbours' distances, each over the frames it spans, counted in
-    // the part's own lower quartile of them (a part of a run whose rate changed is not
-    // numbered in the other part's frames).
+    // Each part's own fit (ownFitOf).
     struct Part {
         std::vector<double> points;
         Fit own;
     };
     std::vector<Part> fittedParts;
     for (std::vector<double>& part : parts) {
-        std::vector<double> gaps, lengths;
-        for (size_t i = 1; i < part.size(); ++i)
-            gaps.push_back(part[i] - part[i - 1]);
-        const double unit = std::max(percentileOf(gaps, t.splitLocalQuantile), t.splitLocalFloorFrames * c.roughPeriod);
-        for (const double gap : gaps)
-            lengths.push_back(gap / std::max(1.0, std::floor(gap / unit + 0.5)));
-        // A part whose lengths agree closely numbers its frames from a guess good over many of
-        // them: its fit need not grow its horizon from the first thirty.
-        const double guess = medianOf(lengths);
-        std::vector<double> off;
-        off.reserve(lengths.size());
-        for (const double length : lengths)
-            off.push_back(std::fabs(length - guess));
-        const double relative = medianOf(off) / guess;
-        Fit own = exactGrid(part, guess, relative);
-        if (own.used == 0)
-            own = fitTimeline(part, guess, relative > 0.0 ? t.guessGoodFrames / relative : (part.back() - part.front()) / guess);
+        const Fit own = ownFitOf(part, c.roughPeriod);
         if (own.used < t.partFitPoints)
             continue;
         // Precise points lie within microseconds of their fit; a run whose points scatter by
