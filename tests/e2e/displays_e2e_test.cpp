@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <regex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -31,8 +32,9 @@ constexpr WORD kEstimatorCommand = 32773;   // the estimator, until the tool clo
 constexpr WORD kRunAllCommand = 199;
 constexpr WORD kDxgiCommand = 204;    // DXGI's WaitForVBlank, 600 frames
 constexpr WORD kClockCommand = 205;   // the compositor clock, 600 frames
+// The findings' words for it, the rates as measured (to four decimals, or whole).
 constexpr const char* kWin11ClockSentence =
-    "The compositor clock follows \\\\.\\DISPLAY2 (144 Hz), another output than the window's \\\\.\\DISPLAY1 (60 Hz)";
+    R"(The compositor clock follows \\\\\.\\DISPLAY2 \(144(\.0+)? Hz\), another output than the window's \\\\\.\\DISPLAY1 \(60(\.0+)? Hz\))";
 
 // The tool's processor time (100 ns units) at moments of the counter, sampled while it runs.
 struct CpuSample {
@@ -389,7 +391,7 @@ TEST_F(Displays, TodaysWaitsReturnAtOnceOnASleepingDisplayAndAreCountedNotSpun)
         const auto m = std::find_if(r.summary.findings.methods.begin(), r.summary.findings.methods.end(),
                                     [&](const MethodScore& s) { return s.method == c.method; });
         ASSERT_NE(r.summary.findings.methods.end(), m);
-        EXPECT_GE(m->noVblank, inside) << "counted, not scored";
+        EXPECT_GE(m->noVblank, atOnce) << "counted, not scored";
     }
 }
 
@@ -415,7 +417,7 @@ TEST_F(Displays, SuitesScoreTodaysWaitsAndOnWindows11TheClockFollowsTheFasterOut
     }
     EXPECT_EQ(rows.size(), onSecond) << "frames that start and end on true vblanks of the 144 Hz output";
     const std::string text = summaryText(r.summary);
-    EXPECT_NE(std::string::npos, text.find(kWin11ClockSentence)) << text;
+    EXPECT_TRUE(std::regex_search(text, std::regex(kWin11ClockSentence))) << text;
 }
 
 TEST_F(Displays, ClosedWhileTheDisplaySleepsTheToolEndsWithinTenSeconds)
