@@ -19,20 +19,23 @@ double frameOfStamps(std::vector<double> ticks)
     ticks.erase(std::remove_if(ticks.begin(), ticks.end(), [](double v) { return !(v > 0.0); }), ticks.end());
     sortIfNeeded(ticks);
     ticks.erase(std::unique(ticks.begin(), ticks.end()), ticks.end());
-    std::vector<double> gaps;
-    for (size_t i = 1; i < ticks.size(); ++i)
-        gaps.push_back(ticks[i] - ticks[i - 1]);
-    if (gaps.size() < t.groupPoints)
+    if (ticks.size() < t.groupPoints + 1)
         return 0.0;
-    const double single = t.frameSpanOne * percentileOf(gaps, t.splitLocalQuantile);
+    // Worked in place: this runs for every stretch of every run's stamps.
+    std::vector<double> gaps(ticks.size() - 1);
+    for (size_t i = 1; i < ticks.size(); ++i)
+        gaps[i - 1] = ticks[i] - ticks[i - 1];
+    const double single = t.frameSpanOne * percentileInPlace(gaps, t.splitLocalQuantile);
     gaps.erase(std::remove_if(gaps.begin(), gaps.end(), [&](double g) { return g >= single; }), gaps.end());
-    const double guess = medianOf(gaps);
+    const double guess = percentileInPlace(gaps, 50.0);
     // Wake-ups on a loaded machine come late by up to a frame: a late one lengthens the
     // distance before it past the cut and shortens the one after, which stays, so the single
     // distances read short (121.4 Hz for 120). Each stamp against the first one eight frames or
     // more later, over the whole frames the guess counts between them, is unbiased: the
     // difference of two lateness lies either way alike, and it is spread over eight frames.
-    std::vector<double> lengths;
+    std::vector<double>& lengths = gaps;   // the gaps are done with
+    lengths.resize(ticks.size());
+    size_t counted = 0;
     for (size_t i = 0, j = 0; i < ticks.size() && guess > 0.0; ++i) {
         j = std::max(j, i + 1);
         while (j < ticks.size() && ticks[j] - ticks[i] < t.frameSpanFrames * guess)
@@ -42,9 +45,24 @@ double frameOfStamps(std::vector<double> ticks)
         const double span = ticks[j] - ticks[i];
         // Not across a gap of stamps (a sleep, a parked run): the guess numbers no long span.
         if (span <= t.frameSpanLongest * t.frameSpanFrames * guess)
-            lengths.push_back(span / std::floor(span / guess + 0.5));
+            lengths[counted++] = span / std::floor(span / guess + 0.5);
     }
-    return lengths.size() >= t.groupPoints ? medianOf(lengths) : guess;
+    lengths.resize(counted);
+    return counted >= t.groupPoints ? percentileInPlace(lengths, 50.0) : guess;
+}
+
+// Whether a column has a frame at all (frameOfStamps above 0): enough distinct stamps, counted
+// without working the frame out.
+bool hasFrame(const std::vector<double>& ticks)
+{
+    std::vector<double> distinct;
+    distinct.reserve(ticks.size());
+    for (const double v : ticks) {
+        if (v > 0.0)
+            distinct.push_back(v);
+    }
+    sortIfNeeded(distinct);
+    return static_cast<size_t>(std::unique(distinct.begin(), distinct.end()) - distinct.begin()) >= t.groupPoints + 1;
 }
 
 // The frames an output's own stamps showed: each run's, each stretch of one rate apart, each
@@ -154,7 +172,7 @@ bool compositorFollows(const Context& c, int output)
             continue;
         if (!compositorOtherClock(c, run, own).empty())
             return follows;
-        read = read || frameOfStamps(ticksOf(c, run.table, run.kind->compositorVblank)) > 0.0;
+        read = read || hasFrame(ticksOf(c, run.table, run.kind->compositorVblank));
     }
     follows = read;
     return follows;

@@ -22,18 +22,20 @@ const ReferenceTuning& t = kReference;
 // over many of them: its fit need not grow its horizon from the first thirty.
 Fit ownFitOf(const std::vector<double>& part, double roughPeriod)
 {
+    // Worked in place, in two buffers: this runs for every part of every output's stamps.
     std::vector<double> gaps, lengths;
+    gaps.reserve(part.size());
+    lengths.reserve(part.size());
     for (size_t i = 1; i < part.size(); ++i)
         gaps.push_back(part[i] - part[i - 1]);
-    const double unit = std::max(percentileOf(gaps, t.splitLocalQuantile), t.splitLocalFloorFrames * roughPeriod);
-    for (const double gap : gaps)
-        lengths.push_back(gap / std::max(1.0, std::floor(gap / unit + 0.5)));
-    const double guess = medianOf(lengths);
-    std::vector<double> off;
-    off.reserve(lengths.size());
-    for (const double length : lengths)
-        off.push_back(std::fabs(length - guess));
-    const double relative = medianOf(off) / guess;
+    lengths = gaps;
+    const double unit = std::max(percentileInPlace(lengths, t.splitLocalQuantile), t.splitLocalFloorFrames * roughPeriod);
+    for (size_t i = 0; i < gaps.size(); ++i)
+        lengths[i] = gaps[i] / std::max(1.0, std::floor(gaps[i] / unit + 0.5));
+    const double guess = percentileInPlace(lengths, 50.0);
+    for (double& length : lengths)
+        length = std::fabs(length - guess);
+    const double relative = percentileInPlace(lengths, 50.0) / guess;
     const Fit exact = exactGrid(part, guess, relative);
     if (exact.used > 0)
         return exact;
