@@ -180,7 +180,10 @@ static nlohmann::ordered_json summaryJson(const ReportSummary& summary, nlohmann
         entry["rows"] = test.rows;
         entry["unreadableLines"] = test.unreadable;
         nlohmann::ordered_json figures = nlohmann::ordered_json::object();
-        for (const Figure& figure : shownFigures(summary, test)) {
+        const std::vector<Figure> shown = shownFigures(summary, test);
+        // Room for them all at once: an ordered object is a vector that would grow step by step.
+        figures.get_ref<nlohmann::ordered_json::object_t&>().reserve(shown.size());
+        for (const Figure& figure : shown) {
             nlohmann::ordered_json f = {{"value", figure.value}, {"unit", figure.unit}, {"label", figure.label}};
             if (figure.hasTruth) {
                 f["true"] = figure.truth;
