@@ -16,9 +16,7 @@ const ReferenceTuning& t = kReference;
 // more, and a wake-up's jitter moves a distance either way.
 double frameOfStamps(std::vector<double> ticks)
 {
-    ticks.erase(std::remove_if(ticks.begin(), ticks.end(), [](double v) { return !(v > 0.0); }), ticks.end());
-    sortIfNeeded(ticks);
-    ticks.erase(std::unique(ticks.begin(), ticks.end()), ticks.end());
+    keepDistinctStamps(ticks);
     if (ticks.size() < t.groupPoints + 1)
         return 0.0;
     // Worked in place: this runs for every stretch of every run's stamps.
@@ -53,16 +51,10 @@ double frameOfStamps(std::vector<double> ticks)
 
 // Whether a column has a frame at all (frameOfStamps above 0): enough distinct stamps, counted
 // without working the frame out.
-bool hasFrame(const std::vector<double>& ticks)
+bool hasFrame(std::vector<double> ticks)
 {
-    std::vector<double> distinct;
-    distinct.reserve(ticks.size());
-    for (const double v : ticks) {
-        if (v > 0.0)
-            distinct.push_back(v);
-    }
-    sortIfNeeded(distinct);
-    return static_cast<size_t>(std::unique(distinct.begin(), distinct.end()) - distinct.begin()) >= t.groupPoints + 1;
+    keepDistinctStamps(ticks);
+    return ticks.size() >= t.groupPoints + 1;
 }
 
 // The frames an output's own stamps showed: each run's, each stretch of one rate apart, each
@@ -138,9 +130,7 @@ std::string otherClockOf(const Context& c, const TestSummary& run, const std::ve
         return {};
     }
     // Read alone: each rate its qpcVBlank showed must be one the output's own waits showed.
-    compositor.erase(std::remove_if(compositor.begin(), compositor.end(), [](double v) { return !(v > 0.0); }), compositor.end());
-    sortIfNeeded(compositor);
-    compositor.erase(std::unique(compositor.begin(), compositor.end()), compositor.end());
+    keepDistinctStamps(compositor);
     for (const std::vector<double>& part : splitAtChanges(compositor, c.roughPeriod, t.splitWakeUps)) {
         const double theirs = frameOfStamps(part);
         if (theirs > 0.0 && !own.empty() && std::none_of(own.begin(), own.end(), [&](double f) {

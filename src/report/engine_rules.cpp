@@ -14,11 +14,6 @@ namespace {
 // Two outputs whose measured rates differ by more than 1 % give a window another cadence.
 constexpr double kOtherCadence = 0.01;
 
-const char* titleOf(const std::string& method)
-{
-    return method == "dxgi" ? "IDXGIOutput::WaitForVBlank" : "DCompositionWaitForCompositorClock";
-}
-
 const RefreshFinding* rateOf(const Findings& f, const std::string& output)
 {
     for (const RefreshFinding& r : f.refresh) {
@@ -26,11 +21,6 @@ const RefreshFinding* rateOf(const Findings& f, const std::string& output)
             return &r;
     }
     return nullptr;
-}
-
-std::string outputName(const Context& c, int output)
-{
-    return outputNameOf(c.summary, output);
 }
 
 // "none of 59", "7 of 59"
@@ -50,7 +40,7 @@ EngineFindings engineFindingsOf(const Context& c, const std::string& window)
         if (run.kind == nullptr || run.table.rows.empty() || (run.test != LogTest::Dxgi && run.test != LogTest::CompositorClock))
             continue;
         const std::string method = run.test == LogTest::Dxgi ? "dxgi" : "compositor_clock";
-        const std::string output = outputName(c, run.output);
+        const std::string output = outputNameOf(c.summary, run.output);
         auto into = std::find_if(e.waits.begin(), e.waits.end(),
                                  [&](const EngineWaits& w) { return w.method == method && w.output == output; });
         if (into == e.waits.end()) {
@@ -68,8 +58,7 @@ EngineFindings engineFindingsOf(const Context& c, const std::string& window)
             into->failed += mark.kind == "wait_failed" && mark.test == run.key ? 1 : 0;
         if (run.test == LogTest::CompositorClock && e.clockOutput.empty()) {
             e.clockOutput = output;
-            e.clockJudged = std::any_of(run.notes.begin(), run.notes.end(),
-                                        [](const std::string& note) { return note.compare(0, 8, "follows ") == 0; });
+            e.clockJudged = run.clockJudged;
         }
     }
     return e;
@@ -79,7 +68,8 @@ void engineSentences(const Context& c, Findings& f)
 {
     const EngineFindings& e = f.engines;
     // The waits the engines count as failed, per way of waiting.
-    for (const char* method : {"dxgi", "compositor_clock"}) {
+    for (const LogTest test : {LogTest::Dxgi, LogTest::CompositorClock}) {
+        const char* method = test == LogTest::Dxgi ? "dxgi" : "compositor_clock";
         std::string text;
         std::string link;
         size_t instant = 0;
@@ -88,7 +78,7 @@ void engineSentences(const Context& c, Findings& f)
                 continue;
             link = link.empty() ? w.test : link;
             instant += w.instant;
-            text += (text.empty() ? std::string(titleOf(w.method)) + " on " : "; on ") + w.output + ": " +
+            text += (text.empty() ? std::string(testSchema(test).title) + " on " : "; on ") + w.output + ": " +
                     share(w.instant, w.waits) + " waits returned in under 1 ms";
             if (w.failed > 0)
                 text += ", " + grouped(static_cast<double>(w.failed)) + " failed" +
@@ -101,10 +91,11 @@ void engineSentences(const Context& c, Findings& f)
             text, link);
     }
     // The primary's cadence for a window on another output.
-    const std::string primary = outputName(c, 0);
+    const std::string primary = outputNameOf(c.summary, 0);
     const RefreshFinding* primaryRate = rateOf(f, primary);
     const bool dxgiOnPrimary = std::any_of(e.waits.begin(), e.waits.end(),
                                            [&](const EngineWaits& w) { return w.method == "dxgi" && w.output == primary; });
+    const TestSummary* dxgiRun = runOf(c.summary, LogTest::Dxgi, 0);
     if (dxgiOnPrimary && primaryRate != nullptr) {
         std::string others;
         for (const RefreshFinding& r : f.refresh) {
@@ -116,7 +107,7 @@ void engineSentences(const Context& c, Findings& f)
             say(f, "engines", "engines_cadence", Finding::Mark::WorthKnowing,
                 "Browser engines wait on the primary output's IDXGIOutput::WaitForVBlank, whatever output the window is "
                 "on: " + others + ".",
-                runOf(c.summary, LogTest::Dxgi, 0) != nullptr ? runOf(c.summary, LogTest::Dxgi, 0)->key : "");
+                dxgiRun != nullptr ? dxgiRun->key : "");
     }
     // The output the compositor clock follows, beside the window's.
     if (!e.clockOutput.empty()) {

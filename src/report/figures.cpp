@@ -22,20 +22,12 @@ namespace {
 struct Cell {
     int index;
     Cell(const LogBlock& block, const char* key) : index(columnIndex(block, key)) {}
-    double operator()(const LogRow& row) const
-    {
-        return index >= 0 && static_cast<size_t>(index) < row.values.size() ? row.values[static_cast<size_t>(index)] : 0.0;
-    }
+    double operator()(const LogRow& row) const { return rowValue(row, index); }
 };
 
 double maxOf(const std::vector<double>& values)
 {
     return values.empty() ? 0.0 : *std::max_element(values.begin(), values.end());
-}
-
-bool startsWith(const std::string& text, const char* prefix)
-{
-    return text.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
 // The run's own offsets, each taken to the nearest vblank of a frame of `frameUs`: in

@@ -18,16 +18,6 @@ constexpr int kOccluded = -1071775738;
 // Two frames within 1 % are one output's (two displays' rates differ by far more).
 constexpr double kSameFrame = 0.01;
 
-bool startsWith(const std::string& text, const char* prefix)
-{
-    return text.compare(0, std::strlen(prefix), prefix) == 0;
-}
-
-double valueAt(const LogRow& row, int column)
-{
-    return column >= 0 && static_cast<size_t>(column) < row.values.size() ? row.values[static_cast<size_t>(column)] : 0.0;
-}
-
 size_t linesStarting(const LogBlock& block, const char* prefix)
 {
     size_t count = 0;
@@ -43,8 +33,8 @@ double blockFrameMs(const LogBlock& block)
     const int period = columnIndex(block, "period"), wait = columnIndex(block, "wait");
     std::vector<double> periods;
     for (const LogRow& row : block.rows) {
-        if (valueAt(row, period) > 0.0 && (wait < 0 || valueAt(row, wait) >= kInstantWaitMs))
-            periods.push_back(valueAt(row, period));
+        if (rowValue(row, period) > 0.0 && (wait < 0 || rowValue(row, wait) >= kInstantWaitMs))
+            periods.push_back(rowValue(row, period));
     }
     return medianOf(periods);
 }
@@ -60,12 +50,12 @@ void dxgiFigures(const RunInput& in, FigureBuilder& out)
     std::vector<double> blocked;
     size_t instant = 0;
     for (const LogRow& row : in.block.rows) {
-        if (valueAt(row, wait) < kInstantWaitMs) {
+        if (rowValue(row, wait) < kInstantWaitMs) {
             ++instant;
             continue;
         }
         waited.rows.push_back(row);
-        blocked.push_back(valueAt(row, wait));
+        blocked.push_back(rowValue(row, wait));
     }
     const RunInput own{in.log, in.section, waited, in.truth, in.output, in.summary};
     d3dkmtFigures(own, out);
@@ -98,8 +88,8 @@ void compositorClockFigures(const RunInput& in, FigureBuilder& out)
     double unseen = 0.0, lastFrame = -1.0;
     std::vector<double> periods, frames, afterTarget;
     for (const LogRow& row : block.rows) {
-        instant += valueAt(row, wait) < kInstantWaitMs ? 1 : 0;
-        const int code = static_cast<int>(valueAt(row, result));
+        instant += rowValue(row, wait) < kInstantWaitMs ? 1 : 0;
+        const int code = static_cast<int>(rowValue(row, result));
         if (code != 0) {
             timedOut += code == kTimedOut ? 1 : 0;
             occluded += code == kOccluded ? 1 : 0;
@@ -109,13 +99,13 @@ void compositorClockFigures(const RunInput& in, FigureBuilder& out)
             continue;
         }
         ++ticked;
-        periods.push_back(valueAt(row, period));
-        if (valueAt(row, framePeriod) > 0.0)
-            frames.push_back(valueAt(row, framePeriod) * perUs / 1000.0);
-        if (valueAt(row, target) > 0.0)
-            afterTarget.push_back((valueAt(row, vsync) - valueAt(row, target)) * perUs);
+        periods.push_back(rowValue(row, period));
+        if (rowValue(row, framePeriod) > 0.0)
+            frames.push_back(rowValue(row, framePeriod) * perUs / 1000.0);
+        if (rowValue(row, target) > 0.0)
+            afterTarget.push_back((rowValue(row, vsync) - rowValue(row, target)) * perUs);
         // Each tick completes the next frame: a frame id that jumps passed frames no wait saw.
-        const double id = valueAt(row, frame);
+        const double id = rowValue(row, frame);
         if (lastFrame >= 0.0 && id > lastFrame + 1.0)
             unseen += id - lastFrame - 1.0;
         lastFrame = id > 0.0 ? id : lastFrame;
@@ -123,7 +113,7 @@ void compositorClockFigures(const RunInput& in, FigureBuilder& out)
     double truePeriod = 0.0;
     const LogRow& middle = block.rows[block.rows.size() / 2];
     if (in.truth != nullptr)
-        truePeriod = in.truth->periodMsAt(tickOf(valueAt(middle, vsync)), in.output);
+        truePeriod = in.truth->periodMsAt(tickOf(rowValue(middle, vsync)), in.output);
     out.add("clock_ticks", "waits the clock ticked on (result 0)", "waits", static_cast<double>(ticked));
     out.add("timed_out", "waits timed out (100 ms)", "waits", static_cast<double>(timedOut));
     out.add("occluded", "waits occluded (the display off)", "waits",
@@ -147,12 +137,12 @@ int clockOutputOf(const KelvaroLog& log, const LogBlock& block, int fallback, do
               start = columnIndex(block, "start");
     std::vector<double> periods, starts;
     for (const LogRow& row : block.rows) {
-        if (valueAt(row, result) != 0.0)
+        if (rowValue(row, result) != 0.0)
             continue;
-        if (valueAt(row, framePeriod) > 0.0)
-            periods.push_back(valueAt(row, framePeriod));
-        if (valueAt(row, start) > 0.0 && (starts.empty() || valueAt(row, start) > starts.back()))
-            starts.push_back(valueAt(row, start));
+        if (rowValue(row, framePeriod) > 0.0)
+            periods.push_back(rowValue(row, framePeriod));
+        if (rowValue(row, start) > 0.0 && (starts.empty() || rowValue(row, start) > starts.back()))
+            starts.push_back(rowValue(row, start));
     }
     if (periods.empty()) {
         for (size_t i = 1; i < starts.size(); ++i)

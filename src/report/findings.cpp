@@ -65,6 +65,13 @@ const std::vector<double>& evidenceTicks(const Context& c, const TestSummary& ru
     return out;
 }
 
+void keepDistinctStamps(std::vector<double>& ticks)
+{
+    ticks.erase(std::remove_if(ticks.begin(), ticks.end(), [](double v) { return !(v > 0.0); }), ticks.end());
+    sortIfNeeded(ticks);
+    ticks.erase(std::unique(ticks.begin(), ticks.end()), ticks.end());
+}
+
 std::vector<double> ticksOn(const Context& c, const TestSummary& run, TimeColumn column, int output)
 {
     std::vector<double> out = evidenceTicks(c, run, column);

@@ -63,7 +63,7 @@ Context contextOf(const ReportSummary& summary, const LogTruth* truth);
 int keyIndex(const RunTable& table, const char* key);
 inline double cell(const LogRow& row, int index)
 {
-    return index >= 0 && static_cast<size_t>(index) < row.values.size() ? row.values[static_cast<size_t>(index)] : 0.0;
+    return rowValue(row, index);
 }
 // The values of a column as ticks (ms columns converted); zeros (no value) kept as NaN.
 std::vector<double> ticksOf(const RunTable& table, TimeColumn column, double ticksPerMs);
@@ -94,6 +94,8 @@ constexpr double kNoVblank = -1.0;
 const std::vector<double>& evidenceTicks(const Context& c, const TestSummary& run, TimeColumn column);
 // The same, of a run's rows that measured an output; the others' NaN.
 std::vector<double> ticksOn(const Context& c, const TestSummary& run, TimeColumn column, int output);
+// Keeps each time stamp once, in order, without the rows that have none.
+void keepDistinctStamps(std::vector<double>& ticks);
 const Figure* figureOf(const TestSummary& run, const char* key);
 // The first run of a test (of an output, for the D3DKMT test).
 const TestSummary* runOf(const ReportSummary& summary, LogTest test, int output = 0);

@@ -16,12 +16,6 @@ constexpr const char* kBannerTitle = "========== Startup ==========";
 FieldFormat whole() { return {true, 0}; }
 FieldFormat fixed(int decimals) { return {false, decimals}; }
 
-bool startsWith(std::string_view text, const char* prefix)
-{
-    const size_t length = std::strlen(prefix);
-    return text.size() >= length && std::memcmp(text.data(), prefix, length) == 0;
-}
-
 // Lines of other causes than the test under way: the server's, the binder's, the virtual
 // display's and the window's; they may stand anywhere.
 bool isSystemLine(std::string_view line)
@@ -516,6 +510,12 @@ bool readKelvaroLog(std::string_view text, KelvaroLog* log, std::string* problem
     if ((!log->ended || cutInsideALine) && !log->sections.empty())
         log->sections.back().cut = true;
     return true;
+}
+
+bool startsWith(std::string_view text, const char* prefix)
+{
+    const size_t length = std::strlen(prefix);
+    return text.size() >= length && std::memcmp(text.data(), prefix, length) == 0;
 }
 
 int columnIndex(const LogBlock& block, const char* key)

@@ -127,6 +127,13 @@ const std::vector<TestFormat>& testFormats();
 
 // The index of the column of a key in a block, -1 when it has none (no header, say).
 int columnIndex(const LogBlock& block, const char* key);
+// A row's value in a column; 0 for a column it lacks (-1 included).
+inline double rowValue(const LogRow& row, int column)
+{
+    return column >= 0 && static_cast<size_t>(column) < row.values.size() ? row.values[static_cast<size_t>(column)] : 0.0;
+}
+// Whether a line begins with a text.
+bool startsWith(std::string_view text, const char* prefix);
 // The values of the column of a key, row by row; empty when the block has no such column.
 std::vector<double> columnValues(const LogBlock& block, const char* key);
 

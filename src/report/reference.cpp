@@ -167,9 +167,7 @@ const std::vector<std::vector<double>>& stampsOf(const Context& c, int output, b
         }
         const bool polled = !gridStands && precise && kind.precise == PreciseStamps::Times;
         for (std::vector<double>* g : {&group, &grid}) {
-            g->erase(std::remove_if(g->begin(), g->end(), [](double v) { return !(v > 0.0); }), g->end());
-            sortIfNeeded(*g);
-            g->erase(std::unique(g->begin(), g->end()), g->end());
+            keepDistinctStamps(*g);
             if (polled && g == &group && c.roughPeriod > 0.0)
                 toEarliest(*g, c.roughPeriod, c.frequency);
             if (g->size() >= t.groupPoints)

@@ -14,11 +14,6 @@
 
 namespace {
 
-bool startsWith(const std::string& text, const char* prefix)
-{
-    return text.compare(0, std::strlen(prefix), prefix) == 0;
-}
-
 // A run's rows for its CSV file: the log's column names (a repeated one gets its place) and
 // the decimals of each column.
 RunTable tableOf(const LogSection& section, const LogBlock& block, bool copyRows)
@@ -226,6 +221,7 @@ ReportSummary summarize(const KelvaroLog& log, bool copyRows, const LogTruth* tr
     }
     for (const ClockRun& clock : clocks) {
         TestSummary& test = summary.tests[clock.test];
+        test.clockJudged = clock.judged;
         const std::string name = outputNameOf(summary, test.output);
         char note[240];
         if (clock.judged)

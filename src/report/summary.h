@@ -38,6 +38,7 @@ struct TestSummary {
     std::vector<size_t> unreadable;
     std::vector<Figure> figures;
     std::vector<std::string> notes;
+    bool clockJudged = false;   // the compositor clock's run: its output told by other runs' own waits
     std::vector<Series> series;   // the charts of the page
     size_t vsyncFrom = 0, vsyncTo = 0;   // rows (from 1) written in vsync mode (the animation); 0: none
     RunTable table;               // the CSV file; no columns: none
