@@ -369,10 +369,13 @@ TEST_F(Displays, TodaysWaitsReturnAtOnceOnASleepingDisplayAndAreCountedNotSpun)
         const int64_t begins = r.log.counterAtStart + timelineVblankStart(r.truth.model.timeline, 600);
         const int64_t ends = r.log.counterAtStart + timelineVblankStart(r.truth.model.timeline, 900);
         size_t inside = 0, atOnce = 0;
+        int64_t first = 0, last = 0;
         for (const LogRow& row : rowsOf(r.run->run.lines, c.title)) {
             const int64_t counter = r.log.counterAtStart + static_cast<int64_t>(row.values[col(c.test, "vsync")]);
             if (counter < begins || counter >= ends)
                 continue;
+            first = inside == 0 ? counter : first;
+            last = counter;
             ++inside;
             atOnce += row.values[col(c.test, "wait")] < 1.0 ? 1 : 0;
             if (c.test == LogTest::CompositorClock) {
@@ -385,6 +388,7 @@ TEST_F(Displays, TodaysWaitsReturnAtOnceOnASleepingDisplayAndAreCountedNotSpun)
                     "of a core\n",
                     c.run, inside, atOnce, share * 100.0);
         EXPECT_GE(inside, 100u) << "the test ran on through the sleep";
+        EXPECT_GT(static_cast<double>(last - first), 3.0 * counterFrequency()) << "paced through the sleep, not spun past it";
         // All but the wait under way when the display fell asleep, which blocked until then.
         EXPECT_GE(atOnce + 1, inside);
         EXPECT_LT(share, 0.05) << "a test spinning on waits that return at once";
